@@ -1,0 +1,132 @@
+// proxyhelper: the client library of the VPN account service.
+//
+// ProxyHelper::Instance() is the whole interface. Every operation blocks for
+// its exchange (failover across account servers included) and returns a
+// result code: 0 on success, RESULT_TRANSPORT_FAILURE when no account server
+// gave a usable reply, RESULT_NOT_SUCCEEDED or the service's own "result"
+// value when the service refused. No exception other than std::bad_alloc
+// leaves an operation. Records passed in belong to the caller: operations
+// assign fields and append entries, never clear. Issue one operation at a
+// time: the session is shared.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "facade/ProxyHelperExport.h"
+#include "hostlib/quillon.h"
+
+// No account server delivered a reply that could be parsed.
+constexpr int RESULT_TRANSPORT_FAILURE = 0x70000066;
+// A reply was parsed but did not report success.
+constexpr int RESULT_NOT_SUCCEEDED = 0x70000067;
+
+// The account's credentials, sent by SignIn.
+struct UserIdentity {
+  std::string username;
+  std::string password;
+};
+
+// The service's refusal: "result" as an integer (-1 when absent) and
+// "errdesc".
+struct VPErrorInfo {
+  int errcode = 0;
+  std::string errdesc;
+};
+
+// Dial-up credentials lent for one VPN server.
+struct DialupInfo {
+  std::string lendusername;
+  std::string lendpassword;
+};
+
+// The lease that a handshake confirms.
+struct LiveInfo {
+  std::string lendusername;
+  int vpnserverid = 0;
+};
+
+// A new account.
+struct RegInfo {
+  std::string username;
+  std::string password;
+  std::string phone;
+  std::string email;
+  std::string qq;
+  std::string memo;
+};
+
+// A prepaid card to credit to an account.
+struct RecInfo {
+  std::string username;
+  std::string password;
+  std::string cardno;
+  std::string cardpw;
+};
+
+// The signed-in account's state.
+struct UserInfo {
+  std::string username;
+  std::string vpnpd;
+  std::string timeleft;
+  std::string userlevel_desc;
+  int userlevel = 0;
+  int usermode = 0;
+  int simuses = 0;
+  int moneyleft = 0;
+  int timetip = 0;
+};
+
+// Server configuration pushed with the user info. GetUserInfo stores a new
+// record under "GCP_CUR_SERVERCONFIG" in GlobalCache for the application.
+struct ServerConfig {
+  std::map<int, std::string> serverlevel;
+  int tip = 0;
+  std::string message;
+  std::string url;
+};
+
+using ServerCatalogue = std::map<std::string, std::vector<ServerInfo>>;
+
+class ProxyHelperImpl;
+
+class PROXYHELPER_API ProxyHelper {
+ public:
+  static ProxyHelper& Instance();
+
+  // Account.
+  int SignIn(const UserIdentity& identity, VPErrorInfo& error);
+  int SignOut();
+  int GetVersion(std::string& version);
+  int Register(const RegInfo& info, VPErrorInfo& error);
+  int Recharge(const RecInfo& info, VPErrorInfo& error);
+
+  // Dial-up lease.
+  int GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error);
+  int ReleaseDialupInfo(int outcome);
+  int ShakeHands(const LiveInfo& live, VPErrorInfo& error);
+
+  // Account state and pushed configuration.
+  int GetUserInfo(UserInfo& info);
+
+  // Servers.
+  int GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios);
+  int GetVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
+  int GetLocalVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
+
+  // Session values of the last successful SignIn.
+  std::string GetUserNameA();
+  std::string GetMagic();
+
+  ProxyHelper(const ProxyHelper&) = delete;
+  ProxyHelper& operator=(const ProxyHelper&) = delete;
+
+ private:
+  ProxyHelper();
+  ~ProxyHelper();
+
+  std::unique_ptr<ProxyHelperImpl> impl;
+  static ProxyHelper _instance;
+};

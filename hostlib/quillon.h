@@ -1,0 +1,301 @@
+// quillon: the host utility library of the VPN client.
+//
+// Process-wide configuration cache, client configuration, language, the
+// account-server list, machine identity, URL encoding, INI-style profile
+// parsing, server records and bzip2 decompression. Every object that holds
+// process-wide state is safe to use from several threads at once.
+//
+// All texts are narrow 8-bit strings, passed byte for byte.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hostlib/quillon_export.h"
+
+// ---------------------------------------------------------------------------
+// Client configuration: the application's agent and version texts.
+class QUILLON_API CClientCfg {
+ public:
+  CClientCfg(std::string agent, std::string version);
+
+  std::string GetAgent() const;
+  std::string GetVersion() const;
+
+ private:
+  std::string agent_;
+  std::string version_;
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide configuration cache.
+//
+// Configuration items ("GC_" by convention) hold text; an item stored in
+// integer form reads back as its decimal text. Stored pointers ("GCP_" by
+// convention) are kept apart from the items and are never freed here.
+//
+// Settings of the library itself (integers, read at the time of use):
+//   "GC_HTTP_TIMEOUT_MS"  whole transfer of one HTTP attempt   default 30000
+//   "GC_HTTP_STALL_MS"    transfer without progress            default 10000
+//   "GC_HTTP_MAX_BODY"    largest reply body accepted, bytes   default 32 MiB
+//   "GC_BZ2_MAX_OUTPUT"   largest decompressed reply, bytes    default 64 MiB
+//   "GC_USER_AGENT"       HTTP user agent (text); empty: the program's name
+class QUILLON_API GlobalCache {
+ public:
+  static GlobalCache& Instance();
+
+  // Writes the item's text into `value` and returns 1; leaves `value` as it
+  // is and returns 0 when the item is absent.
+  int GetConfigItem(const std::string& name, std::string& value) const;
+  // Integer form: atoi-like reading of the item's text; 0 when absent.
+  int GetConfigItem(const std::string& name, int& value) const;
+  // Both forms store the value, replacing an earlier one; they return 1.
+  int SetConfigItem(const std::string& name, const std::string& value);
+  int SetConfigItem(const std::string& name, const char* value);
+  int SetConfigItem(const std::string& name, int value);
+  // Integer item, or `fallback` when the item is absent or not positive.
+  int GetConfigInt(const std::string& name, int fallback) const;
+  // Removes a configuration item; returns 1 when it existed.
+  int RemoveConfigItem(const std::string& name);
+
+  // Stored pointers: the cache keeps the address only and never frees it.
+  int SetValue(const std::string& name, void* value);
+  void* GetValue(const std::string& name) const;  // null when absent
+
+  // The application's client configuration; null until SetClientCfg. An
+  // installed object stays valid for the life of the process, so a pointer
+  // handed out earlier never dangles when the configuration is replaced.
+  CClientCfg* GetClientCfg() const;
+  void SetClientCfg(const std::string& agent, const std::string& version);
+
+  GlobalCache(const GlobalCache&) = delete;
+  GlobalCache& operator=(const GlobalCache&) = delete;
+
+ private:
+  GlobalCache();
+  ~GlobalCache();
+  struct State;
+  State* state_;
+};
+
+// ---------------------------------------------------------------------------
+// The application's language. Until the application sets a tag, it is derived
+// from LC_ALL, then LANG: "en_US.UTF-8" gives "en-US"; "C", "POSIX" or
+// nothing gives "en".
+class QUILLON_API CMultiLanguage {
+ public:
+  static CMultiLanguage& Instance();
+
+  std::string GetCurrConfigLanguageTag() const;
+  void SetCurrConfigLanguageTag(const std::string& tag);
+
+  CMultiLanguage(const CMultiLanguage&) = delete;
+  CMultiLanguage& operator=(const CMultiLanguage&) = delete;
+
+ private:
+  CMultiLanguage();
+  ~CMultiLanguage();
+  struct State;
+  State* state_;
+};
+
+// ---------------------------------------------------------------------------
+// The list of account servers and the process-wide current position in it.
+//
+// List syntax: entries "host[:port]" separated by ";", "," or white space;
+// port 80 when absent; IPv6 literals in brackets ("[::1]:8080", whose host
+// comes back without the brackets). Entries with an empty host, a
+// non-numeric port, port 0 or a port above 65535 are skipped. Duplicates are
+// kept: each is one more attempt.
+class QUILLON_API CLoginServers {
+ public:
+  struct Server {
+    std::string host;
+    int port = 80;
+  };
+
+  static CLoginServers& Instance();
+
+  // `replace` true replaces the list, false appends to it. Afterwards the
+  // current server is the recorded default when it is in the list, otherwise
+  // the first entry. Returns the number of entries taken from `text`.
+  int Parse(const std::string& text, bool replace);
+
+  // Records the default server ("host[:port]") and makes it current when it
+  // is in the list. With `addIfMissing` true a default that is not in the
+  // list is appended first; with false it is only recorded, and becomes
+  // current when a later Parse brings it in.
+  void SetDefaultServer(const std::string& server, bool addIfMissing);
+  std::string GetDefaultServer() const;
+
+  // Current server; an empty host and port 0 when the list is empty.
+  void GetCurrServer(std::string& host, int& port) const;
+  // Moves the current position on by one (wrapping round) and returns the
+  // new current server; an empty host and port 0 when the list is empty.
+  void GetNextServer(std::string& host, int& port);
+
+  int GetServerCount() const;
+  std::vector<Server> GetServers() const;
+  // Empties the list and forgets the default server.
+  void Clear();
+
+  CLoginServers(const CLoginServers&) = delete;
+  CLoginServers& operator=(const CLoginServers&) = delete;
+
+ private:
+  CLoginServers();
+  ~CLoginServers();
+  struct State;
+  State* state_;
+};
+
+// ---------------------------------------------------------------------------
+// Machine identity, paths and URL encoding.
+namespace QUILLON {
+
+// Stable per machine: /etc/machine-id, else /var/lib/dbus/machine-id, else a
+// 32-hex-digit identifier derived from the host name (documented fallback).
+QUILLON_API std::string GetMachineId();
+
+// MAC address of the interface that carries the IPv4 default route, as six
+// upper-case hex pairs joined by "-" ("00-1A-2B-3C-4D-5E"); empty when there
+// is no default route or no hardware address.
+QUILLON_API std::string GetDftMac();
+
+// Writes the running executable's directory, without a trailing separator,
+// into `path`; returns false (leaving `path` as it is) when it cannot be
+// determined.
+QUILLON_API bool GetExeDirectory(std::string& path);
+
+// Replaces the directory that GetExeDirectory reports (an installed program's
+// own directory is rarely writable); a trailing separator is dropped. An
+// empty path restores the executable's own directory.
+QUILLON_API void SetExeDirectory(const std::string& path);
+
+// Percent-encodes every byte except ASCII letters, digits and "-._~", with
+// upper-case hex digits.
+QUILLON_API std::string URLEncode(const std::string& text);
+
+// Reverses URLEncode; "+" becomes a space, malformed escapes stay as they are.
+QUILLON_API std::string URLDecode(const std::string& text);
+
+}  // namespace QUILLON
+
+// ---------------------------------------------------------------------------
+// INI-style profile text.
+//
+// Items before the first "[name]" header form the unnamed section (empty
+// name). An item's key ends at the first "="; values are kept byte for byte
+// (only the line end, LF or CRLF, is removed). Blank lines and lines starting
+// with ";" or "#" are skipped. When a key repeats within a section, every
+// item is kept in order and GetItem answers with the first one.
+struct QUILLON_API ProfileItem {
+  std::string key;
+  std::string value;
+};
+
+class QUILLON_API ProfileSection {
+ public:
+  using ItemList = std::vector<ProfileItem>;
+
+  explicit ProfileSection(std::string name = std::string());
+
+  // True when the section has that name; "" matches the unnamed section.
+  bool operator==(const std::string& name) const;
+  const std::string& GetSetionName() const;
+
+  // Value of the first item with that key, or empty text when absent.
+  std::string GetItem(const std::string& key) const;
+  // The value read as atoi does (leading blanks, optional sign, digits up to
+  // the first other character), clamped to the int range; 0 when absent or
+  // not numeric.
+  int GetItemInt(const std::string& key) const;
+  bool IsItemExist(const std::string& key) const;
+
+  void AddItem(std::string key, std::string value);
+  const ItemList& GetItems() const;
+  ItemList::const_iterator begin() const;
+  ItemList::const_iterator end() const;
+
+ private:
+  std::string name_;
+  ItemList items_;
+};
+
+class QUILLON_API CProfileFile {
+ public:
+  using SectionList = std::vector<ProfileSection>;
+
+  // Parses `text`, replacing the sections of an earlier Load. Up to 15
+  // trailing zero bytes are not content (they fill a cipher block). Returns
+  // false, with no sections, for text that is empty after them, for a zero
+  // byte anywhere else, and for a line that is neither a header, a comment,
+  // blank, nor an item with "=".
+  bool Load(const std::string& text);
+  const SectionList& GetSections() const;
+
+ private:
+  SectionList sections_;
+};
+
+// ---------------------------------------------------------------------------
+// Server records, built from a reply item's key and value.
+//
+// The value is split into fields at ","; GetField(i) is the i-th field
+// (empty when there are fewer). For a catalogue entry (ServerInfo) the
+// reference service sends "name,address,level,location"; for an online ratio
+// (ServerOnlineRatio) the key is the server id and the value the ratio in
+// percent.
+class QUILLON_API ServerInfo {
+ public:
+  ServerInfo(const std::string& key, const std::string& value);
+
+  const std::string& GetKey() const;
+  const std::string& GetValue() const;
+  std::vector<std::string> GetFields() const;
+  std::string GetField(std::size_t index) const;
+
+ private:
+  std::string key_;
+  std::string value_;
+};
+
+class QUILLON_API ServerOnlineRatio {
+ public:
+  ServerOnlineRatio(const std::string& key, const std::string& value);
+
+  const std::string& GetKey() const;
+  const std::string& GetValue() const;
+  std::vector<std::string> GetFields() const;
+  std::string GetField(std::size_t index) const;
+  // The value read as an integer (atoi-like, clamped), 0 when not numeric.
+  int GetRatio() const;
+
+ private:
+  std::string key_;
+  std::string value_;
+};
+
+// ---------------------------------------------------------------------------
+// In-memory bzip2 decompression.
+//
+// Decompress() writes the decompressed bytes into the output text and
+// returns non-zero on success; it returns zero for a damaged or truncated
+// stream and for one whose output would exceed the cap ("GC_BZ2_MAX_OUTPUT",
+// 64 MiB by default, or SetMaxOutput). Bytes after the end of the stream
+// are accepted and ignored.
+class QUILLON_API CMemBZ2Decompress {
+ public:
+  CMemBZ2Decompress(const char* data, std::size_t length, std::string& output);
+
+  void SetMaxOutput(std::size_t bytes);
+  int Decompress();
+
+ private:
+  const char* data_;
+  std::size_t length_;
+  std::string& output_;
+  std::size_t maxOutput_;
+};

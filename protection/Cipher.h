@@ -1,0 +1,16 @@
+// Primitives shared by the body codec and the reference service.
+#pragma once
+
+#include <string>
+
+// Base64 (RFC 4648 alphabet, "=" padding) on one line.
+std::string Base64Encode(const std::string& data);
+// Skips bytes outside the alphabet; a trailing short group gives nothing.
+std::string Base64Decode(const std::string& text);
+
+// Twofish-ECB under a 32-byte key, the last partial block filled with zero
+// bytes. Decryption strips nothing; when the input is not a multiple of 16
+// bytes it returns the plaintext of the complete blocks and sets `complete`
+// to false.
+std::string TwofishEncrypt(const std::string& key, const std::string& plain);
+std::string TwofishDecrypt(const std::string& key, const std::string& cipher, bool* complete = nullptr);

@@ -1,0 +1,69 @@
+// The session object behind the facade: the values that sign-in and the
+// dial-up lease hand out, the two request preambles, and one member per
+// service operation.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "facade/ProxyHelper.h"
+
+class CHttpCmd;
+
+class ProxyHelperImpl {
+ public:
+  ProxyHelperImpl() = default;
+
+  // Account operations.
+  int SignIn(const UserIdentity& identity, VPErrorInfo& error);
+  int SignOut();
+  int GetVersion(std::string& version);
+  int Register(const RegInfo& info, VPErrorInfo& error);
+  int Recharge(const RecInfo& info, VPErrorInfo& error);
+
+  // Dial-up lease operations.
+  int GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error);
+  int ReleaseDialupInfo(int outcome);
+  int ShakeHands(const LiveInfo& live, VPErrorInfo& error);
+
+  // User info and pushed configuration.
+  int GetUserInfo(UserInfo& info);
+
+  // Online ratio and catalogue.
+  int GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios);
+  int GetVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
+  int GetLocalVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
+
+  std::string GetUserNameA() const { return username; }
+  std::string GetMagic() const { return magic; }
+
+  // Sets the path "/vpn_intl/" + scriptName and adds "agent" and "lang".
+  void PrepareRequest(const std::string& scriptName, CHttpCmd& command);
+  // PrepareRequest, then the session's "username" and "magic".
+  void PrepareSessionRequest(const std::string& scriptName, CHttpCmd& command);
+
+  // Read access for tests and tools.
+  const std::string& Agent() const { return agent; }
+  const std::string& Mid() const { return mid; }
+  const std::string& Ver() const { return ver; }
+  const std::string& Mac() const { return mac; }
+  const std::string& DailSession() const { return dailsession; }
+
+ private:
+  std::string agent;
+  std::string username;
+  std::string magic;
+  std::string mid;
+  std::string ver;
+  std::string mac;
+  std::string dailsession;
+};
+
+// The text of a refused reply's "result" may read as 0 without being the
+// text "0" ("00", "+0"); such a refusal must never look like success.
+int RefusalCode(int serviceResult);
+
+// The refusal step of the operations that carry an error record: errcode
+// from "result", errdesc from "errdesc"; returns errcode.
+int FillRefusal(const CHttpCmd& command, VPErrorInfo& error);

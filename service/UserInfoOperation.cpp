@@ -1,0 +1,84 @@
+// Account state, and the configuration the service pushes with it.
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+#include "hostlib/quillon.h"
+#include "service/ProxyHelperImpl.h"
+#include "transport/HttpCmd.h"
+
+namespace {
+
+// The level number of a "serverlevel" key, read the way atoi reads it, but
+// clamped instead of overflowing.
+int LevelNumber(const std::string& key) {
+  std::size_t i = 0;
+  while (i < key.size() && std::isspace(static_cast<unsigned char>(key[i]))) ++i;
+  bool negative = false;
+  if (i < key.size() && (key[i] == '+' || key[i] == '-')) negative = key[i++] == '-';
+  long long value = 0;
+  for (; i < key.size() && std::isdigit(static_cast<unsigned char>(key[i])); ++i) {
+    value = value * 10 + (key[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+void FillUserInfo(const ProfileSection& section, const std::string& username, UserInfo& info) {
+  info.username = username;
+  info.vpnpd = section.GetItem("vpnpd");
+  info.timeleft = section.GetItem("timeleft");
+  info.userlevel_desc = section.GetItem("userlevel_desc");
+  info.userlevel = section.GetItemInt("userlevel");
+  info.usermode = section.GetItemInt("usermode");
+  info.simuses = section.GetItemInt("simuses");
+  info.moneyleft = section.GetItemInt("moneyleft");
+  info.timetip = section.GetItemInt("timetip");
+}
+
+void PushConfiguration(const ProfileSection& config) {
+  GlobalCache& cache = GlobalCache::Instance();
+  cache.SetConfigItem("GC_HEARTBEAT_SLOT", config.GetItemInt("heartbeat_slot"));
+  cache.SetConfigItem("GC_ONLINERATIO_SLOT", config.GetItemInt("onlineratio_slot"));
+  cache.SetConfigItem("GC_CIPER_A", config.GetItem("m1"));
+  cache.SetConfigItem("GC_CIPER_B", config.GetItem("m2"));
+  cache.SetConfigItem("GC_CIPER_C", config.GetItem("m3"));
+  const std::string defaultServer = config.GetItem("default_login_server");
+  if (!defaultServer.empty()) CLoginServers::Instance().SetDefaultServer(defaultServer, false);
+  const std::string servers = config.GetItem("login_server");
+  if (!servers.empty()) CLoginServers::Instance().Parse(servers, true);
+}
+
+}  // namespace
+
+int ProxyHelperImpl::GetUserInfo(UserInfo& info) {
+  CHttpCmd command("", 80);
+  PrepareSessionRequest("getuserinfo.php", command);
+  if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
+  if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
+
+  const auto& sections = command.GetSections();
+  const auto userSection = FindSection(sections, "userinfo");
+  if (userSection != sections.end()) FillUserInfo(*userSection, username, info);
+
+  // Handed to the application through the cache, which never frees it.
+  auto* serverConfig = new ServerConfig();
+  const auto levels = FindSection(sections, "serverlevel");
+  if (levels != sections.end()) {
+    for (const ProfileItem& item : *levels) serverConfig->serverlevel[LevelNumber(item.key)] = item.value;
+  }
+  const auto warning = FindSection(sections, "warning");
+  if (warning != sections.end()) {
+    serverConfig->tip = warning->GetItemInt("tip");
+    serverConfig->message = warning->GetItem("message");
+    serverConfig->url = warning->GetItem("url");
+  }
+  GlobalCache::Instance().SetValue("GCP_CUR_SERVERCONFIG", serverConfig);
+
+  const auto config = FindSection(sections, "config");
+  if (config != sections.end()) PushConfiguration(*config);
+  return 0;
+}

@@ -1,0 +1,65 @@
+// A command carries one request to the account service and keeps its reply.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "hostlib/quillon.h"
+
+class CHttpCmd {
+ public:
+  using SectionList = CProfileFile::SectionList;
+
+  // Takes the current account server from CLoginServers; `port` is what the
+  // member holds before that. No network or file access.
+  CHttpCmd(const std::string& script, int port);
+
+  // Posts the request, failing over through the account-server list. Returns
+  // 0 when a reply was obtained and parsed, RESULT_TRANSPORT_FAILURE when no
+  // server gave one. `useKeyedCipher` 1 encrypts the body under a service
+  // key, any other value sends it only Base64-encoded.
+  virtual int Execute(int useKeyedCipher);
+
+  void SetScript(const std::string& path);
+  void AddParam(const std::string& key, const std::string& value);
+  void AddParam(const std::string& key, int value);
+
+  // Reading the parsed reply.
+  bool IsSucceeded() const;
+  int GetResult() const;
+  void GetErrorDesc(std::string& description) const;
+  const SectionList& GetSections() const;
+
+  // Stores the raw reply as the local catalogue cache.
+  void SaveCache() const;
+
+  // The form text: key "=" value "&" for every field in byte-wise key order.
+  std::string BuildForm() const;
+
+  // Inspection, for tests and tools.
+  const std::string& GetReply() const { return reply; }
+  const std::string& GetHost() const { return host; }
+  int GetPort() const { return port; }
+  const std::string& GetScript() const { return script; }
+  int GetConnectTimeout() const { return connectTimeout; }
+
+ protected:
+  // One HTTP attempt against `host` and `port`.
+  int PostOnce(int useKeyedCipher);
+  // Decodes `reply` up to its first zero byte and loads it into `profile`.
+  int ParseReply();
+
+  std::string reply;
+  std::string host;
+  std::string firstHost;
+  int firstPort = 0;
+  std::string script;
+  int port;
+  int connectTimeout = 500;
+  std::map<std::string, std::string> params;
+  CProfileFile profile;
+};
+
+// The first section of that name in text order, or the end of the list.
+CProfileFile::SectionList::const_iterator FindSection(const CProfileFile::SectionList& sections,
+                                                      const std::string& name);
