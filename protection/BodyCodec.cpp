@@ -1,0 +1,71 @@
+#include "protection/BodyCodec.h"
+
+#include <exception>
+#include <new>
+
+#include "hostlib/quillon.h"
+#include "protection/Cipher.h"
+#include "protection/KeyLetters.h"
+
+namespace {
+
+const char kUnkeyedLetter[] = "Z";
+const char kCompressedMarker[] = "YYY=";
+constexpr std::size_t kMarkerLength = 4;
+
+// "YYY=" marks a bzip2 stream in the rest of the text, block fill included.
+std::string ExpandIfCompressed(const std::string& decoded) {
+  if (decoded.compare(0, kMarkerLength, kCompressedMarker) != 0) return decoded;
+  try {
+    std::string expanded;
+    CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength,
+                                   decoded.size() - kMarkerLength, expanded);
+    if (decompressor.Decompress() == 0) return std::string();
+    return expanded;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    return decoded;
+  }
+}
+
+}  // namespace
+
+std::string EncodeBody(const std::string& plainForm, int mode) {
+  // Every encoding moves the rotation on, also the unkeyed ones.
+  std::string letter = NextKeyLetter();
+  std::string encoded;
+  if (mode == 1) {
+    letter = kUnkeyedLetter;
+    encoded = Base64Encode(plainForm);
+  } else {
+    // No configured key still encrypts, under the key of the empty text.
+    encoded = Base64Encode(TwofishEncrypt(DeriveKey(ReadKeyItem(letter)), plainForm));
+  }
+  return letter + "=" + QUILLON::URLEncode(encoded);
+}
+
+std::string DecodeBody(const std::string& reply) {
+  if (reply.size() <= 2) return std::string();
+  const std::string letter = reply.substr(0, 1);
+  // Byte 1 separates the letter from the payload and is not examined.
+  const std::string payload = reply.substr(2);
+
+  std::string decoded;
+  if (letter == kUnkeyedLetter) {
+    decoded = Base64Decode(payload);
+  } else {
+    try {
+      const std::string item = ReadKeyItem(letter);
+      // A letter without a key is not ours to decode: plain profile text or
+      // an error page is handed on as it came.
+      if (item.empty()) return reply;
+      decoded = TwofishDecrypt(DeriveKey(item), Base64Decode(payload));
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      // Whatever was decrypted before a failure is still worth parsing.
+    }
+  }
+  return ExpandIfCompressed(decoded);
+}
