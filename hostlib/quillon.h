@@ -89,6 +89,7 @@ class QUILLON_API CMultiLanguage {
   static CMultiLanguage& Instance();
 
   std::string GetCurrConfigLanguageTag() const;
+  // An empty tag goes back to the tag derived from the environment.
   void SetCurrConfigLanguageTag(const std::string& tag);
 
   CMultiLanguage(const CMultiLanguage&) = delete;
@@ -107,8 +108,10 @@ class QUILLON_API CMultiLanguage {
 // List syntax: entries "host[:port]" separated by ";", "," or white space;
 // port 80 when absent; IPv6 literals in brackets ("[::1]:8080", whose host
 // comes back without the brackets). Entries with an empty host, a
-// non-numeric port, port 0 or a port above 65535 are skipped. Duplicates are
-// kept: each is one more attempt.
+// non-numeric port, port 0 or a port above 65535 are skipped, and so are
+// host names with bytes other than letters, digits, "-", "." and "_". An
+// entry with a scheme ("://") is skipped too. Duplicates are kept: each is
+// one more attempt. Hosts compare without regard to ASCII case.
 class QUILLON_API CLoginServers {
  public:
   struct Server {
@@ -120,7 +123,9 @@ class QUILLON_API CLoginServers {
 
   // `replace` true replaces the list, false appends to it. Afterwards the
   // current server is the recorded default when it is in the list, otherwise
-  // the first entry. Returns the number of entries taken from `text`.
+  // the first entry. Returns the number of entries taken from `text`; a text
+  // without a usable entry changes nothing, so a damaged list cannot leave
+  // the client without servers (Clear empties the list).
   int Parse(const std::string& text, bool replace);
 
   // Records the default server ("host[:port]") and makes it current when it
@@ -188,9 +193,11 @@ QUILLON_API std::string URLDecode(const std::string& text);
 //
 // Items before the first "[name]" header form the unnamed section (empty
 // name). An item's key ends at the first "="; values are kept byte for byte
-// (only the line end, LF or CRLF, is removed). Blank lines and lines starting
-// with ";" or "#" are skipped. When a key repeats within a section, every
-// item is kept in order and GetItem answers with the first one.
+// (only the line end, LF or CRLF, is removed); keys are not trimmed either.
+// Blank lines (nothing but spaces, tabs or CRs) and lines starting with ";"
+// or "#" are skipped. A header's name lies between its "[" and the line's
+// last "]". When a key repeats within a section, every item is kept in
+// order and GetItem answers with the first one.
 struct QUILLON_API ProfileItem {
   std::string key;
   std::string value;
@@ -244,8 +251,9 @@ class QUILLON_API CProfileFile {
 // Server records, built from a reply item's key and value.
 //
 // The value is split into fields at ","; GetField(i) is the i-th field
-// (empty when there are fewer). For a catalogue entry (ServerInfo) the
-// reference service sends "name,address,level,location"; for an online ratio
+// (empty when there are fewer); an empty value has no fields. For a
+// catalogue entry (ServerInfo) the reference service sends
+// "name,address,level,location"; for an online ratio
 // (ServerOnlineRatio) the key is the server id and the value the ratio in
 // percent.
 class QUILLON_API ServerInfo {
@@ -290,6 +298,7 @@ class QUILLON_API CMemBZ2Decompress {
  public:
   CMemBZ2Decompress(const char* data, std::size_t length, std::string& output);
 
+  // 0 (the initial value) means the configured cap.
   void SetMaxOutput(std::size_t bytes);
   int Decompress();
 

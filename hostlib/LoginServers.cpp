@@ -1,0 +1,144 @@
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hostlib/internal/ServerEntry.h"
+#include "hostlib/quillon.h"
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == ';' || c == ',' || c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Drops separators and white space around a single server text.
+std::string Trimmed(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsSeparator(text[begin])) ++begin;
+  while (end > begin && IsSeparator(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
+struct CLoginServers::State {
+  mutable std::mutex mutex;
+  std::vector<Server> servers;
+  std::size_t current = 0;
+  std::string defaultText;
+  bool hasDefault = false;  // defaultText parsed into defaultServer
+  Server defaultServer;
+
+  // Index of the default server in the list, or the list size.
+  std::size_t FindDefault() const {
+    if (!hasDefault) return servers.size();
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+      if (quillon_internal::SameServer(servers[i], defaultServer)) return i;
+    }
+    return servers.size();
+  }
+
+  void Report(std::string& host, int& port) const {
+    if (servers.empty()) {
+      host.clear();
+      port = 0;
+    } else {
+      host = servers[current].host;
+      port = servers[current].port;
+    }
+  }
+};
+
+CLoginServers& CLoginServers::Instance() {
+  // Leaked on purpose: usable during exit-time destruction of other
+  // libraries' statics.
+  static CLoginServers* instance = new CLoginServers;
+  return *instance;
+}
+
+CLoginServers::CLoginServers() : state_(new State) {}
+
+CLoginServers::~CLoginServers() { delete state_; }
+
+int CLoginServers::Parse(const std::string& text, bool replace) {
+  std::vector<Server> parsed;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && IsSeparator(text[pos])) ++pos;
+    std::size_t end = pos;
+    while (end < text.size() && !IsSeparator(text[end])) ++end;
+    if (end > pos) {
+      Server server;
+      if (quillon_internal::ParseServerEntry(text.substr(pos, end - pos), server)) {
+        parsed.push_back(server);
+      }
+    }
+    pos = end;
+  }
+  // A text without one usable entry (a damaged push from the service) must
+  // not leave the client without any server to reach: nothing changes.
+  if (parsed.empty()) return 0;
+
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (replace) state_->servers.clear();
+  state_->servers.insert(state_->servers.end(), parsed.begin(), parsed.end());
+  const std::size_t found = state_->FindDefault();
+  state_->current = found < state_->servers.size() ? found : 0;
+  return static_cast<int>(parsed.size());
+}
+
+void CLoginServers::SetDefaultServer(const std::string& server, bool addIfMissing) {
+  Server parsed;
+  const bool valid = quillon_internal::ParseServerEntry(Trimmed(server), parsed);
+
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->defaultText = server;
+  state_->hasDefault = valid;
+  state_->defaultServer = valid ? parsed : Server();
+  if (!valid) return;
+  std::size_t found = state_->FindDefault();
+  if (found == state_->servers.size()) {
+    if (!addIfMissing) return;
+    state_->servers.push_back(parsed);
+  }
+  state_->current = found;
+}
+
+std::string CLoginServers::GetDefaultServer() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->defaultText;
+}
+
+void CLoginServers::GetCurrServer(std::string& host, int& port) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->Report(host, port);
+}
+
+void CLoginServers::GetNextServer(std::string& host, int& port) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (!state_->servers.empty()) {
+    state_->current = (state_->current + 1) % state_->servers.size();
+  }
+  state_->Report(host, port);
+}
+
+int CLoginServers::GetServerCount() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return static_cast<int>(state_->servers.size());
+}
+
+std::vector<CLoginServers::Server> CLoginServers::GetServers() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->servers;
+}
+
+void CLoginServers::Clear() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->servers.clear();
+  state_->current = 0;
+  state_->defaultText.clear();
+  state_->hasDefault = false;
+  state_->defaultServer = Server();
+}
