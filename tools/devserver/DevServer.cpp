@@ -1,0 +1,53 @@
+#include "tools/devserver/DevServer.h"
+
+#include <csignal>
+
+#include "tools/devserver/AccountService.h"
+#include "tools/devserver/HttpListener.h"
+#include "tools/devserver/RawFaultListener.h"
+
+namespace devserver {
+
+DevServer::DevServer(AccountService* service) : service_(service) {}
+
+DevServer::~DevServer() { Stop(); }
+
+bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) {
+  Stop();
+  // A client that hangs up mid-answer must not kill the whole process: the
+  // HTTP library writes without MSG_NOSIGNAL.
+  std::signal(SIGPIPE, SIG_IGN);
+  for (const ListenSpec& spec : specs) {
+    std::unique_ptr<Listener> listener;
+    switch (spec.fault) {
+      case FaultMode::kRefuse:
+      case FaultMode::kClose:
+      case FaultMode::kStall:
+        listener = std::make_unique<RawFaultListener>(spec.fault);
+        break;
+      default:
+        listener = std::make_unique<HttpListener>(service_, spec.fault);
+        break;
+    }
+    std::string why;
+    if (!listener->Start(spec.host, spec.port, &why)) {
+      *error = FormatAddress(spec.host, spec.port) + ": " + why;
+      Stop();
+      return false;
+    }
+    bound_.push_back(BoundListener{spec.host, listener->port(), spec.fault});
+    running_.push_back(std::move(listener));
+  }
+  std::vector<std::string> addresses;
+  for (const BoundListener& bound : bound_) addresses.push_back(bound.Address());
+  service_->SetListenAddresses(addresses);
+  return true;
+}
+
+void DevServer::Stop() {
+  for (auto& listener : running_) listener->Stop();
+  running_.clear();
+  bound_.clear();
+}
+
+}  // namespace devserver

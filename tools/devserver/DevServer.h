@@ -1,0 +1,48 @@
+// The development account server: a set of listeners (each possibly playing
+// a fault) in front of one AccountService, started and stopped as a unit.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/devserver/ListenSpec.h"
+#include "tools/devserver/Listener.h"
+
+namespace devserver {
+
+class AccountService;
+
+struct BoundListener {
+  std::string host;
+  int port = 0;
+  FaultMode fault = FaultMode::kNone;
+  std::string Address() const { return FormatAddress(host, port); }
+};
+
+class DevServer {
+ public:
+  // `service` must outlive the server.
+  explicit DevServer(AccountService* service);
+  ~DevServer();
+  DevServer(const DevServer&) = delete;
+  DevServer& operator=(const DevServer&) = delete;
+
+  // Starts one listener per spec, in order, and tells the service their
+  // addresses (for "login_server"). On failure every listener started so
+  // far is stopped again and `error` names the address at fault.
+  bool Start(const std::vector<ListenSpec>& specs, std::string* error);
+
+  // The listeners in the order given, with the ports actually bound.
+  const std::vector<BoundListener>& listeners() const { return bound_; }
+
+  // Stops every listener; safe to call more than once.
+  void Stop();
+
+ private:
+  AccountService* const service_;
+  std::vector<std::unique_ptr<Listener>> running_;
+  std::vector<BoundListener> bound_;
+};
+
+}  // namespace devserver

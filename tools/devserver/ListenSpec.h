@@ -1,0 +1,38 @@
+// Listen addresses and the fault each one may be told to play.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace devserver {
+
+enum class FaultMode {
+  kNone,       // serve the protocol
+  kRefuse,     // keep the port reserved but never listen: connections are refused
+  kStatus500,  // answer every request with HTTP 500
+  kClose,      // accept, read the request, close without answering
+  kStall,      // accept, send headers and part of a body, then hang until stop
+  kGarbage,    // HTTP 200 with random bytes that are not profile text
+};
+
+struct ListenSpec {
+  std::string host;
+  int port = 0;  // 0: any free port
+  FaultMode fault = FaultMode::kNone;
+};
+
+// "HOST:PORT" or "[IPV6]:PORT"; the port is decimal 0 to 65535.
+bool ParseListenSpec(const std::string& text, ListenSpec* spec, std::string* error);
+
+// "refuse", "500", "close", "stall", "garbage".
+bool ParseFaultMode(const std::string& text, FaultMode* mode);
+const char* FaultModeName(FaultMode mode);
+
+// "HOST:PORT=MODE": gives MODE to the first spec with that host and port
+// that has no fault yet, so two "127.0.0.1:0" listeners can differ.
+bool ApplyFault(const std::string& text, std::vector<ListenSpec>* specs, std::string* error);
+
+// "host:port", with brackets around IPv6 hosts.
+std::string FormatAddress(const std::string& host, int port);
+
+}  // namespace devserver

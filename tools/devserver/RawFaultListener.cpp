@@ -1,0 +1,132 @@
+#include "tools/devserver/RawFaultListener.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace devserver {
+
+namespace {
+
+// Connections held open at once; further ones are closed at once, so a
+// flood cannot exhaust descriptors.
+constexpr std::size_t kMaxHeld = 64;
+
+// Headers promise more than is ever sent: the client waits for the rest.
+constexpr char kStallPrefix[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4096\r\n\r\nZ=cmVzdWx0PTAK";
+
+struct Connection {
+  UniqueFd fd;
+  bool answered = false;
+};
+
+// Reads and discards what the peer sent; false when it has closed or failed.
+bool Drain(int fd) {
+  char buffer[4096];
+  for (int i = 0; i < 64; ++i) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) continue;
+    if (n == 0) return false;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  }
+  return true;
+}
+
+}  // namespace
+
+RawFaultListener::RawFaultListener(FaultMode mode) : mode_(mode) {}
+
+RawFaultListener::~RawFaultListener() { Stop(); }
+
+bool RawFaultListener::Start(const std::string& host, int port, std::string* error) {
+  UniqueFd socket;
+  int bound = 0;
+  if (!BindTcpSocket(host, port, &socket, &bound, error)) return false;
+  if (mode_ == FaultMode::kRefuse) {
+    // Bound but never listening: the kernel refuses connections, and the
+    // port stays reserved so nothing else takes it while we run.
+    socket_ = std::move(socket);
+    port_ = bound;
+    return true;
+  }
+  if (::listen(socket.get(), 16) != 0) {
+    *error = "cannot listen on port " + std::to_string(bound) + ": " + std::strerror(errno);
+    return false;
+  }
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  wakeRead_.Reset(pipeFds[0]);
+  wakeWrite_.Reset(pipeFds[1]);
+  socket_ = std::move(socket);
+  port_ = bound;
+  thread_ = std::thread(&RawFaultListener::Run, this);
+  return true;
+}
+
+void RawFaultListener::Stop() {
+  if (thread_.joinable()) {
+    const char wake = 'x';
+    ssize_t written;
+    do {
+      written = ::write(wakeWrite_.get(), &wake, 1);
+    } while (written < 0 && errno == EINTR);
+    thread_.join();
+  }
+  socket_.Reset();
+  wakeRead_.Reset();
+  wakeWrite_.Reset();
+}
+
+void RawFaultListener::Run() {
+  std::vector<Connection> held;
+  while (true) {
+    std::vector<pollfd> watched;
+    watched.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
+    watched.push_back(pollfd{socket_.get(), POLLIN, 0});
+    for (const Connection& connection : held)
+      watched.push_back(pollfd{connection.fd.get(), POLLIN, 0});
+    if (::poll(watched.data(), watched.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (watched[0].revents != 0) break;  // Stop
+
+    // Connections first: their indices match `watched` only before accepting.
+    std::vector<Connection> kept;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      Connection& connection = held[i];
+      const short events = watched[i + 2].revents;
+      if (events == 0) {
+        kept.push_back(std::move(connection));
+        continue;
+      }
+      if (!Drain(connection.fd.get()) || (events & (POLLERR | POLLHUP)) != 0)
+        continue;                                // peer gone
+      if (mode_ == FaultMode::kClose) continue;  // request read: close unanswered
+      if (!connection.answered) {
+        ::send(connection.fd.get(), kStallPrefix, sizeof kStallPrefix - 1, MSG_NOSIGNAL);
+        connection.answered = true;
+      }
+      kept.push_back(std::move(connection));
+    }
+    held = std::move(kept);
+
+    if ((watched[1].revents & POLLIN) != 0) {
+      UniqueFd accepted(::accept4(socket_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (accepted.valid() && held.size() < kMaxHeld)
+        held.push_back(Connection{std::move(accepted), false});
+    }
+  }
+  // `held` closes every connection on the way out.
+}
+
+}  // namespace devserver

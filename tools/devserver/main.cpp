@@ -1,0 +1,143 @@
+// proxyhelper-devserver: runs the reference account service on loopback (or
+// any) addresses until SIGINT or SIGTERM. See README.md.
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/devserver/AccountService.h"
+#include "tools/devserver/Catalogue.h"
+#include "tools/devserver/DevServer.h"
+#include "tools/devserver/ListenSpec.h"
+#include "tools/devserver/Seed.h"
+
+#ifndef DEVSERVER_VERSION
+#define DEVSERVER_VERSION "0.0.0"
+#endif
+
+namespace {
+
+struct Arguments {
+  std::vector<std::string> listen;
+  std::string seedFile;
+  int catalogue = -1;
+  std::string keys;
+  std::string loginServers;
+  std::string defaultLoginServer;
+  std::size_t compressThreshold = devserver::kDefaultCompressThreshold;
+  std::vector<std::string> faults;
+  bool quiet = false;
+};
+
+int Fail(const std::string& message) {
+  std::cerr << "proxyhelper-devserver: " << message << "\n";
+  return 2;
+}
+
+bool ReadFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  *text = content.str();
+  return !in.bad();
+}
+
+void LogToStderr(const std::string& line) {
+  // One write per line, so lines from server threads do not interleave.
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Block the stop signals first: every listener thread inherits the mask,
+  // only sigwait below ever sees them, and a signal that comes while the
+  // server is still starting is held until it can stop cleanly.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  Arguments args;
+  CLI::App app{"Reference account service for the proxyhelper client (development and tests)",
+               "proxyhelper-devserver"};
+  app.set_version_flag("--version", "proxyhelper-devserver " DEVSERVER_VERSION);
+  app.add_option(
+      "--listen", args.listen,
+      "HOST:PORT to listen on (repeatable; port 0 picks a free port; default 127.0.0.1:8080)");
+  app.add_option("--seed", args.seedFile, "seed file (default: the built-in seed.ini)");
+  app.add_option("--catalogue", args.catalogue,
+                 "replace the seed's VPN server groups by N generated servers")
+      ->check(CLI::Range(0, 1000000));
+  app.add_option("--keys", args.keys, "cipher key items m1,m2,m3 (default: random)");
+  app.add_option("--login-servers", args.loginServers,
+                 "\"login_server\" list to push (default: the listen addresses)");
+  app.add_option("--default-login-server", args.defaultLoginServer,
+                 "\"default_login_server\" to push (default: first login server)");
+  app.add_option("--compress-threshold", args.compressThreshold,
+                 "compress replies longer than BYTES (default 4096)");
+  app.add_option("--fault", args.faults,
+                 "HOST:PORT=refuse|500|close|stall|garbage for one --listen address (repeatable)");
+  app.add_flag("--quiet", args.quiet, "no request log on stderr");
+  CLI11_PARSE(app, argc, argv);
+
+  if (args.listen.empty()) args.listen.push_back("127.0.0.1:8080");
+  std::vector<devserver::ListenSpec> specs;
+  std::string error;
+  for (const std::string& text : args.listen) {
+    devserver::ListenSpec spec;
+    if (!devserver::ParseListenSpec(text, &spec, &error)) return Fail(error);
+    specs.push_back(spec);
+  }
+  for (const std::string& text : args.faults) {
+    if (!devserver::ApplyFault(text, &specs, &error)) return Fail(error);
+  }
+
+  std::string seedText = devserver::DefaultSeedText();
+  if (!args.seedFile.empty() && !ReadFile(args.seedFile, &seedText)) {
+    return Fail("cannot read seed file " + args.seedFile);
+  }
+  devserver::SeedData seed;
+  if (!devserver::ParseSeed(seedText, &seed, &error)) {
+    return Fail((args.seedFile.empty() ? std::string("built-in seed") : args.seedFile) + ": " +
+                error);
+  }
+  if (args.catalogue >= 0) seed.groups = devserver::GenerateCatalogue(args.catalogue);
+
+  devserver::ServiceOptions options;
+  if (!args.keys.empty() && !devserver::CipherKeys::Parse(args.keys, &options.keys, &error)) {
+    return Fail("--keys: " + error);
+  }
+  options.loginServers = args.loginServers;
+  options.defaultLoginServer = args.defaultLoginServer;
+  options.compressThreshold = args.compressThreshold;
+  if (!args.quiet) options.log = LogToStderr;
+
+  devserver::AccountService service(seed, options);
+  devserver::DevServer server(&service);
+  if (!server.Start(specs, &error)) return Fail(error);
+  for (const devserver::BoundListener& bound : server.listeners()) {
+    std::cout << "listening on " << bound.Address();
+    if (bound.fault != devserver::FaultMode::kNone) {
+      std::cout << " fault=" << devserver::FaultModeName(bound.fault);
+    }
+    std::cout << "\n";
+  }
+  std::cout.flush();
+
+  int received = 0;
+  while (sigwait(&stopSignals, &received) != 0) {
+  }
+  server.Stop();
+  if (!args.quiet) std::cerr << "proxyhelper-devserver: stopped on signal " << received << "\n";
+  return 0;
+}
