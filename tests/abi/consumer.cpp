@@ -1,0 +1,17 @@
+// A client program that sees only the two public headers and links only the
+// two shared libraries; built with -Wall -Wextra -Werror.
+#include <cstdio>
+
+#include "facade/ProxyHelper.h"
+#include "hostlib/quillon.h"
+
+int main() {
+  GlobalCache::Instance().SetClientCfg("consumer", "1.0");
+  CMultiLanguage::Instance().SetCurrConfigLanguageTag("en");
+  CLoginServers::Instance().Parse("", true);  // no servers: fails without any I/O
+  ProxyHelper& helper = ProxyHelper::Instance();
+  std::string version;
+  const int result = helper.GetVersion(version);
+  std::printf("GetVersion -> 0x%X\n", static_cast<unsigned>(result));
+  return result == RESULT_TRANSPORT_FAILURE && helper.GetUserNameA().empty() ? 0 : 1;
+}

@@ -1,0 +1,121 @@
+#include "operations/OperationsFixture.h"
+
+namespace {
+
+ServerConfig* StoredServerConfig() {
+  return static_cast<ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
+}
+
+std::string ServerList() {
+  std::string list;
+  for (const auto& server : CLoginServers::Instance().GetServers()) {
+    list += server.host + ":" + std::to_string(server.port) + ";";
+  }
+  return list;
+}
+
+TEST_F(OperationsTest, UserInfoFillsTheRecordAndPushesEveryConfigurationItem) {
+  SignInAsBob();
+  service_.Reply(Unkeyed(
+      "result=0\n"
+      "[userinfo]\nusername=mallory\nvpnpd=pd\ntimeleft=3 days\nuserlevel_desc=gold\n"
+      "userlevel=3\nusermode=2\nsimuses=4\nmoneyleft=-15\ntimetip=1\n"
+      "[serverlevel]\n1=a\n2=b\n01=c\nx=zero\n7z=seven\n"
+      "[warning]\ntip=2\nmessage=maintenance\nurl=http://example.invalid/\n"
+      "[warning]\ntip=9\nmessage=second\n"
+      "[config]\nheartbeat_slot=30\nonlineratio_slot=60\nm1=k1\nm2=k2\nm3=k3\n"
+      "default_login_server=127.0.0.3:81\nlogin_server=127.0.0.2:80;127.0.0.3:81\n"
+      "[userinfo]\nvpnpd=ignored\n"));
+  UserInfo info;
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+
+  EXPECT_EQ(service_.LastRequest().path, "/vpn_intl/getuserinfo.php");
+  EXPECT_EQ(service_.LastRequest().letter, "Z");
+  EXPECT_EQ(service_.LastRequest().form, "agent=agentX&lang=en-US&magic=tok&username=bob&");
+
+  EXPECT_EQ(info.username, "bob");  // the session's name, not the reply's
+  EXPECT_EQ(info.vpnpd, "pd");
+  EXPECT_EQ(info.timeleft, "3 days");
+  EXPECT_EQ(info.userlevel_desc, "gold");
+  EXPECT_EQ(info.userlevel, 3);
+  EXPECT_EQ(info.usermode, 2);
+  EXPECT_EQ(info.simuses, 4);
+  EXPECT_EQ(info.moneyleft, -15);
+  EXPECT_EQ(info.timetip, 1);
+
+  ServerConfig* config = StoredServerConfig();
+  ASSERT_NE(config, nullptr);
+  const std::map<int, std::string> levels{{0, "zero"}, {1, "c"}, {2, "b"}, {7, "seven"}};
+  EXPECT_EQ(config->serverlevel, levels);
+  EXPECT_EQ(config->tip, 2);
+  EXPECT_EQ(config->message, "maintenance");
+  EXPECT_EQ(config->url, "http://example.invalid/");
+
+  EXPECT_EQ(ConfigItem("GC_HEARTBEAT_SLOT"), "30");
+  EXPECT_EQ(ConfigItem("GC_ONLINERATIO_SLOT"), "60");
+  EXPECT_EQ(ConfigItem("GC_CIPER_A"), "k1");
+  EXPECT_EQ(ConfigItem("GC_CIPER_B"), "k2");
+  EXPECT_EQ(ConfigItem("GC_CIPER_C"), "k3");
+  EXPECT_EQ(ServerList(), "127.0.0.2:80;127.0.0.3:81;");
+  std::string host;
+  int port = 0;
+  CLoginServers::Instance().GetCurrServer(host, port);
+  EXPECT_EQ(host, "127.0.0.3");  // the pushed default
+  EXPECT_EQ(port, 81);
+}
+
+TEST_F(OperationsTest, UserInfoWithOnlyAVerdictStoresAnEmptyServerConfig) {
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_A", "before");
+  const std::string servers = ServerList();
+  UserInfo info;
+  info.vpnpd = "caller's";
+  service_.Reply(Unkeyed("result=0\n"));
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  EXPECT_EQ(info.vpnpd, "caller's");
+  EXPECT_EQ(info.username, "");
+  ServerConfig* config = StoredServerConfig();
+  ASSERT_NE(config, nullptr);
+  EXPECT_TRUE(config->serverlevel.empty());
+  EXPECT_EQ(config->tip, 0);
+  EXPECT_EQ(config->message, "");
+  EXPECT_EQ(ConfigItem("GC_CIPER_A"), "before");
+  EXPECT_EQ(ServerList(), servers);
+
+  // Every accepted reply stores a fresh record.
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  EXPECT_NE(StoredServerConfig(), config);
+}
+
+TEST_F(OperationsTest, UserInfoConfigStoresAbsentKeysAsEmptyAndGuardsTheServerItems) {
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_B", "old-b");
+  const std::string servers = ServerList();
+  service_.Reply(Unkeyed("result=0\n[userinfo]\nuserlevel=2\n[config]\nm1=x\nm3=z\nlogin_server=\n"));
+  UserInfo info;
+  info.vpnpd = "caller's";
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  EXPECT_EQ(info.vpnpd, "");  // absent text item in a present section
+  EXPECT_EQ(info.userlevel, 2);
+  EXPECT_EQ(ConfigItem("GC_CIPER_A"), "x");
+  EXPECT_EQ(ConfigItem("GC_CIPER_B"), "");
+  EXPECT_EQ(ConfigItem("GC_CIPER_C"), "z");
+  EXPECT_EQ(ConfigItem("GC_HEARTBEAT_SLOT"), "0");
+  EXPECT_EQ(ServerList(), servers);
+}
+
+TEST_F(OperationsTest, UserInfoRefusalOrFailureChangesNothing) {
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_A", "before");
+  UserInfo info;
+  info.vpnpd = "caller's";
+  const std::string reply = "[userinfo]\nvpnpd=new\n[config]\nm1=new\nlogin_server=127.0.0.9:1\n";
+  for (const char* verdict : {"result=1\n", "result=00\n", "errdesc=none\n"}) {
+    service_.Reply(Unkeyed(std::string(verdict) + reply));
+    EXPECT_EQ(helper_.GetUserInfo(info), RESULT_NOT_SUCCEEDED) << verdict;
+  }
+  UseDeadServer();
+  EXPECT_EQ(helper_.GetUserInfo(info), RESULT_TRANSPORT_FAILURE);
+  EXPECT_EQ(info.vpnpd, "caller's");
+  EXPECT_EQ(ConfigItem("GC_CIPER_A"), "before");
+  EXPECT_EQ(StoredServerConfig(), nullptr);
+}
+
+}  // namespace
