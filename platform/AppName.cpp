@@ -1,0 +1,55 @@
+#include "platform/AppName.h"
+
+#include <string>
+
+#include "hostlib/quillon.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <errno.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ProgramName() {
+#if defined(_WIN32)
+  char path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::string();
+  std::string name = BaseName(std::string(path, length));
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot != 0) name.resize(dot);
+  return name;
+#else
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+    std::string name = BaseName(std::string(path, static_cast<std::size_t>(length)));
+    // The kernel marks a replaced executable; that mark is not part of the name.
+    const std::string deleted = " (deleted)";
+    if (name.size() > deleted.size() &&
+        name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      name.resize(name.size() - deleted.size());
+    }
+    if (!name.empty()) return name;
+  }
+  // Without /proc (some containers and sandboxes) the C library still knows.
+  return program_invocation_short_name != nullptr ? program_invocation_short_name : "";
+#endif
+}
+
+}  // namespace
+
+std::string GetApplicationName() {
+  std::string agent;
+  GlobalCache::Instance().GetConfigItem("GC_USER_AGENT", agent);
+  if (!agent.empty()) return agent;
+  return ProgramName();
+}

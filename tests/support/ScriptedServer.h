@@ -1,0 +1,121 @@
+// A loopback HTTP server for tests that answers each connection as scripted,
+// including the misbehaviour a real server or network shows (closing early,
+// stalling, resetting, broken framing, endless redirects, huge bodies).
+//
+// Raw sockets, one thread, one request per connection (every answer carries
+// "Connection: close"), connections handled one after the other. Every wait
+// is bounded and Stop() (also run by the destructor) interrupts all of them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// One request as it arrived.
+struct RecordedRequest {
+  std::string requestLine;  // "POST /vpn_intl/x.php HTTP/1.1"
+  std::string method;
+  std::string target;
+  HeaderList headers;  // in arrival order, names as sent
+  std::string body;
+
+  // Value of the first header of that name (case-insensitive); empty when absent.
+  std::string Header(const std::string& name) const;
+  bool HasHeader(const std::string& name) const;
+  std::size_t HeaderCount(const std::string& name) const;
+};
+
+enum class Behaviour {
+  kRespond,         // status line, `headers`, `body`; Content-Length unless closeDelimited
+  kAcceptAndClose,  // read the request, close without a byte of answer
+  kSilent,          // read the request, say nothing for `stallMs`, then answer as
+                    // kRespond would (Stop ends it without an answer)
+  kStallMidBody,    // announce the whole body, send `partialBytes` of it, go silent
+                    // for `stallMs`, then send the rest (Stop ends it without the rest)
+  kCloseMidBody,    // announce the whole body, send `partialBytes` of it, close cleanly
+  kResetMidBody,    // announce the whole body, send `partialBytes` of it, then reset
+  kBrokenChunked,   // chunked framing with a malformed chunk-size line after one chunk
+  kRedirectLoop,    // 302 back to the request's own target, every time
+  kHugeBody,        // 200 announcing `hugeBytes` of 'x', streamed until done or the
+                    // client leaves
+  kTrickle,         // announce `body`, send it one byte every `intervalMs`
+  kRaw,             // `raw` sent verbatim after reading the request, then close
+};
+
+struct Script {
+  Behaviour behaviour = Behaviour::kRespond;
+  int status = 200;
+  std::string reason = "OK";
+  HeaderList headers;  // extra response headers
+  std::string body;
+  bool closeDelimited = false;  // kRespond: no Content-Length, the close ends the body
+  std::size_t partialBytes = 0;
+  int stallMs = 30000;
+  std::uint64_t hugeBytes = 0;
+  int intervalMs = 100;
+  std::string raw;
+
+  static Script Respond(int status, std::string body);
+  static Script Misbehave(Behaviour behaviour, std::string body = std::string(),
+                          std::size_t partialBytes = 0);
+};
+
+class ScriptedServer {
+ public:
+  // Answers with `fallback` whenever no queued script is left.
+  explicit ScriptedServer(std::string address = "127.0.0.1", Script fallback = Script());
+  ~ScriptedServer();
+
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  // Binds address:0 and starts accepting; false when that failed.
+  bool Start();
+  // Idempotent; interrupts a stalled or streaming answer.
+  void Stop();
+
+  const std::string& address() const { return address_; }
+  int port() const { return port_; }
+  std::string HostPort() const { return address_ + ":" + std::to_string(port_); }
+
+  // Scripts for the next connections, in order.
+  void Enqueue(Script script);
+  void SetFallback(Script script);
+
+  std::vector<RecordedRequest> Requests() const;
+  std::size_t Connections() const { return connections_.load(); }
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+  Script NextScript();
+
+  std::string address_;
+  int port_ = 0;
+  int listener_ = -1;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::thread thread_;
+  std::atomic<std::size_t> connections_{0};
+
+  mutable std::mutex mutex_;
+  Script fallback_;
+  std::deque<Script> queue_;
+  std::vector<RecordedRequest> requests_;
+};
+
+// A port on `address` that nothing listens on (bound, then released), so a
+// connection to it is refused at once.
+int ReserveClosedPort(const std::string& address);
+
+}  // namespace testsupport
