@@ -1,0 +1,108 @@
+// The installed program itself, as a child process.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "cli/CliFixture.h"
+#include "facade/ProxyHelper.h"
+#include "tools/cli/ServiceCalls.h"
+
+extern char** environ;
+
+namespace clitest {
+namespace {
+
+// Starts the program with `args`, stdout and stderr to `outputPath`.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<std::string> all = {PROXYHELPER_CLI_BINARY};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, PROXYHELPER_CLI_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// The child's exit status, or -1 when it did not exit within the bound (it
+// is then killed).
+int WaitBounded(pid_t pid, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done != pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CliTest, ProgramExitStatuses) {
+  StartService(/*deadFirst=*/true);
+  const std::string output = home_.path() + "/out.txt";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--version"}, 0},
+      {{"--servers", server_.LiveAddress(), "version"}, 0},
+      {{"--servers", server_.LiveAddress(), "-u", "carol", "-p", "no", "account"}, 1},
+      {{"no-such-command"}, 2},
+      {{"--servers", server_.DeadAddress(), "version"}, 3},
+  };
+  for (const auto& c : cases) {
+    const pid_t pid = Spawn(c.args, output);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitBounded(pid, std::chrono::seconds(20)), c.status) << c.args.back() << "\n" << home_.Read("out.txt");
+  }
+}
+
+TEST_F(CliTest, ProgramReleasesItsLeaseOnSigint) {
+  StartService();
+  const std::string output = home_.path() + "/connect.txt";
+  const pid_t pid = Spawn(Carol({"connect", "--server-id", "7", "--interval", "0.05"}), output);
+  ASSERT_GT(pid, 0);
+  // Wait (bounded) until the status line shows the lease confirmed.
+  bool confirmed = false;
+  for (int i = 0; i < 500 && !confirmed; ++i) {
+    confirmed = home_.Read("connect.txt").find("handshake ok") != std::string::npos;
+    if (!confirmed) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGINT);
+  const int status = WaitBounded(pid, std::chrono::seconds(10));
+  ASSERT_TRUE(confirmed) << home_.Read("connect.txt");
+  EXPECT_EQ(status, 0) << home_.Read("connect.txt");
+  EXPECT_NE(home_.Read("connect.txt").find("released (stopped"), std::string::npos) << home_.Read("connect.txt");
+  const int release = LastRequest("releasedialupinfo.php -> result=0");
+  EXPECT_GE(release, 0) << ::testing::PrintToString(Requests());
+  EXPECT_GT(LastRequest("logout.php -> result=0"), release);
+  // The one credential of server 7 is free again.
+  ProxyHelper& helper = ProxyHelper::Instance();
+  CLoginServers::Instance().Parse(server_.LiveAddress(), true);
+  VPErrorInfo error;
+  ASSERT_EQ(helper.SignIn({"carol", "carol-pw"}, error), 0);
+  UserInfo info;
+  ASSERT_EQ(helper.GetUserInfo(info), 0);
+  proxycli::AdoptPushedServerConfig();  // the library never frees it
+  DialupInfo lease;
+  EXPECT_EQ(helper.GetDailupInfo(7, lease, error), 0) << error.errdesc;
+}
+
+}  // namespace
+}  // namespace clitest

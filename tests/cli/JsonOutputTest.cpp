@@ -1,0 +1,169 @@
+// --json output of the subcommands, parsed back.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/CliFixture.h"
+#include "tools/cli/Report.h"
+#include "tools/cli/Views.h"
+
+namespace clitest {
+namespace {
+
+TEST_F(CliTest, VersionJson) {
+  StartService();
+  const Outcome outcome = Run({"--servers", server_.LiveAddress(), "--agent", "tester", "--json", "version"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json doc = outcome.Json();
+  ASSERT_TRUE(doc.is_object()) << outcome.out;
+  EXPECT_EQ(doc["command"], "version");
+  EXPECT_EQ(doc["ok"], true);
+  EXPECT_EQ(doc["exit_status"], 0);
+  EXPECT_EQ(doc["service_version"], "9.8.7");
+  EXPECT_EQ(doc["agent"], "tester");
+  EXPECT_EQ(doc["errors"], nlohmann::json::array());
+}
+
+TEST_F(CliTest, AccountJsonCarriesStateAndPushedConfiguration) {
+  StartService(/*deadFirst=*/true);
+  const Outcome outcome =
+      Run({"--servers", server_.ClientServerList(), "-u", "carol", "-p", "carol-pw", "account", "--json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json doc = outcome.Json();
+  ASSERT_TRUE(doc.is_object()) << outcome.out;
+  EXPECT_EQ(doc["user"]["username"], "carol");
+  EXPECT_EQ(doc["user"]["moneyleft"], 42);
+  EXPECT_EQ(doc["user"]["timeleft"], "9 days");
+  const nlohmann::json& config = doc["config"];
+  EXPECT_EQ(config["heartbeat_slot"], 7);
+  EXPECT_EQ(config["onlineratio_slot"], 11);
+  EXPECT_EQ(config["cipher_keys"], true);
+  // The pushed list: the service's own listen addresses, dead one first.
+  ASSERT_EQ(config["login_servers"].size(), 2u);
+  EXPECT_EQ(config["login_servers"][0]["host"].get<std::string>() + ":" +
+                std::to_string(config["login_servers"][0]["port"].get<int>()),
+            server_.DeadAddress());
+  EXPECT_EQ(config["login_servers"][1]["host"].get<std::string>() + ":" +
+                std::to_string(config["login_servers"][1]["port"].get<int>()),
+            server_.LiveAddress());
+  const nlohmann::json& serverConfig = config["server_config"];
+  EXPECT_EQ(serverConfig["serverlevel"], (nlohmann::json{{"1", "Bronze"}, {"2", "Steel"}}));
+  EXPECT_EQ(serverConfig["tip"], 1);
+  EXPECT_EQ(serverConfig["message"], "mind the gap");
+  EXPECT_EQ(serverConfig["url"], "http://notice.example");
+}
+
+TEST_F(CliTest, ServersJsonGroupsInByteOrder) {
+  StartService();
+  const Outcome outcome = Run(Carol({"--json", "servers"}));
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json doc = outcome.Json();
+  EXPECT_EQ(doc["source"], "remote");
+  EXPECT_EQ(doc["count"], 3);
+  ASSERT_EQ(doc["groups"].size(), 2u);
+  // "Alpha" sorts before "beta": upper case first.
+  EXPECT_EQ(doc["groups"][0]["name"], "Alpha");
+  EXPECT_EQ(doc["groups"][1]["name"], "beta");
+  const nlohmann::json& beta = doc["groups"][1]["servers"];
+  ASSERT_EQ(beta.size(), 2u);
+  EXPECT_EQ(beta[0], (nlohmann::json{{"id", "7"},
+                                     {"name", "Beta 7"},
+                                     {"address", "b7.example"},
+                                     {"level", "2"},
+                                     {"location", "Here"},
+                                     {"value", "Beta 7,b7.example,2,Here"}}));
+  EXPECT_EQ(beta[1]["id"], "8");
+}
+
+TEST_F(CliTest, RatioJsonListsEveryServerInRange) {
+  StartService();
+  const Outcome outcome = Run(Carol({"--json", "ratio"}));
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json ratios = outcome.Json()["ratios"];
+  ASSERT_EQ(ratios.size(), 3u);
+  for (const nlohmann::json& ratio : ratios) {
+    EXPECT_GE(ratio["ratio"].get<int>(), 0);
+    EXPECT_LE(ratio["ratio"].get<int>(), 100);
+    EXPECT_EQ(std::to_string(ratio["ratio"].get<int>()), ratio["value"]);
+  }
+}
+
+TEST_F(CliTest, FailureJsonNamesCodeAndServiceText) {
+  StartService(/*deadFirst=*/true);
+  const Outcome refused = Run({"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"});
+  EXPECT_EQ(refused.status, 1);
+  nlohmann::json doc = refused.Json();
+  EXPECT_EQ(doc["ok"], false);
+  EXPECT_EQ(doc["exit_status"], 1);
+  ASSERT_EQ(doc["errors"].size(), 1u);
+  EXPECT_EQ(doc["errors"][0]["operation"], "SignIn");
+  EXPECT_EQ(doc["errors"][0]["result"], 2);
+  EXPECT_EQ(doc["errors"][0]["result_hex"], "0x00000002");
+  EXPECT_EQ(doc["errors"][0]["result_name"], "service result");
+  EXPECT_FALSE(doc["errors"][0]["errdesc"].get<std::string>().empty());
+
+  const Outcome unreachable = Run({"--servers", server_.DeadAddress(), "--json", "version"});
+  EXPECT_EQ(unreachable.status, 3);
+  doc = unreachable.Json();
+  EXPECT_EQ(doc["errors"][0]["result_name"], "RESULT_TRANSPORT_FAILURE");
+  EXPECT_EQ(doc["errors"][0]["result_hex"], "0x70000066");
+}
+
+TEST(ReportTest, NonUtf8TextsDoNotBreakJson) {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  proxycli::Console console{in, out, err, false, false};
+  proxycli::Report report(console, "x", /*json=*/true);
+  report.data()["text"] = std::string("caf\xE9 \xFF");
+  report.Failure("GetVersion", -1, std::string("bad \xC3"));
+  EXPECT_EQ(report.Finish(), 1);
+  const nlohmann::json doc = nlohmann::json::parse(out.str(), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << out.str();
+  EXPECT_EQ(doc["text"], "caf\xEF\xBF\xBD \xEF\xBF\xBD");  // U+FFFD replacements
+  EXPECT_EQ(doc["errors"][0]["result_hex"], "0xFFFFFFFF");
+  EXPECT_NE(err.str().find("GetVersion failed: 0xFFFFFFFF service result: bad"), std::string::npos);
+}
+
+TEST(ReportTest, FirstFailureDecidesTheExitStatus) {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  proxycli::Console console{in, out, err, false, false};
+  proxycli::Report report(console, "x", /*json=*/false);
+  report.Print("shown\n");
+  report.Failure("GetVpnServers", RESULT_TRANSPORT_FAILURE, "");
+  report.Failure("SignOut", RESULT_NOT_SUCCEEDED, "");
+  EXPECT_EQ(report.Finish(), 3);
+  EXPECT_EQ(out.str(), "shown\n");
+  EXPECT_EQ(err.str(),
+            "proxyhelper: GetVpnServers failed: 0x70000066 RESULT_TRANSPORT_FAILURE\n"
+            "proxyhelper: SignOut failed: 0x70000067 RESULT_NOT_SUCCEEDED\n");
+}
+
+TEST(ViewsTest, TableColumnsAlignToTheWidestCell) {
+  EXPECT_EQ(proxycli::FormatTable({{"ID", "NAME"}, {"1001", "x"}, {"7", "longer name"}}, "  "),
+            "  ID    NAME\n"
+            "  1001  x\n"
+            "  7     longer name\n");
+  EXPECT_EQ(proxycli::FormatTable({}, "  "), "");
+}
+
+TEST(ViewsTest, CatalogueTextGroupsByName) {
+  ServerCatalogue catalogue;
+  catalogue["Zeta"].emplace_back("5", "Z5,z5.example,3,Far");
+  catalogue["Alpha"].emplace_back("1", "A1,a1.example,1,Near");
+  catalogue["Alpha"].emplace_back("2", "short");  // fewer fields than usual
+  EXPECT_EQ(proxycli::CatalogueText(catalogue),
+            "Alpha (2 servers)\n"
+            "  ID  NAME   ADDRESS     LEVEL  LOCATION\n"
+            "  1   A1     a1.example  1      Near\n"
+            "  2   short\n"
+            "Zeta (1 server)\n"
+            "  ID  NAME  ADDRESS     LEVEL  LOCATION\n"
+            "  5   Z5    z5.example  3      Far\n");
+  EXPECT_EQ(proxycli::CatalogueSize(catalogue), 3u);
+}
+
+}  // namespace
+}  // namespace clitest

@@ -1,0 +1,53 @@
+// The subcommands. Each runs, in this one process, the chain of operations
+// it needs (the session and the pushed keys live in memory only), reports
+// through a Report and returns the exit status.
+#pragma once
+
+#include <string>
+
+#include "tools/cli/ConnectLoop.h"
+#include "tools/cli/Console.h"
+#include "tools/cli/Settings.h"
+
+namespace proxycli {
+
+struct RegisterRequest {
+  std::string user;  // empty: the global user
+  std::string phone;
+  std::string email;
+  std::string qq;
+  std::string memo;
+};
+
+struct RechargeRequest {
+  std::string cardNo;
+  std::string cardPassword;
+};
+
+class CommandRunner {
+ public:
+  CommandRunner(const Settings& settings, Console& console) : settings_(settings), console_(console) {}
+
+  int Version();
+  int Register(const RegisterRequest& request);
+  int Recharge(const RechargeRequest& request);
+  // Signs in, reads the account state and pushed configuration, signs out.
+  int Account();
+  // Remote: signs in, fetches the keys and the catalogue, signs out. Local:
+  // rebuilds the catalogue from the cache with the kept keys, offline.
+  int Servers(bool local);
+  int Ratio();
+  // Installs the Ctrl-C/SIGTERM handlers; `events` may be null.
+  int Connect(const ConnectOptions& options, ConnectEvents* events = nullptr);
+
+ private:
+  // Fills `password` from the settings or, on a terminal, a no-echo prompt;
+  // reports a usage error otherwise.
+  bool ResolveUser(class Report& report, std::string* user);
+  bool ResolvePassword(class Report& report, const std::string& user, std::string* password);
+
+  const Settings& settings_;
+  Console& console_;
+};
+
+}  // namespace proxycli

@@ -1,0 +1,307 @@
+#include "tools/cli/Demo.h"
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "facade/ProxyHelper.h"
+#include "hostlib/quillon.h"
+#include "tools/cli/DemoServer.h"
+#include "tools/cli/HostSetup.h"
+#include "tools/cli/KeyStore.h"
+#include "tools/cli/Report.h"
+#include "tools/cli/ResultText.h"
+#include "tools/cli/ServiceCalls.h"
+#include "tools/cli/Views.h"
+#include "tools/devserver/RandomText.h"
+#include "tools/devserver/ResultCodes.h"
+
+namespace proxycli {
+
+namespace {
+
+// A private directory for the demo's cache and keys, removed afterwards.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
+                          "/proxyhelper-demo-XXXXXX";
+    if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Describe(int result, const std::string& errdesc = std::string()) {
+  std::string text = ResultHex(result) + " " + ResultName(result);
+  if (!errdesc.empty()) text += ": " + errdesc;
+  return text;
+}
+
+// The transcript: one numbered line per step, "ok" or "FAILED".
+class Transcript {
+ public:
+  Transcript(Console& console, bool json) : console_(console), json_(json) {}
+
+  bool Step(const std::string& name, bool ok, const std::string& detail) {
+    ++count_;
+    if (!ok) ++failed_;
+    if (json_) {
+      steps_.push_back({{"step", name}, {"ok", ok}, {"detail", detail}});
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      char number[8];
+      std::snprintf(number, sizeof(number), "%2d", count_);
+      std::string padded = name;
+      if (padded.size() < 28) padded.resize(28, ' ');
+      console_.out << number << "  " << padded << (ok ? "ok      " : "FAILED  ") << detail << "\n"
+                   << std::flush;
+    }
+    return ok;
+  }
+  void Say(const std::string& text) {
+    if (json_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    console_.out << text << "\n" << std::flush;
+  }
+  // Service log lines arrive on the server's threads.
+  void ServerLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    console_.err << "  server: " << line << "\n" << std::flush;
+  }
+  int Finish(const nlohmann::json& setting) {
+    const bool ok = failed_ == 0 && count_ > 0;
+    if (json_) {
+      nlohmann::json document = setting;
+      document["command"] = "demo";
+      document["steps"] = steps_;
+      document["passed"] = count_ - failed_;
+      document["failed"] = failed_;
+      document["ok"] = ok;
+      console_.out << DumpJson(document, 2) << "\n";
+    } else {
+      console_.out << "demo: " << (count_ - failed_) << " of " << count_ << " steps ok"
+                   << (ok ? "" : ", " + std::to_string(failed_) + " FAILED") << "\n";
+    }
+    console_.out.flush();
+    return ok ? kExitOk : kExitRefused;
+  }
+
+ private:
+  Console& console_;
+  bool json_;
+  std::mutex mutex_;
+  int count_ = 0;
+  int failed_ = 0;
+  nlohmann::json steps_ = nlohmann::json::array();
+};
+
+// Group name → "id=value" lines, to compare two catalogues.
+std::vector<std::string> Flatten(const ServerCatalogue& catalogue) {
+  std::vector<std::string> lines;
+  for (const auto& group : catalogue) {
+    for (const ServerInfo& server : group.second) {
+      lines.push_back(group.first + "|" + server.GetKey() + "=" + server.GetValue());
+    }
+  }
+  return lines;
+}
+
+std::size_t SeedServerCount(const devserver::SeedData& seed) {
+  std::size_t count = 0;
+  for (const auto& group : seed.groups) count += group.servers.size();
+  return count;
+}
+
+bool SameAddress(const std::string& host, int port, const std::string& address) {
+  return host + ":" + std::to_string(port) == address;
+}
+
+// The story itself; every step checks what it got.
+void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths& paths) {
+  ProxyHelper& helper = ProxyHelper::Instance();
+  const devserver::SeedData& seed = server.seed();
+
+  std::string version;
+  int rc = helper.GetVersion(version);
+  transcript.Step("version", rc == 0 && version == seed.version,
+         rc == 0 ? "service announces " + version : Describe(rc));
+
+  std::string host;
+  int port = 0;
+  CLoginServers::Instance().GetCurrServer(host, port);
+  transcript.Step("failover past dead server", rc == 0 && SameAddress(host, port, server.LiveAddress()),
+         server.DeadAddress() + " refused, now on " + host + ":" + std::to_string(port));
+
+  const std::string user = "demo-" + devserver::RandomHex(6);
+  const std::string password = "pw-" + devserver::RandomHex(8);
+  RegInfo reg{user, password, "+1-555-0100", user + "@example.com", "10001", "created by the demo"};
+  VPErrorInfo error;
+  rc = helper.Register(reg, error);
+  transcript.Step("register", rc == 0, rc == 0 ? "account " + user + " created" : Describe(rc, error.errdesc));
+
+  error = VPErrorInfo();
+  rc = helper.Register(reg, error);
+  transcript.Step("register again is refused", rc == devserver::kResultDuplicateAccount && !error.errdesc.empty(),
+         Describe(rc, error.errdesc));
+
+  const devserver::PrepaidCard* card = seed.cards.empty() ? nullptr : &seed.cards.front();
+  const int expectedBalance = seed.newAccount.moneyleft + (card != nullptr ? card->value : 0);
+  if (card != nullptr) {
+    error = VPErrorInfo();
+    rc = helper.Recharge(RecInfo{user, password, card->cardno, card->cardpw}, error);
+    transcript.Step("recharge", rc == 0,
+           rc == 0 ? "card " + card->cardno + " credited " + std::to_string(card->value)
+                   : Describe(rc, error.errdesc));
+  } else {
+    transcript.Step("recharge", false, "the seed has no prepaid card");
+  }
+
+  error = VPErrorInfo();
+  rc = helper.SignIn(UserIdentity{user, password}, error);
+  transcript.Step("sign in", rc == 0 && !helper.GetMagic().empty() && helper.GetUserNameA() == user,
+         rc == 0 ? "session token " + helper.GetMagic().substr(0, 8) + "..." : Describe(rc, error.errdesc));
+
+  UserInfo info;
+  rc = helper.GetUserInfo(info);
+  if (rc == 0) AdoptPushedServerConfig();
+  const KeyItems keys = KeyItemsFromCache();
+  std::string saveError;
+  const bool keysKept = SaveKeyItems(paths.keysFile, keys, &saveError);
+  transcript.Step("account state", rc == 0 && info.username == user && info.moneyleft == expectedBalance,
+         rc == 0 ? "balance " + std::to_string(info.moneyleft) + ", level " + std::to_string(info.userlevel) +
+                       " (" + info.userlevel_desc + "), " + info.timeleft
+                 : Describe(rc));
+  const auto* config = static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
+  const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
+  const bool listOk = pushed.size() == 2 && SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
+                      SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress());
+  const int heartbeat = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 0);
+  const int ratioSlot = GlobalCache::Instance().GetConfigInt("GC_ONLINERATIO_SLOT", 0);
+  transcript.Step("pushed configuration",
+         rc == 0 && !keys.a.empty() && !keys.b.empty() && !keys.c.empty() && keysKept &&
+             heartbeat == seed.heartbeatSlot && ratioSlot == seed.onlineratioSlot && listOk && config != nullptr &&
+             config->serverlevel.size() == seed.serverLevels.size(),
+         "heartbeat " + std::to_string(heartbeat) + " s, online ratio " + std::to_string(ratioSlot) +
+             " s, 3 keys" + (keysKept ? " kept" : " NOT kept (" + saveError + ")") + ", " +
+             std::to_string(pushed.size()) + " account servers, " +
+             std::to_string(config != nullptr ? config->serverlevel.size() : 0) + " server levels");
+
+  ServerCatalogue remote;
+  rc = helper.GetVpnServers(remote);
+  transcript.Step("catalogue from the service", rc == 0 && CatalogueSize(remote) == SeedServerCount(seed) &&
+                                           remote.size() == seed.groups.size(),
+         rc == 0 ? std::to_string(CatalogueSize(remote)) + " servers in " + std::to_string(remote.size()) +
+                       " groups"
+                 : Describe(rc));
+
+  // As a later process would: only the kept keys file knows the keys.
+  KeyItemsToCache(KeyItems());
+  const bool restored = RestoreKeyItems(paths);
+  ServerCatalogue local;
+  rc = helper.GetLocalVpnServers(local);
+  transcript.Step("catalogue from the cache", restored && rc == 0 && !local.empty() && Flatten(local) == Flatten(remote),
+         rc == 0 ? std::to_string(CatalogueSize(local)) + " servers, same as the service's"
+                 : Describe(rc, "no usable cache"));
+
+  std::vector<ServerOnlineRatio> ratios;
+  rc = helper.GetOnlineRatio(ratios);
+  bool ratiosOk = rc == 0 && !ratios.empty();
+  for (const ServerOnlineRatio& ratio : ratios) ratiosOk = ratiosOk && ratio.GetRatio() >= 0 && ratio.GetRatio() <= 100;
+  transcript.Step("online ratio", ratiosOk, rc == 0 ? std::to_string(ratios.size()) + " servers reported" : Describe(rc));
+
+  int serverId = 0;
+  if (!remote.empty() && !remote.begin()->second.empty()) serverId = std::atoi(remote.begin()->second[0].GetKey().c_str());
+  DialupInfo lease;
+  error = VPErrorInfo();
+  rc = helper.GetDailupInfo(serverId, lease, error);
+  transcript.Step("lease", rc == 0 && !lease.lendusername.empty() && !lease.lendpassword.empty(),
+         rc == 0 ? "server " + std::to_string(serverId) + ": user " + lease.lendusername + ", password " +
+                       lease.lendpassword
+                 : Describe(rc, error.errdesc));
+
+  const LiveInfo live{lease.lendusername, serverId};
+  for (int beat = 1; beat <= 2; ++beat) {
+    error = VPErrorInfo();
+    rc = helper.ShakeHands(live, error);
+    transcript.Step("handshake " + std::to_string(beat), rc == 0, rc == 0 ? "lease confirmed" : Describe(rc, error.errdesc));
+  }
+
+  rc = helper.ReleaseDialupInfo(0);
+  transcript.Step("release", rc == 0, rc == 0 ? "credentials handed back" : Describe(rc));
+
+  error = VPErrorInfo();
+  rc = helper.ShakeHands(live, error);
+  transcript.Step("handshake after release", rc != 0 && rc != RESULT_TRANSPORT_FAILURE,
+         "refused as it should be: " + Describe(rc, error.errdesc));
+
+  rc = helper.SignOut();
+  transcript.Step("sign out", rc == 0, rc == 0 ? "session closed" : Describe(rc));
+
+  UserInfo after;
+  rc = helper.GetUserInfo(after);
+  transcript.Step("session is gone", rc == RESULT_NOT_SUCCEEDED, "user info now refused: " + Describe(rc));
+}
+
+}  // namespace
+
+int RunDemo(const DemoOptions& options, Console& console) {
+  Transcript transcript(console, options.json);
+  ScratchDirectory scratch;
+  if (scratch.path().empty()) {
+    transcript.Step("scratch directory", false, "cannot create a temporary directory");
+    return transcript.Finish(nlohmann::json::object());
+  }
+
+  transcript.Say("proxyhelper demo: the reference account service runs in this process, on loopback only");
+  DemoServer server;
+  DemoServerOptions serverOptions;
+  if (options.showServerLog) {
+    serverOptions.log = [&transcript](const std::string& line) { transcript.ServerLine(line); };
+  }
+  std::string error;
+  const bool started = server.Start(serverOptions, &error);
+  nlohmann::json setting = {{"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()}};
+  if (!transcript.Step("start the account service", started,
+                       started ? "live on " + server.LiveAddress() + ", dead " + server.DeadAddress() + " listed first"
+                               : error)) {
+    return transcript.Finish(setting);
+  }
+
+  Settings settings;
+  settings.servers = server.ClientServerList();
+  settings.agent = "proxyhelper-demo";
+  settings.lang = "en-US";
+  settings.cacheDir = scratch.path() + "/cache";
+  settings.stateDir = scratch.path() + "/state";
+  HostPaths paths;
+  const bool prepared = PrepareHost(settings, &paths, &error);
+  if (transcript.Step("client set up", prepared,
+                      prepared ? "account servers " + settings.servers + ", cache in " + paths.cacheDir : error)) {
+    transcript.Say("");
+    RunStory(transcript, server, paths);
+    transcript.Say("");
+  }
+  server.Stop();
+  // Nothing may point into the scratch directory once it is gone.
+  QUILLON::SetExeDirectory(std::string());
+  return transcript.Finish(setting);
+}
+
+}  // namespace proxycli

@@ -1,0 +1,42 @@
+#include "tools/cli/DemoServer.h"
+
+#include <utility>
+#include <vector>
+
+namespace proxycli {
+
+bool DemoServer::Start(const DemoServerOptions& options, std::string* error) {
+  Stop();
+  seed_ = devserver::SeedData();
+  const std::string& seedText = options.seedText.empty() ? devserver::DefaultSeedText() : options.seedText;
+  if (!devserver::ParseSeed(seedText, &seed_, error)) return false;
+
+  devserver::ServiceOptions serviceOptions;
+  serviceOptions.log = options.log;
+  service_ = std::make_unique<devserver::AccountService>(seed_, std::move(serviceOptions));
+  server_ = std::make_unique<devserver::DevServer>(service_.get());
+
+  std::vector<devserver::ListenSpec> specs;
+  if (options.deadServerFirst) specs.push_back({options.host, 0, devserver::FaultMode::kRefuse});
+  specs.push_back({options.host, 0, devserver::FaultMode::kNone});
+  if (!server_->Start(specs, error)) {
+    Stop();
+    return false;
+  }
+  for (const devserver::BoundListener& bound : server_->listeners()) {
+    (bound.fault == devserver::FaultMode::kRefuse ? dead_ : live_) = bound.Address();
+  }
+  return true;
+}
+
+void DemoServer::Stop() {
+  if (server_) server_->Stop();
+  server_.reset();
+  service_.reset();
+  live_.clear();
+  dead_.clear();
+}
+
+std::string DemoServer::ClientServerList() const { return dead_.empty() ? live_ : dead_ + ";" + live_; }
+
+}  // namespace proxycli

@@ -1,0 +1,51 @@
+// The reference account service run inside this process on loopback: a
+// refusing address (nothing ever answers there) and the live service, both on
+// ephemeral ports. Clients list the dead address first so failover shows.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tools/devserver/AccountService.h"
+#include "tools/devserver/DevServer.h"
+#include "tools/devserver/Seed.h"
+
+namespace proxycli {
+
+struct DemoServerOptions {
+  std::string host = "127.0.0.1";
+  // Put a refusing address before the live one, in the list the service
+  // pushes as well as in ClientServerList().
+  bool deadServerFirst = true;
+  // Seed text; empty: the service's built-in seed.
+  std::string seedText;
+  // One line per request, called from the server's threads; empty: quiet.
+  std::function<void(const std::string&)> log;
+};
+
+class DemoServer {
+ public:
+  DemoServer() = default;
+  ~DemoServer() { Stop(); }
+  DemoServer(const DemoServer&) = delete;
+  DemoServer& operator=(const DemoServer&) = delete;
+
+  bool Start(const DemoServerOptions& options, std::string* error);
+  void Stop();
+
+  std::string LiveAddress() const { return live_; }
+  std::string DeadAddress() const { return dead_; }  // empty without one
+  // The account-server list a client starts with: dead (if any), then live.
+  std::string ClientServerList() const;
+  const devserver::SeedData& seed() const { return seed_; }
+
+ private:
+  devserver::SeedData seed_;
+  std::unique_ptr<devserver::AccountService> service_;
+  std::unique_ptr<devserver::DevServer> server_;
+  std::string live_;
+  std::string dead_;
+};
+
+}  // namespace proxycli

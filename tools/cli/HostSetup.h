@@ -1,0 +1,27 @@
+// Hands the settings of one run to the host library: client configuration,
+// language, account-server list, the catalogue cache's directory and the
+// cipher keys kept from an earlier run.
+#pragma once
+
+#include <string>
+
+#include "tools/cli/Settings.h"
+
+namespace proxycli {
+
+struct HostPaths {
+  std::string cacheDir;  // where "cache.dat" lives
+  std::string keysFile;  // the kept cipher key items
+};
+
+// Resolves the directories and applies `settings`. The server list replaces
+// whatever list and default server the process held before, so each command
+// starts from the list it was given. False with a message when the list has
+// no usable entry or a directory cannot be created.
+bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error);
+
+// Loads the kept cipher key items into the configuration cache; false when
+// there is no usable keys file.
+bool RestoreKeyItems(const HostPaths& paths);
+
+}  // namespace proxycli

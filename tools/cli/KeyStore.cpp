@@ -1,0 +1,138 @@
+#include "tools/cli/KeyStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "hostlib/quillon.h"
+
+namespace proxycli {
+
+namespace {
+
+const char kSection[] = "keys";
+const char kItemA[] = "GC_CIPER_A";
+const char kItemB[] = "GC_CIPER_B";
+const char kItemC[] = "GC_CIPER_C";
+// Large enough for any key item the service could push.
+constexpr std::size_t kMaxFileBytes = 64 * 1024;
+
+std::string CacheItem(const char* name) {
+  std::string value;
+  GlobalCache::Instance().GetConfigItem(name, value);
+  return value;
+}
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Owns a descriptor, and the temporary file's name until it is renamed.
+class TemporaryFile {
+ public:
+  TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+  void Keep() { path_.clear(); }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+bool WriteAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+KeyItems KeyItemsFromCache() { return KeyItems{CacheItem(kItemA), CacheItem(kItemB), CacheItem(kItemC)}; }
+
+void KeyItemsToCache(const KeyItems& items) {
+  GlobalCache& cache = GlobalCache::Instance();
+  cache.SetConfigItem(kItemA, items.a);
+  cache.SetConfigItem(kItemB, items.b);
+  cache.SetConfigItem(kItemC, items.c);
+}
+
+bool SaveKeyItems(const std::string& path, const KeyItems& items, std::string* error) {
+  std::ostringstream text;
+  text << "; Cipher key items last pushed by the account service.\n"
+       << "; Written by proxyhelper; values are URL-encoded.\n"
+       << "[" << kSection << "]\n"
+       << kItemA << "=" << QUILLON::URLEncode(items.a) << "\n"
+       << kItemB << "=" << QUILLON::URLEncode(items.b) << "\n"
+       << kItemC << "=" << QUILLON::URLEncode(items.c) << "\n";
+
+  std::vector<char> pattern(path.begin(), path.end());
+  const char suffix[] = ".tmp-XXXXXX";
+  pattern.insert(pattern.end(), suffix, suffix + sizeof(suffix));
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) {
+    *error = ErrnoText("cannot create a temporary file beside " + path);
+    return false;
+  }
+  TemporaryFile temporary(fd, pattern.data());
+  if (::fchmod(temporary.fd(), 0600) != 0 || !WriteAll(temporary.fd(), text.str()) ||
+      ::fsync(temporary.fd()) != 0 || !temporary.Close()) {
+    *error = ErrnoText("cannot write " + temporary.path());
+    return false;
+  }
+  if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
+    *error = ErrnoText("cannot replace " + path);
+    return false;
+  }
+  temporary.Keep();
+  return true;
+}
+
+bool LoadKeyItems(const std::string& path, KeyItems* items) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::string text(kMaxFileBytes + 1, '\0');
+  file.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > kMaxFileBytes) return false;
+
+  CProfileFile profile;
+  if (!profile.Load(text)) return false;
+  for (const ProfileSection& section : profile.GetSections()) {
+    if (!(section == kSection)) continue;
+    if (!section.IsItemExist(kItemA) || !section.IsItemExist(kItemB) || !section.IsItemExist(kItemC)) {
+      return false;
+    }
+    items->a = QUILLON::URLDecode(section.GetItem(kItemA));
+    items->b = QUILLON::URLDecode(section.GetItem(kItemB));
+    items->c = QUILLON::URLDecode(section.GetItem(kItemC));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace proxycli

@@ -1,0 +1,24 @@
+// The global settings of one run, after flags, environment and configuration
+// file have been weighed (in that order).
+#pragma once
+
+#include <string>
+
+namespace proxycli {
+
+constexpr const char kDefaultServers[] = "127.0.0.1:8080";
+constexpr const char kDefaultAgent[] = "proxyhelper-cli";
+
+struct Settings {
+  std::string servers = kDefaultServers;  // CLoginServers::Parse syntax
+  std::string user;
+  std::string password;
+  std::string lang;  // empty: derived from the locale environment
+  std::string agent = kDefaultAgent;
+  std::string clientVersion = PROXYHELPER_CLI_VERSION;
+  bool json = false;
+  std::string cacheDir;  // empty: the XDG cache directory
+  std::string stateDir;  // empty: the XDG state directory
+};
+
+}  // namespace proxycli

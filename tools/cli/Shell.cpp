@@ -1,0 +1,316 @@
+#include "tools/cli/Shell.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "facade/ProxyHelper.h"
+#include "tools/cli/HostSetup.h"
+#include "tools/cli/PasswordPrompt.h"
+#include "tools/cli/Report.h"
+#include "tools/cli/ResultText.h"
+#include "tools/cli/ServiceCalls.h"
+#include "tools/cli/StopSignal.h"
+#include "tools/cli/Views.h"
+
+namespace proxycli {
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+bool ParseInt(const std::string& text, int* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+class ShellSession {
+ public:
+  ShellSession(const Settings& settings, Console& console, HostPaths paths)
+      : settings_(settings), console_(console), paths_(std::move(paths)) {}
+
+  // Runs one line; false when the shell should end.
+  bool Execute(const Words& words);
+  // Hands back a held lease and ends an open session.
+  void Close();
+
+  int lastStatus() const { return lastStatus_; }
+
+  struct Command;
+  static const std::vector<Command>& Commands();
+  std::string Prompt() const {
+    return signedIn_ ? "proxyhelper(" + ProxyHelper::Instance().GetUserNameA() + ")> " : "proxyhelper> ";
+  }
+
+ private:
+  void SignIn(Report& report, ServiceCalls& calls, const Words& args);
+  void SignOut(Report& report, ServiceCalls& calls, const Words& args);
+  void Version(Report& report, ServiceCalls& calls, const Words& args);
+  void UserInfo(Report& report, ServiceCalls& calls, const Words& args);
+  void Servers(Report& report, ServiceCalls& calls, const Words& args);
+  void Local(Report& report, ServiceCalls& calls, const Words& args);
+  void Ratio(Report& report, ServiceCalls& calls, const Words& args);
+  void Lease(Report& report, ServiceCalls& calls, const Words& args);
+  void Handshake(Report& report, ServiceCalls& calls, const Words& args);
+  void Release(Report& report, ServiceCalls& calls, const Words& args);
+  void Register(Report& report, ServiceCalls& calls, const Words& args);
+  void Recharge(Report& report, ServiceCalls& calls, const Words& args);
+  void Status(Report& report, ServiceCalls& calls, const Words& args);
+  void Help(Report& report, ServiceCalls& calls, const Words& args);
+
+  const Settings& settings_;
+  Console& console_;
+  HostPaths paths_;
+  bool signedIn_ = false;
+  bool leased_ = false;
+  LiveInfo live_;
+  int lastStatus_ = 0;
+};
+
+struct ShellSession::Command {
+  const char* name;
+  std::size_t minArgs;
+  std::size_t maxArgs;
+  const char* usage;
+  void (ShellSession::*run)(Report& report, ServiceCalls& calls, const Words& args);
+};
+
+const std::vector<ShellSession::Command>& ShellSession::Commands() {
+  static const std::vector<Command> commands = {
+      {"signin", 1, 2, "signin USER [PASSWORD]      sign in (asks for the password on a terminal)",
+       &ShellSession::SignIn},
+      {"signout", 0, 0, "signout                     end the session", &ShellSession::SignOut},
+      {"version", 0, 0, "version                     the client version the service announces",
+       &ShellSession::Version},
+      {"userinfo", 0, 0, "userinfo                    account state and pushed configuration",
+       &ShellSession::UserInfo},
+      {"servers", 0, 0, "servers                     the VPN server catalogue from the service",
+       &ShellSession::Servers},
+      {"local", 0, 0, "local                       the catalogue from the local cache, offline",
+       &ShellSession::Local},
+      {"ratio", 0, 0, "ratio                       the servers' online ratio", &ShellSession::Ratio},
+      {"lease", 1, 1, "lease ID                    lease dial-up credentials for VPN server ID",
+       &ShellSession::Lease},
+      {"handshake", 0, 0, "handshake                   confirm the current lease", &ShellSession::Handshake},
+      {"release", 0, 1, "release [CODE]              hand the lease back, reporting CODE (default 0)",
+       &ShellSession::Release},
+      {"register", 2, 6, "register USER PASSWORD [PHONE [EMAIL [QQ [MEMO]]]]  create an account",
+       &ShellSession::Register},
+      {"recharge", 4, 4, "recharge USER PASSWORD CARDNO CARDPW  credit a prepaid card",
+       &ShellSession::Recharge},
+      {"status", 0, 0, "status                      what this session holds", &ShellSession::Status},
+      {"help", 0, 0, "help                        this list", &ShellSession::Help},
+  };
+  return commands;
+}
+
+bool ShellSession::Execute(const Words& words) {
+  if (words.empty()) return true;
+  const std::string& name = words[0];
+  if (name == "quit" || name == "exit") return false;
+  Report report(console_, name, settings_.json, /*compact=*/true);
+  ServiceCalls calls(report, paths_);
+  const Command* found = nullptr;
+  for (const Command& command : Commands()) {
+    if (name == command.name) found = &command;
+  }
+  const Words args(words.begin() + 1, words.end());
+  if (found == nullptr) {
+    report.UsageError("unknown command \"" + name + "\" (try help)");
+  } else if (args.size() < found->minArgs || args.size() > found->maxArgs) {
+    report.UsageError(std::string("usage: ") + found->usage);
+  } else {
+    (this->*found->run)(report, calls, args);
+  }
+  lastStatus_ = report.Finish();
+  return true;
+}
+
+void ShellSession::SignIn(Report& report, ServiceCalls& calls, const Words& args) {
+  UserIdentity identity{args[0], args.size() > 1 ? args[1] : std::string()};
+  if (args.size() < 2 &&
+      !(console_.inputIsTerminal && ReadPasswordNoEcho("Password for " + args[0] + ": ", &identity.password))) {
+    report.UsageError("usage: signin USER PASSWORD (the password is asked for only on a terminal)");
+    return;
+  }
+  report.data()["username"] = identity.username;
+  if (!calls.SignIn(identity)) return;
+  signedIn_ = true;
+  report.Print("signed in as " + identity.username + "\n");
+}
+
+void ShellSession::SignOut(Report& report, ServiceCalls& calls, const Words&) {
+  if (!calls.SignOut()) return;
+  signedIn_ = false;
+  report.Print("signed out\n");
+}
+
+void ShellSession::Version(Report& report, ServiceCalls& calls, const Words&) {
+  std::string version;
+  if (!calls.GetVersion(version)) return;
+  report.data()["service_version"] = version;
+  report.Print("service " + version + "\n");
+}
+
+void ShellSession::UserInfo(Report& report, ServiceCalls& calls, const Words&) {
+  ::UserInfo info;
+  if (!calls.GetUserInfo(info)) return;
+  report.data()["user"] = UserInfoJson(info);
+  report.data()["config"] = PushedConfigJson(CurrentServerConfig());
+  report.Print(UserInfoText(info) + PushedConfigText(CurrentServerConfig()));
+}
+
+void ShellSession::Servers(Report& report, ServiceCalls& calls, const Words&) {
+  ServerCatalogue catalogue;
+  if (!calls.GetVpnServers(catalogue)) return;
+  report.data()["groups"] = CatalogueJson(catalogue);
+  report.data()["count"] = CatalogueSize(catalogue);
+  report.Print(CatalogueText(catalogue));
+}
+
+void ShellSession::Local(Report& report, ServiceCalls& calls, const Words&) {
+  ServerCatalogue catalogue;
+  if (!calls.GetLocalVpnServers(catalogue)) return;
+  report.data()["groups"] = CatalogueJson(catalogue);
+  report.data()["count"] = CatalogueSize(catalogue);
+  report.Print(CatalogueText(catalogue));
+}
+
+void ShellSession::Ratio(Report& report, ServiceCalls& calls, const Words&) {
+  std::vector<ServerOnlineRatio> ratios;
+  if (!calls.GetOnlineRatio(ratios)) return;
+  report.data()["ratios"] = RatiosJson(ratios);
+  report.Print(RatiosText(ratios));
+}
+
+void ShellSession::Lease(Report& report, ServiceCalls& calls, const Words& args) {
+  int serverId = 0;
+  if (!ParseInt(args[0], &serverId)) {
+    report.UsageError("lease: \"" + args[0] + "\" is not a server id");
+    return;
+  }
+  DialupInfo lease;
+  if (!calls.GetDailupInfo(serverId, lease)) return;
+  leased_ = true;
+  live_ = LiveInfo{lease.lendusername, serverId};
+  report.data()["server_id"] = serverId;
+  report.data()["lendusername"] = lease.lendusername;
+  report.data()["lendpassword"] = lease.lendpassword;
+  report.Print("server " + std::to_string(serverId) + ": user " + lease.lendusername + " password " +
+               lease.lendpassword + "\n");
+}
+
+void ShellSession::Handshake(Report& report, ServiceCalls& calls, const Words&) {
+  if (!leased_) {
+    report.UsageError("no lease to confirm: lease ID first");
+    return;
+  }
+  VPErrorInfo error;
+  const int result = calls.ShakeHands(live_, error);
+  if (result != 0) {
+    report.Failure("ShakeHands", result, error.errdesc);
+    return;
+  }
+  report.Print("lease confirmed\n");
+}
+
+void ShellSession::Release(Report& report, ServiceCalls& calls, const Words& args) {
+  int outcome = 0;
+  if (!args.empty() && !ParseInt(args[0], &outcome)) {
+    report.UsageError("release: \"" + args[0] + "\" is not an integer");
+    return;
+  }
+  // The library forgets its lease token unless the outcome keeps it, also
+  // when the exchange fails.
+  if (outcome != 9999999) leased_ = false;
+  report.data()["outcome"] = outcome;
+  if (calls.ReleaseDialupInfo(outcome)) report.Print("released (outcome " + std::to_string(outcome) + ")\n");
+}
+
+void ShellSession::Register(Report& report, ServiceCalls& calls, const Words& args) {
+  RegInfo info;
+  std::string* fields[] = {&info.username, &info.password, &info.phone, &info.email, &info.qq, &info.memo};
+  for (std::size_t i = 0; i < args.size(); ++i) *fields[i] = args[i];
+  report.data()["username"] = info.username;
+  if (calls.Register(info)) report.Print("registered " + info.username + "\n");
+}
+
+void ShellSession::Recharge(Report& report, ServiceCalls& calls, const Words& args) {
+  const RecInfo info{args[0], args[1], args[2], args[3]};
+  report.data()["username"] = info.username;
+  report.data()["cardno"] = info.cardno;
+  if (calls.Recharge(info)) report.Print("recharged " + info.username + " with card " + info.cardno + "\n");
+}
+
+void ShellSession::Status(Report& report, ServiceCalls&, const Words&) {
+  ProxyHelper& helper = ProxyHelper::Instance();
+  report.data()["signed_in"] = signedIn_;
+  report.data()["username"] = helper.GetUserNameA();
+  report.data()["leased"] = leased_;
+  if (leased_) report.data()["server_id"] = live_.vpnserverid;
+  std::string text = signedIn_ ? "signed in as " + helper.GetUserNameA() : std::string("not signed in");
+  if (leased_) text += ", lease on server " + std::to_string(live_.vpnserverid) + " as " + live_.lendusername;
+  report.Print(text + "\n");
+}
+
+void ShellSession::Help(Report& report, ServiceCalls&, const Words&) {
+  nlohmann::json usages = nlohmann::json::array();
+  for (const Command& command : Commands()) usages.push_back(command.usage);
+  report.data()["commands"] = usages;
+  report.Print(ShellHelpText());
+}
+
+void ShellSession::Close() {
+  if (leased_) Execute({"release"});
+  if (signedIn_) Execute({"signout"});
+}
+
+}  // namespace
+
+std::string ShellHelpText() {
+  std::string text = "commands:\n";
+  for (const ShellSession::Command& command : ShellSession::Commands()) {
+    text += std::string("  ") + command.usage + "\n";
+  }
+  return text + "  quit                        release, sign out and leave (also: exit, end of input)\n";
+}
+
+int RunShell(const Settings& settings, Console& console, LineReader& reader) {
+  HostPaths paths;
+  std::string error;
+  if (!PrepareHost(settings, &paths, &error)) {
+    Report report(console, "shell", settings.json, true);
+    report.UsageError(error);
+    return report.Finish();
+  }
+  ShellSession session(settings, console, paths);
+  ClearStopRequest();
+  StopSignalScope signals;
+  std::string line;
+  while (!StopRequested() && reader.ReadLine(session.Prompt(), &line)) {
+    Words words;
+    if (!SplitWords(line, &words, &error)) {
+      Report report(console, "shell", settings.json, true);
+      report.UsageError(error);
+      report.Finish();
+      continue;
+    }
+    if (!words.empty()) reader.AddHistory(line);
+    if (!session.Execute(words)) break;
+  }
+  // The status is the last command's, unless handing back what the session
+  // holds fails.
+  const int status = session.lastStatus();
+  session.Close();
+  return session.lastStatus() != 0 ? session.lastStatus() : status;
+}
+
+}  // namespace proxycli

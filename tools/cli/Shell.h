@@ -1,0 +1,25 @@
+// `shell`: one process, one session, every operation on demand. On a
+// terminal lines are read with libedit (editing, history); from any other
+// input one command per line, so scripts and tests can drive it.
+//
+// Leaving the shell (quit, end of input, Ctrl-C, SIGTERM) releases a held
+// lease and signs out first.
+#pragma once
+
+#include <string>
+
+#include "tools/cli/Console.h"
+#include "tools/cli/LineReader.h"
+#include "tools/cli/Settings.h"
+
+namespace proxycli {
+
+// Runs commands read from `reader` until quit or the end of the input.
+// Returns the exit status of the last command, or that of the closing
+// release or sign-out when one of those fails.
+int RunShell(const Settings& settings, Console& console, LineReader& reader);
+
+// The shell's commands and their arguments, one per line.
+std::string ShellHelpText();
+
+}  // namespace proxycli

@@ -1,0 +1,170 @@
+#include "tools/cli/Views.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "hostlib/quillon.h"
+
+namespace proxycli {
+
+namespace {
+
+std::string ConfigText(const char* name) {
+  std::string value;
+  GlobalCache::Instance().GetConfigItem(name, value);
+  return value;
+}
+
+int ConfigInt(const char* name) {
+  int value = 0;
+  GlobalCache::Instance().GetConfigItem(name, value);
+  return value;
+}
+
+bool HasKeys() {
+  return !ConfigText("GC_CIPER_A").empty() || !ConfigText("GC_CIPER_B").empty() ||
+         !ConfigText("GC_CIPER_C").empty();
+}
+
+std::string ServerText(const CLoginServers::Server& server) {
+  const bool ipv6 = server.host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + server.host + "]" : server.host) + ":" + std::to_string(server.port);
+}
+
+}  // namespace
+
+nlohmann::json UserInfoJson(const UserInfo& info) {
+  return {{"username", info.username},   {"vpnpd", info.vpnpd},           {"timeleft", info.timeleft},
+          {"userlevel_desc", info.userlevel_desc}, {"userlevel", info.userlevel}, {"usermode", info.usermode},
+          {"simuses", info.simuses},     {"moneyleft", info.moneyleft},   {"timetip", info.timetip}};
+}
+
+std::string UserInfoText(const UserInfo& info) {
+  return FormatTable({{"user", info.username},
+                      {"level", std::to_string(info.userlevel) + " (" + info.userlevel_desc + ")"},
+                      {"balance", std::to_string(info.moneyleft)},
+                      {"time left", info.timeleft},
+                      {"vpnpd", info.vpnpd},
+                      {"mode", std::to_string(info.usermode)},
+                      {"simultaneous uses", std::to_string(info.simuses)},
+                      {"time tip", std::to_string(info.timetip)}},
+                     "  ");
+}
+
+nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
+  nlohmann::json servers = nlohmann::json::array();
+  for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
+    servers.push_back({{"host", server.host}, {"port", server.port}});
+  }
+  nlohmann::json config = {{"heartbeat_slot", ConfigInt("GC_HEARTBEAT_SLOT")},
+                           {"onlineratio_slot", ConfigInt("GC_ONLINERATIO_SLOT")},
+                           {"login_servers", servers},
+                           {"default_login_server", CLoginServers::Instance().GetDefaultServer()},
+                           {"cipher_keys", HasKeys()},
+                           {"server_config", nullptr}};
+  if (serverConfig != nullptr) {
+    nlohmann::json levels = nlohmann::json::object();
+    for (const auto& level : serverConfig->serverlevel) levels[std::to_string(level.first)] = level.second;
+    config["server_config"] = {{"serverlevel", levels},
+                               {"tip", serverConfig->tip},
+                               {"message", serverConfig->message},
+                               {"url", serverConfig->url}};
+  }
+  return config;
+}
+
+std::string PushedConfigText(const ServerConfig* serverConfig) {
+  std::string servers;
+  for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
+    servers += (servers.empty() ? "" : " ") + ServerText(server);
+  }
+  std::vector<std::vector<std::string>> rows = {
+      {"heartbeat slot", std::to_string(ConfigInt("GC_HEARTBEAT_SLOT")) + " s"},
+      {"online-ratio slot", std::to_string(ConfigInt("GC_ONLINERATIO_SLOT")) + " s"},
+      {"account servers", servers},
+      {"default server", CLoginServers::Instance().GetDefaultServer()},
+      {"cipher keys", HasKeys() ? "received" : "none"}};
+  if (serverConfig != nullptr) {
+    for (const auto& level : serverConfig->serverlevel) {
+      rows.push_back({"level " + std::to_string(level.first), level.second});
+    }
+    rows.push_back({"warning", std::to_string(serverConfig->tip) + " " + serverConfig->message});
+    rows.push_back({"warning url", serverConfig->url});
+  }
+  return FormatTable(rows, "  ");
+}
+
+nlohmann::json CatalogueJson(const ServerCatalogue& catalogue) {
+  nlohmann::json groups = nlohmann::json::array();
+  for (const auto& group : catalogue) {
+    nlohmann::json servers = nlohmann::json::array();
+    for (const ServerInfo& server : group.second) {
+      servers.push_back({{"id", server.GetKey()},
+                         {"name", server.GetField(0)},
+                         {"address", server.GetField(1)},
+                         {"level", server.GetField(2)},
+                         {"location", server.GetField(3)},
+                         {"value", server.GetValue()}});
+    }
+    groups.push_back({{"name", group.first}, {"servers", servers}});
+  }
+  return groups;
+}
+
+std::string CatalogueText(const ServerCatalogue& catalogue) {
+  std::ostringstream text;
+  for (const auto& group : catalogue) {
+    text << group.first << " (" << group.second.size() << (group.second.size() == 1 ? " server" : " servers")
+         << ")\n";
+    std::vector<std::vector<std::string>> rows = {{"ID", "NAME", "ADDRESS", "LEVEL", "LOCATION"}};
+    for (const ServerInfo& server : group.second) {
+      rows.push_back(
+          {server.GetKey(), server.GetField(0), server.GetField(1), server.GetField(2), server.GetField(3)});
+    }
+    text << FormatTable(rows, "  ");
+  }
+  return text.str();
+}
+
+std::size_t CatalogueSize(const ServerCatalogue& catalogue) {
+  std::size_t size = 0;
+  for (const auto& group : catalogue) size += group.second.size();
+  return size;
+}
+
+nlohmann::json RatiosJson(const std::vector<ServerOnlineRatio>& ratios) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const ServerOnlineRatio& ratio : ratios) {
+    list.push_back({{"id", ratio.GetKey()}, {"ratio", ratio.GetRatio()}, {"value", ratio.GetValue()}});
+  }
+  return list;
+}
+
+std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios) {
+  std::vector<std::vector<std::string>> rows = {{"SERVER", "ONLINE"}};
+  for (const ServerOnlineRatio& ratio : ratios) {
+    rows.push_back({ratio.GetKey(), std::to_string(ratio.GetRatio()) + "%"});
+  }
+  return FormatTable(rows, "  ");
+}
+
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows, const std::string& indent) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line = indent;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    text += line + "\n";
+  }
+  return text;
+}
+
+}  // namespace proxycli
