@@ -64,10 +64,7 @@ int ProxyHelperImpl::Register(const RegInfo& info, VPErrorInfo& error) {
   command.AddParam("qq", info.qq);
   command.AddParam("email", info.email);
   command.AddParam("memo", info.memo);
-  const int sent = command.Execute(0);
-  if (sent != 0) return sent;
-  if (!command.IsSucceeded()) return FillRefusal(command, error);
-  return 0;
+  return ExecuteForVerdict(command, 0, error);
 }
 
 int ProxyHelperImpl::Recharge(const RecInfo& info, VPErrorInfo& error) {
@@ -77,8 +74,5 @@ int ProxyHelperImpl::Recharge(const RecInfo& info, VPErrorInfo& error) {
   command.AddParam("password", info.password);
   command.AddParam("cardno", info.cardno);
   command.AddParam("cardpw", info.cardpw);
-  const int sent = command.Execute(0);
-  if (sent != 0) return sent;
-  if (!command.IsSucceeded()) return FillRefusal(command, error);
-  return 0;
+  return ExecuteForVerdict(command, 0, error);
 }

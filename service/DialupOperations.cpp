@@ -44,7 +44,5 @@ int ProxyHelperImpl::ShakeHands(const LiveInfo& live, VPErrorInfo& error) {
   command.AddParam("lendusername", live.lendusername);
   command.AddParam("vpnserverid", live.vpnserverid);
   command.AddParam("dailsession", dailsession);
-  if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
-  if (!command.IsSucceeded()) return FillRefusal(command, error);
-  return 0;
+  return ExecuteForVerdict(command, 0, error);
 }

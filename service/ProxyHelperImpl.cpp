@@ -35,3 +35,9 @@ int FillRefusal(const CHttpCmd& command, VPErrorInfo& error) {
   command.GetErrorDesc(error.errdesc);
   return error.errcode;
 }
+
+int ExecuteForVerdict(CHttpCmd& command, int useKeyedCipher, VPErrorInfo& error) {
+  const int sent = command.Execute(useKeyedCipher);
+  if (sent != 0) return sent;
+  return command.IsSucceeded() ? 0 : FillRefusal(command, error);
+}

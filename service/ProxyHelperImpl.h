@@ -67,3 +67,8 @@ int RefusalCode(int serviceResult);
 // The refusal step of the operations that carry an error record: errcode
 // from "result", errdesc from "errdesc"; returns errcode.
 int FillRefusal(const CHttpCmd& command, VPErrorInfo& error);
+
+// Executes the command and reports the verdict of operations that read
+// nothing from a successful reply: the transport result, the refusal step,
+// or 0.
+int ExecuteForVerdict(CHttpCmd& command, int useKeyedCipher, VPErrorInfo& error);
