@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+// Addresses remembered as TLS-only. More than any real deployment lists; a
+// service pushing endless new names cannot grow the memory without bound,
+// and what was remembered first (the application's own list) stays.
+constexpr std::size_t kMaxSecureAddresses = 4096;
+
 }  // namespace
 
 struct CLoginServers::State {
@@ -30,6 +36,28 @@ struct CLoginServers::State {
   std::string defaultText;
   bool hasDefault = false;  // defaultText parsed into defaultServer
   Server defaultServer;
+  // Every host and port seen in an "https" entry: plain entries for them are
+  // upgraded, so no later list can send requests for them in clear text.
+  std::set<std::string> secureAddresses;
+
+  void RememberSecure(const Server& server) {
+    if (server.secure && secureAddresses.size() < kMaxSecureAddresses) {
+      secureAddresses.insert(quillon_internal::AddressKey(server));
+    }
+  }
+
+  void Upgrade(Server& server) const {
+    if (!server.secure && secureAddresses.count(quillon_internal::AddressKey(server)) != 0) {
+      server.secure = true;
+    }
+  }
+
+  // After new "https" entries were remembered: the list and the default
+  // follow, so an address is never held in both forms.
+  void UpgradeAll() {
+    for (Server& server : servers) Upgrade(server);
+    if (hasDefault) Upgrade(defaultServer);
+  }
 
   // Index of the default server in the list, or the list size.
   std::size_t FindDefault() const {
@@ -40,13 +68,15 @@ struct CLoginServers::State {
     return servers.size();
   }
 
-  void Report(std::string& host, int& port) const {
+  void Report(std::string& host, int& port, bool& secure) const {
     if (servers.empty()) {
       host.clear();
       port = 0;
+      secure = false;
     } else {
       host = servers[current].host;
       port = servers[current].port;
+      secure = servers[current].secure;
     }
   }
 };
@@ -82,8 +112,11 @@ int CLoginServers::Parse(const std::string& text, bool replace) {
   if (parsed.empty()) return 0;
 
   std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const Server& server : parsed) state_->RememberSecure(server);
   if (replace) state_->servers.clear();
   state_->servers.insert(state_->servers.end(), parsed.begin(), parsed.end());
+  // The new entries, those already listed and the default alike.
+  state_->UpgradeAll();
   const std::size_t found = state_->FindDefault();
   state_->current = found < state_->servers.size() ? found : 0;
   return static_cast<int>(parsed.size());
@@ -98,6 +131,9 @@ void CLoginServers::SetDefaultServer(const std::string& server, bool addIfMissin
   state_->hasDefault = valid;
   state_->defaultServer = valid ? parsed : Server();
   if (!valid) return;
+  state_->RememberSecure(parsed);
+  state_->UpgradeAll();
+  parsed = state_->defaultServer;
   std::size_t found = state_->FindDefault();
   if (found == state_->servers.size()) {
     if (!addIfMissing) return;
@@ -112,16 +148,26 @@ std::string CLoginServers::GetDefaultServer() const {
 }
 
 void CLoginServers::GetCurrServer(std::string& host, int& port) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->Report(host, port);
+  bool secure = false;
+  GetCurrServer(host, port, secure);
 }
 
 void CLoginServers::GetNextServer(std::string& host, int& port) {
+  bool secure = false;
+  GetNextServer(host, port, secure);
+}
+
+void CLoginServers::GetCurrServer(std::string& host, int& port, bool& secure) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->Report(host, port, secure);
+}
+
+void CLoginServers::GetNextServer(std::string& host, int& port, bool& secure) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   if (!state_->servers.empty()) {
     state_->current = (state_->current + 1) % state_->servers.size();
   }
-  state_->Report(host, port);
+  state_->Report(host, port, secure);
 }
 
 int CLoginServers::GetServerCount() const {
@@ -141,4 +187,5 @@ void CLoginServers::Clear() {
   state_->defaultText.clear();
   state_->hasDefault = false;
   state_->defaultServer = Server();
+  state_->secureAddresses.clear();
 }

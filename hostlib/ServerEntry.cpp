@@ -6,6 +6,7 @@ namespace quillon_internal {
 namespace {
 
 constexpr int kDefaultPort = 80;
+constexpr int kDefaultSecurePort = 443;
 constexpr long kMaxPort = 65535;
 
 bool IsAlnum(char c) {
@@ -55,11 +56,38 @@ bool ParsePort(const std::string& text, int& port) {
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool EqualsIgnoreCase(const std::string& text, const char* lower) {
+  std::size_t i = 0;
+  for (; i < text.size() && lower[i] != '\0'; ++i) {
+    if (Lower(text[i]) != lower[i]) return false;
+  }
+  return i == text.size() && lower[i] == '\0';
+}
+
+// Splits "http://" or "https://" off `entry`. False for any other scheme.
+bool SplitScheme(std::string& entry, bool& secure) {
+  secure = false;
+  const std::size_t mark = entry.find("://");
+  if (mark == std::string::npos) return true;
+  const std::string scheme = entry.substr(0, mark);
+  if (EqualsIgnoreCase(scheme, "https")) {
+    secure = true;
+  } else if (!EqualsIgnoreCase(scheme, "http")) {
+    return false;
+  }
+  entry.erase(0, mark + 3);
+  // "https://host/" is how addresses are often copied from a browser; the
+  // lone "/" names no path, so nothing is lost by dropping it.
+  if (!entry.empty() && entry.back() == '/') entry.pop_back();
+  return true;
+}
+
 }  // namespace
 
-bool ParseServerEntry(const std::string& entry, CLoginServers::Server& server) {
-  // Reserved for scheme prefixes; a later format splits the scheme off here.
-  if (entry.find("://") != std::string::npos) return false;
+bool ParseServerEntry(const std::string& text, CLoginServers::Server& server) {
+  std::string entry = text;
+  bool secure = false;
+  if (!SplitScheme(entry, secure)) return false;
 
   std::string host;
   std::string portText;
@@ -90,19 +118,33 @@ bool ParseServerEntry(const std::string& entry, CLoginServers::Server& server) {
     if (!IsHostName(host)) return false;
   }
 
-  int port = kDefaultPort;
+  int port = secure ? kDefaultSecurePort : kDefaultPort;
   if (hasPort && !ParsePort(portText, port)) return false;
   server.host = host;
   server.port = port;
+  server.secure = secure;
   return true;
 }
 
-bool SameServer(const CLoginServers::Server& a, const CLoginServers::Server& b) {
+bool SameAddress(const CLoginServers::Server& a, const CLoginServers::Server& b) {
   if (a.port != b.port || a.host.size() != b.host.size()) return false;
   for (std::size_t i = 0; i < a.host.size(); ++i) {
     if (Lower(a.host[i]) != Lower(b.host[i])) return false;
   }
   return true;
+}
+
+bool SameServer(const CLoginServers::Server& a, const CLoginServers::Server& b) {
+  return a.secure == b.secure && SameAddress(a, b);
+}
+
+std::string AddressKey(const CLoginServers::Server& server) {
+  std::string key;
+  key.reserve(server.host.size() + 6);
+  for (char c : server.host) key.push_back(Lower(c));
+  key.push_back(' ');  // never part of a host
+  key.append(std::to_string(server.port));
+  return key;
 }
 
 }  // namespace quillon_internal

@@ -4,10 +4,20 @@
 
 namespace {
 
-bool IsUnreserved(unsigned char c) {
+constexpr bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
          c == '-' || c == '.' || c == '_' || c == '~';
 }
+
+// IsUnreserved for every byte, looked up rather than worked out: bodies run
+// to megabytes, and the chain of comparisons showed in every encoding.
+struct UnreservedTable {
+  constexpr UnreservedTable() : unreserved() {
+    for (int c = 0; c < 256; ++c) unreserved[c] = IsUnreserved(static_cast<unsigned char>(c));
+  }
+  bool unreserved[256];
+};
+constexpr UnreservedTable kUnreserved;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -22,16 +32,19 @@ namespace QUILLON {
 
 std::string URLEncode(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(text.size());
+  // Sized exactly first, then written into place.
+  std::size_t escapes = 0;
+  for (char byte : text) escapes += kUnreserved.unreserved[static_cast<unsigned char>(byte)] ? 0 : 1;
+  std::string encoded(text.size() + 2 * escapes, '\0');
+  char* out = &encoded[0];
   for (char byte : text) {
     const unsigned char c = static_cast<unsigned char>(byte);
-    if (IsUnreserved(c)) {
-      encoded.push_back(byte);
+    if (kUnreserved.unreserved[c]) {
+      *out++ = byte;
     } else {
-      encoded.push_back('%');
-      encoded.push_back(kHex[c >> 4]);
-      encoded.push_back(kHex[c & 0xF]);
+      *out++ = '%';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 0xF];
     }
   }
   return encoded;

@@ -42,6 +42,10 @@ class QUILLON_API CClientCfg {
 //   "GC_HTTP_MAX_BODY"    largest reply body accepted, bytes   default 32 MiB
 //   "GC_BZ2_MAX_OUTPUT"   largest decompressed reply, bytes    default 64 MiB
 //   "GC_USER_AGENT"       HTTP user agent (text); empty: the program's name
+//   "GC_CA_BUNDLE"        PEM file of the CAs trusted for "https" servers
+//                         (text); replaces the system trust store; empty:
+//                         the system store. Ignored on Windows, which always
+//                         verifies against the system store.
 class QUILLON_API GlobalCache {
  public:
   static GlobalCache& Instance();
@@ -105,18 +109,28 @@ class QUILLON_API CMultiLanguage {
 // ---------------------------------------------------------------------------
 // The list of account servers and the process-wide current position in it.
 //
-// List syntax: entries "host[:port]" separated by ";", "," or white space;
-// port 80 when absent; IPv6 literals in brackets ("[::1]:8080", whose host
-// comes back without the brackets). Entries with an empty host, a
+// List syntax: entries "[scheme://]host[:port]" separated by ";", "," or
+// white space. The scheme is "http" or "https" (any case); a bare entry is
+// plain HTTP. The port defaults to 80, or 443 for "https". IPv6 literals go
+// in brackets ("[::1]:8080", whose host comes back without the brackets); a
+// single "/" may end an entry with a scheme. Entries with an empty host, a
 // non-numeric port, port 0 or a port above 65535 are skipped, and so are
-// host names with bytes other than letters, digits, "-", "." and "_". An
-// entry with a scheme ("://") is skipped too. Duplicates are kept: each is
-// one more attempt. Hosts compare without regard to ASCII case.
+// other schemes, paths, and host names with bytes other than letters,
+// digits, "-", "." and "_". Duplicates are kept: each is one more attempt.
+// Hosts compare without regard to ASCII case; a server is its host, port
+// and scheme.
+//
+// No downgrade: once an "https" entry for a host and port has been seen (by
+// Parse or SetDefaultServer, from whichever caller), every later bare or
+// "http" entry for the same host and port is taken as "https". A list the
+// service pushes therefore cannot move a server the application configured
+// for TLS back to clear text. Clear forgets these hosts and ports.
 class QUILLON_API CLoginServers {
  public:
   struct Server {
     std::string host;
     int port = 80;
+    bool secure = false;  // TLS ("https") instead of plain HTTP
   };
 
   static CLoginServers& Instance();
@@ -128,10 +142,11 @@ class QUILLON_API CLoginServers {
   // the client without servers (Clear empties the list).
   int Parse(const std::string& text, bool replace);
 
-  // Records the default server ("host[:port]") and makes it current when it
-  // is in the list. With `addIfMissing` true a default that is not in the
-  // list is appended first; with false it is only recorded, and becomes
-  // current when a later Parse brings it in.
+  // Records the default server (one entry of the list syntax) and makes it
+  // current when it is in the list (host, port and scheme all match). With
+  // `addIfMissing` true a default that is not in the list is appended first;
+  // with false it is only recorded, and becomes current when a later Parse
+  // brings it in.
   void SetDefaultServer(const std::string& server, bool addIfMissing);
   std::string GetDefaultServer() const;
 
@@ -140,10 +155,15 @@ class QUILLON_API CLoginServers {
   // Moves the current position on by one (wrapping round) and returns the
   // new current server; an empty host and port 0 when the list is empty.
   void GetNextServer(std::string& host, int& port);
+  // The same, also telling whether the server is reached over TLS (false
+  // when the list is empty).
+  void GetCurrServer(std::string& host, int& port, bool& secure) const;
+  void GetNextServer(std::string& host, int& port, bool& secure);
 
   int GetServerCount() const;
   std::vector<Server> GetServers() const;
-  // Empties the list and forgets the default server.
+  // Empties the list and forgets the default server and the TLS-only hosts
+  // and ports (see "No downgrade" above).
   void Clear();
 
   CLoginServers(const CLoginServers&) = delete;

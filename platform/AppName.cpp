@@ -51,5 +51,8 @@ std::string GetApplicationName() {
   std::string agent;
   GlobalCache::Instance().GetConfigItem("GC_USER_AGENT", agent);
   if (!agent.empty()) return agent;
-  return ProgramName();
+  // Read once, as the framework fixes the application's name at start-up:
+  // looking it up again costs a system call on every HTTP attempt.
+  static const std::string programName = ProgramName();
+  return programName;
 }

@@ -41,6 +41,11 @@ constexpr DWORD INTERNET_OPTION_DATA_RECEIVE_TIMEOUT = 8;
 // transfer; a longer body aborts it (reported as a transfer error). WinINet
 // has no such option; on Windows the read loop enforces the bound.
 constexpr DWORD INTERNET_OPTION_MAX_RESPONSE_BODY = 0x7F000001u;
+// Layer-specific: the file of trusted CA certificates (PEM) for secure
+// requests, as text (buffer and length, no terminator needed). It replaces
+// the system's trust store for them; an empty text goes back to the system
+// store. WinINet has no such option: on Windows the system store is used.
+constexpr DWORD INTERNET_OPTION_CA_BUNDLE = 0x7F000002u;
 
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000u;
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000u;

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "hostlib/quillon.h"
 #include "protection/Cipher.h"
@@ -14,7 +15,8 @@ const char kCompressedMarker[] = "YYY=";
 constexpr std::size_t kMarkerLength = 4;
 
 // "YYY=" marks a bzip2 stream in the rest of the text, block fill included.
-std::string ExpandIfCompressed(const std::string& decoded) {
+// Takes the text by value: an uncompressed reply is handed on without a copy.
+std::string ExpandIfCompressed(std::string decoded) {
   if (decoded.compare(0, kMarkerLength, kCompressedMarker) != 0) return decoded;
   try {
     std::string expanded;
@@ -42,30 +44,36 @@ std::string EncodeBody(const std::string& plainForm, int mode) {
     // No configured key still encrypts, under the key of the empty text.
     encoded = Base64Encode(TwofishEncrypt(DeriveKey(ReadKeyItem(letter)), plainForm));
   }
-  return letter + "=" + QUILLON::URLEncode(encoded);
+  const std::string escaped = QUILLON::URLEncode(encoded);
+  std::string body;
+  body.reserve(letter.size() + 1 + escaped.size());
+  body.append(letter).append("=").append(escaped);
+  return body;
 }
 
 std::string DecodeBody(const std::string& reply) {
   if (reply.size() <= 2) return std::string();
   const std::string letter = reply.substr(0, 1);
-  // Byte 1 separates the letter from the payload and is not examined.
-  const std::string payload = reply.substr(2);
+  // Byte 1 separates the letter from the payload and is not examined. The
+  // payload is decoded where it lies; a large reply is not copied for it.
+  const char* const payload = reply.data() + 2;
+  const std::size_t payloadLength = reply.size() - 2;
 
   std::string decoded;
   if (letter == kUnkeyedLetter) {
-    decoded = Base64Decode(payload);
+    decoded = Base64Decode(payload, payloadLength);
   } else {
     try {
       const std::string item = ReadKeyItem(letter);
       // A letter without a key is not ours to decode: plain profile text or
       // an error page is handed on as it came.
       if (item.empty()) return reply;
-      decoded = TwofishDecrypt(DeriveKey(item), Base64Decode(payload));
+      decoded = TwofishDecrypt(DeriveKey(item), Base64Decode(payload, payloadLength));
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception&) {
       // Whatever was decrypted before a failure is still worth parsing.
     }
   }
-  return ExpandIfCompressed(decoded);
+  return ExpandIfCompressed(std::move(decoded));
 }

@@ -21,21 +21,28 @@ const CryptoPP::byte* Bytes(const std::string& s) {
 
 std::string Base64Encode(const std::string& data) {
   std::string text;
+  // Sized once: growing by doubling copies a large body several times over.
+  text.reserve((data.size() + 2) / 3 * 4);
   // One line whatever the length: the body is a single form value.
   CryptoPP::StringSource source(
       data, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text), false));
   return text;
 }
 
-std::string Base64Decode(const std::string& text) {
+std::string Base64Decode(const std::string& text) { return Base64Decode(text.data(), text.size()); }
+
+std::string Base64Decode(const char* text, std::size_t length) {
   std::string data;
-  CryptoPP::StringSource source(
-      text, true, new CryptoPP::Base64Decoder(new CryptoPP::StringSink(data)));
+  // At most this much: bytes outside the alphabet only make it shorter.
+  data.reserve(length / 4 * 3 + 3);
+  CryptoPP::StringSource source(reinterpret_cast<const CryptoPP::byte*>(text), length, true,
+                                new CryptoPP::Base64Decoder(new CryptoPP::StringSink(data)));
   return data;
 }
 
 std::string TwofishEncrypt(const std::string& key, const std::string& plain) {
   std::string cipher;
+  cipher.reserve((plain.size() + 15) / 16 * 16);
   try {
     CryptoPP::ECB_Mode<CryptoPP::Twofish>::Encryption encryption(Bytes(key), key.size());
     CryptoPP::StringSource source(
@@ -52,6 +59,7 @@ std::string TwofishEncrypt(const std::string& key, const std::string& plain) {
 
 std::string TwofishDecrypt(const std::string& key, const std::string& cipher, bool* complete) {
   std::string plain;
+  plain.reserve(cipher.size());
   bool whole = true;
   try {
     CryptoPP::ECB_Mode<CryptoPP::Twofish>::Decryption decryption(Bytes(key), key.size());

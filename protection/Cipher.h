@@ -1,12 +1,16 @@
 // Primitives shared by the body codec and the reference service.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Base64 (RFC 4648 alphabet, "=" padding) on one line.
 std::string Base64Encode(const std::string& data);
 // Skips bytes outside the alphabet; a trailing short group gives nothing.
 std::string Base64Decode(const std::string& text);
+// The same for `length` bytes at `text`, so a part of a larger text needs
+// no copy of its own.
+std::string Base64Decode(const char* text, std::size_t length);
 
 // Twofish-ECB under a 32-byte key, the last partial block filled with zero
 // bytes. Decryption strips nothing; when the input is not a multiple of 16

@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
-  libcrypto++-dev libbz2-dev libcurl4-openssl-dev
+  libcrypto++-dev libbz2-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libedit-dev
+  dpkg-dev clang-format-14 clang-tidy-14
 )
 if [ "${PROXYHELPER_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$PROXYHELPER_EXTRA_PACKAGES"

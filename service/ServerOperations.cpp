@@ -14,6 +14,9 @@ void FillCatalogue(const CProfileFile::SectionList& sections,
     // A group enters the map only through one of its items.
     if (group.empty() || section.begin() == section.end()) continue;
     std::vector<ServerInfo>& list = servers[group];
+    // The group's size is known: growing by doubling would leave up to half
+    // of a large catalogue's records as unused capacity.
+    list.reserve(list.size() + section.GetItems().size());
     for (const ProfileItem& item : section) list.push_back(ServerInfo(item.key, item.value));
   }
 }

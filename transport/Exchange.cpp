@@ -17,6 +17,8 @@ namespace {
 
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 static_assert(kRequestFlags == 0x84000000u, "request flags on the wire");
+// An "https" entry: the same request over TLS, verified by the HTTP layer.
+constexpr DWORD kSecureRequestFlags = kRequestFlags | INTERNET_FLAG_SECURE;
 
 constexpr char kExtraHeaders[] =
     "Content-Type: application/x-www-form-urlencoded\r\nAccept: */*\r\n";
@@ -40,16 +42,36 @@ void SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
   InternetSetOptionA(handle, option, &value, sizeof value);
 }
 
+#if defined(_WIN32)
+// The body length that the reply's headers announce; false when there is no
+// such header (chunked or close-delimited bodies) or it is not a number.
+bool AnnouncedBodyLength(HINTERNET request, unsigned long long& length) {
+  char text[32] = {};
+  DWORD size = sizeof(text) - 1;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr) || size == 0 ||
+      size >= sizeof(text)) {
+    return false;
+  }
+  length = 0;
+  for (DWORD i = 0; i < size; ++i) {
+    if (text[i] < '0' || text[i] > '9' || length > (~0ULL - 9) / 10) return false;
+    length = length * 10 + static_cast<unsigned long long>(text[i] - '0');
+  }
+  return true;
+}
+#endif
+
 }  // namespace
 
 int CHttpCmd::Execute(int useKeyedCipher) {
   // An empty server list leaves nothing to contact.
   if (host.empty()) return RESULT_TRANSPORT_FAILURE;
 
-  // The cycle ends when the starting server comes back. It is compared by host
-  // and port, so entries that share a host are each tried; and the number of
-  // attempts is capped by the list size taken now, so a list replaced during
-  // the cycle (perhaps without the starting server) cannot keep it going.
+  // The cycle ends when the starting server comes back. It is compared by
+  // host, port and scheme, so entries that share a host are each tried; and
+  // the number of attempts is capped by the list size taken now, so a list
+  // replaced during the cycle (perhaps without the starting server) cannot
+  // keep it going.
   const int maxAttempts = std::max(1, CLoginServers::Instance().GetServerCount());
   int result = RESULT_TRANSPORT_FAILURE;
   for (int attempt = 1;; ++attempt) {
@@ -65,9 +87,9 @@ int CHttpCmd::Execute(int useKeyedCipher) {
 
     // Moving on even after the last attempt leaves the shared position back
     // at the starting server when the whole cycle failed.
-    CLoginServers::Instance().GetNextServer(host, port);
+    CLoginServers::Instance().GetNextServer(host, port, secure);
     if (host.empty()) return result;
-    if (host == firstHost && port == firstPort) return result;
+    if (host == firstHost && port == firstPort && secure == firstSecure) return result;
     if (attempt >= maxAttempts) return result;
     if (connectTimeout <= kRaiseConnectTimeoutUpToMs) connectTimeout += kConnectTimeoutStepMs;
   }
@@ -100,15 +122,41 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
     DWORD bound = static_cast<DWORD>(maxBody);
     InternetSetOptionA(internet.get(), INTERNET_OPTION_MAX_RESPONSE_BODY, &bound, sizeof bound);
   }
+  // The application's own CA bundle replaces the system trust store. Unlike
+  // the bounds above, a bundle that cannot be handed on must not be ignored:
+  // the attempt fails rather than trust what the application did not.
+  // (WinINet verifies against the Windows store; the setting has no effect.)
+  if (secure) {
+    std::string caBundle;
+    cache.GetConfigItem("GC_CA_BUNDLE", caBundle);
+    if (!caBundle.empty() &&
+        !InternetSetOptionA(internet.get(), INTERNET_OPTION_CA_BUNDLE, &caBundle[0],
+                            static_cast<DWORD>(caBundle.size()))) {
+      return RESULT_TRANSPORT_FAILURE;
+    }
+  }
 #endif
 
+#if defined(_WIN32)
+  // WinINet bounds each send and receive, not the transfer as a whole: the
+  // read loop below keeps the transfer's deadline itself.
+  SetTimeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT,
+             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+  const ULONGLONG deadline =
+      GetTickCount64() +
+      static_cast<ULONGLONG>(cache.GetConfigInt("GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
+#endif
+
+  // "https" entries without a port carry the default one already.
+  static_assert(INTERNET_DEFAULT_HTTPS_PORT == 443, "https default port");
   InternetHandle connection(InternetConnectA(internet.get(), host.c_str(),
                                              static_cast<INTERNET_PORT>(port & 0xFFFF), nullptr,
                                              nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return RESULT_TRANSPORT_FAILURE;
 
   InternetHandle request(HttpOpenRequestA(connection.get(), "POST", script.c_str(), nullptr,
-                                          nullptr, nullptr, kRequestFlags, 0));
+                                          nullptr, nullptr,
+                                          secure ? kSecureRequestFlags : kRequestFlags, 0));
   if (!request) return RESULT_TRANSPORT_FAILURE;
 
   // Built and encoded for every attempt: each one draws its own key letter.
@@ -125,13 +173,32 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
     return RESULT_TRANSPORT_FAILURE;
   }
 
+#if defined(_WIN32)
+  // WinINet reads a connection closed part-way through an announced body as
+  // its clean end: the length is compared after the loop.
+  unsigned long long announced = 0;
+  const bool lengthAnnounced = AnnouncedBodyLength(request.get(), announced);
+  if (lengthAnnounced && announced > maxBody) return RESULT_TRANSPORT_FAILURE;
+#endif
   char buffer[kReadChunk];
   for (;;) {
     DWORD got = 0;
     // A body that breaks off (reset, cut short, stalled, over the bound) is
     // not a reply: parsing the part that arrived could act on half a
     // catalogue. The attempt fails and the next server is asked instead.
-    if (!InternetReadFile(request.get(), buffer, kReadChunk, &got)) {
+    DWORD toRead = kReadChunk;
+#if defined(_WIN32)
+    // A synchronous read waits until the whole chunk is there; asking first
+    // what has arrived lets a server that trickles meet the deadline above.
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request.get(), &available, 0, 0)) {
+      reply.clear();
+      return RESULT_TRANSPORT_FAILURE;
+    }
+    if (available == 0) break;  // the end of the body
+    if (available < toRead) toRead = available;
+#endif
+    if (!InternetReadFile(request.get(), buffer, toRead, &got)) {
       reply.clear();
       return RESULT_TRANSPORT_FAILURE;
     }
@@ -141,6 +208,18 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
       return RESULT_TRANSPORT_FAILURE;
     }
     reply.append(buffer, got);
+#if defined(_WIN32)
+    if (GetTickCount64() > deadline) {
+      reply.clear();
+      return RESULT_TRANSPORT_FAILURE;
+    }
+#endif
   }
+#if defined(_WIN32)
+  if (lengthAnnounced && reply.size() != announced) {
+    reply.clear();
+    return RESULT_TRANSPORT_FAILURE;
+  }
+#endif
   return ParseReply();
 }

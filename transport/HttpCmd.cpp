@@ -2,9 +2,10 @@
 
 CHttpCmd::CHttpCmd(const std::string& scriptPath, int serverPort)
     : script(scriptPath), port(serverPort) {
-  CLoginServers::Instance().GetCurrServer(host, port);
+  CLoginServers::Instance().GetCurrServer(host, port, secure);
   firstHost = host;
   firstPort = port;
+  firstSecure = secure;
 }
 
 void CHttpCmd::SetScript(const std::string& path) { script = path; }

@@ -40,6 +40,7 @@ class CHttpCmd {
   const std::string& GetReply() const { return reply; }
   const std::string& GetHost() const { return host; }
   int GetPort() const { return port; }
+  bool IsSecure() const { return secure; }
   const std::string& GetScript() const { return script; }
   int GetConnectTimeout() const { return connectTimeout; }
 
@@ -53,6 +54,10 @@ class CHttpCmd {
   std::string host;
   std::string firstHost;
   int firstPort = 0;
+  // The server is reached over TLS ("https" entry); with host and port it
+  // names the server, so the failover cycle ends when all three come back.
+  bool secure = false;
+  bool firstSecure = false;
   std::string script;
   int port;
   int connectTimeout = 500;

@@ -86,7 +86,7 @@ TEST_F(CliTest, UsageErrorsAreTwo) {
       {"--servers", live, "recharge", "--card", "C-1"},            // card password missing
       {"--servers", live, "account"},                              // no user
       {"--servers", live, "--user", "carol", "account"},           // no password, no terminal
-      {"--servers", "http://x:1", "version"},                      // no usable server entry
+      {"--servers", "ftp://x:1", "version"},                       // no usable server entry
       {"--servers", live, "--config", "/nonexistent/config.ini", "version"},
   };
   for (const auto& args : cases) {

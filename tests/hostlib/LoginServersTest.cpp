@@ -90,8 +90,8 @@ TEST_F(LoginServersTest, SkipsBadEntries) {
       "[::1%]",        // empty zone
       "::1",           // IPv6 without brackets
       "h:80:90",       //
-      "http://h:80",   // schemes are not supported yet
-      "https://h",     //
+      "ftp://h:80",    // only http and https
+      "https://h/p",   // no path
       "h/path",        // would end up in the request line
       "user@h",        //
       "h?x",           //

@@ -1,10 +1,6 @@
 #include "operations/FakeService.h"
 
-#include <arpa/inet.h>
 #include <bzlib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <httplib.h>
 
@@ -13,6 +9,7 @@
 #include "hostlib/quillon.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
+#include "support/ScriptedServer.h"
 
 namespace {
 
@@ -94,14 +91,4 @@ std::string Compressed(const std::string& text) {
   return "YYY=" + out;
 }
 
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+int ClosedPort() { return testsupport::ReserveClosedPort("127.0.0.1"); }

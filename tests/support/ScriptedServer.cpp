@@ -1,11 +1,16 @@
 #include "support/ScriptedServer.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -27,21 +32,80 @@ constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 constexpr std::size_t kMaxRequestBody = 64 * 1024 * 1024;
 constexpr auto kIoTimeout = std::chrono::seconds(10);
 
+// ---- the little that differs between BSD sockets and Winsock ----------------
+#if defined(_WIN32)
+using Native = SOCKET;
+const Native kInvalid = INVALID_SOCKET;
+constexpr int kSendFlags = 0;  // no SIGPIPE to suppress
+int LastError() { return ::WSAGetLastError(); }
+bool WouldBlock(int error) { return error == WSAEWOULDBLOCK; }
+bool Interrupted(int error) { return error == WSAEINTR; }
+void CloseNative(Native socket) { ::closesocket(socket); }
+int PollNative(pollfd* fds, unsigned count, int milliseconds) {
+  return ::WSAPoll(fds, count, milliseconds);
+}
+bool SetNonBlocking(Native socket) {
+  u_long on = 1;
+  return ::ioctlsocket(socket, FIONBIO, &on) == 0;
+}
+// Winsock needs starting once per process; it stays up until the end.
+bool StartSockets() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+#else
+using Native = int;
+const Native kInvalid = -1;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+int LastError() { return errno; }
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool Interrupted(int error) { return error == EINTR; }
+void CloseNative(Native socket) { ::close(socket); }
+int PollNative(pollfd* fds, unsigned count, int milliseconds) {
+  return ::poll(fds, count, milliseconds);
+}
+bool SetNonBlocking(Native socket) {
+  const int flags = ::fcntl(socket, F_GETFL);
+  return flags >= 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+bool StartSockets() { return true; }
+#endif
+
+Native ToNative(std::intptr_t handle) {
+  return handle == -1 ? kInvalid : static_cast<Native>(handle);
+}
+std::intptr_t ToHandle(Native socket) {
+  return socket == kInvalid ? -1 : static_cast<std::intptr_t>(socket);
+}
+
+Native NewStreamSocket() {
+  if (!StartSockets()) return kInvalid;
+#if defined(_WIN32)
+  return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+#else
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
+}
+
 class Fd {
  public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
+  explicit Fd(Native fd = kInvalid) : fd_(fd) {}
   ~Fd() { Reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() { const int fd = fd_; fd_ = -1; return fd; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+  Native get() const { return fd_; }
+  bool valid() const { return fd_ != kInvalid; }
+  Native Release() { const Native fd = fd_; fd_ = kInvalid; return fd; }
+  void Reset(Native fd = kInvalid) {
+    if (fd_ != kInvalid) CloseNative(fd_);
+    fd_ = fd;
   }
 
  private:
-  int fd_;
+  Native fd_;
 };
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -63,33 +127,40 @@ std::string Trim(const std::string& text) {
 
 enum class Wait { kReady, kStopped, kTimeout };
 
-// Waits for `events` on `fd` (or only for the stop signal when fd < 0).
-Wait WaitFor(int fd, short events, int wake, Clock::time_point deadline) {
+// Waits for `events` on `fd` (or only for the stop signal when fd is
+// invalid).
+Wait WaitFor(Native fd, short events, Native wake, Clock::time_point deadline) {
   for (int round = 0; round < 100000; ++round) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return Wait::kTimeout;
-    pollfd fds[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
-    const int n = ::poll(fds, fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
-    if (n < 0 && errno != EINTR) return Wait::kStopped;
+    pollfd fds[2] = {};
+    fds[0].fd = wake;
+    fds[0].events = POLLIN;
+    fds[1].fd = fd;
+    fds[1].events = events;
+    const int n = PollNative(fds, fd != kInvalid ? 2 : 1,
+                             static_cast<int>(std::min<long long>(left, 1000)));
+    if (n < 0 && !Interrupted(LastError())) return Wait::kStopped;
     if (n <= 0) continue;
     if (fds[0].revents != 0) return Wait::kStopped;
-    if (fd >= 0 && fds[1].revents != 0) return Wait::kReady;
+    if (fd != kInvalid && fds[1].revents != 0) return Wait::kReady;
   }
   return Wait::kTimeout;
 }
 
-bool SendAll(int fd, int wake, const char* data, std::size_t length) {
+bool SendAll(Native fd, Native wake, const char* data, std::size_t length) {
   const auto deadline = Clock::now() + kIoTimeout;
   while (length > 0) {
-    const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+    const int piece = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
+    const auto sent = ::send(fd, data, piece, kSendFlags);
     if (sent > 0) {
       data += sent;
       length -= static_cast<std::size_t>(sent);
       continue;
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (sent < 0 && Interrupted(LastError())) continue;
+    if (sent < 0 && WouldBlock(LastError())) {
       if (WaitFor(fd, POLLOUT, wake, deadline) != Wait::kReady) return false;
       continue;
     }
@@ -98,12 +169,12 @@ bool SendAll(int fd, int wake, const char* data, std::size_t length) {
   return true;
 }
 
-bool SendAll(int fd, int wake, const std::string& data) {
+bool SendAll(Native fd, Native wake, const std::string& data) {
   return SendAll(fd, wake, data.data(), data.size());
 }
 
 // Reads one request: the header block, then a Content-Length body.
-bool ReadRequest(int fd, int wake, RecordedRequest& request) {
+bool ReadRequest(Native fd, Native wake, RecordedRequest& request) {
   const auto deadline = Clock::now() + kIoTimeout;
   std::string data;
   std::size_t headerEnd = std::string::npos;
@@ -144,14 +215,15 @@ bool ReadRequest(int fd, int wake, RecordedRequest& request) {
       request.body = data.substr(headerEnd + 4, bodyLength);
       return true;
     }
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    const auto got = ::recv(fd, buffer, static_cast<int>(sizeof buffer), 0);
     if (got > 0) {
       data.append(buffer, static_cast<std::size_t>(got));
       continue;
     }
     if (got == 0) return false;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    const int error = LastError();
+    if (Interrupted(error)) continue;
+    if (!WouldBlock(error)) return false;
     if (WaitFor(fd, POLLIN, wake, deadline) != Wait::kReady) return false;
   }
 }
@@ -173,13 +245,20 @@ std::string LengthHeader(std::uint64_t length) {
 }
 
 void CloseWithReset(Fd& fd) {
-  linger option{1, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
   fd.Reset();
 }
 
 void CloseCleanly(Fd& fd) {
+#if defined(_WIN32)
+  ::shutdown(fd.get(), SD_SEND);
+#else
   ::shutdown(fd.get(), SHUT_WR);
+#endif
   fd.Reset();
 }
 
@@ -188,6 +267,51 @@ bool MakeAddress(const std::string& address, int port, sockaddr_in& out) {
   out.sin_family = AF_INET;
   out.sin_port = htons(static_cast<std::uint16_t>(port));
   return ::inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1;
+}
+
+// Two connected ends: writing a byte to `writeEnd` makes `readEnd` readable
+// for every later poll. A pipe on POSIX; Winsock polls sockets only, so
+// there it is a loopback connection.
+bool MakeWakePair(Fd& readEnd, Fd& writeEnd) {
+#if defined(_WIN32)
+  Fd listener(NewStreamSocket());
+  sockaddr_in address;
+  if (!listener.valid() || !MakeAddress("127.0.0.1", 0, address)) return false;
+  int length = sizeof address;
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 1) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  Fd client(NewStreamSocket());
+  if (!client.valid() ||
+      ::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return false;
+  }
+  Fd server(::accept(listener.get(), nullptr, nullptr));
+  if (!server.valid() || !SetNonBlocking(server.get()) || !SetNonBlocking(client.get())) {
+    return false;
+  }
+  readEnd.Reset(server.Release());
+  writeEnd.Reset(client.Release());
+  return true;
+#else
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  readEnd.Reset(pipeFds[0]);
+  writeEnd.Reset(pipeFds[1]);
+  return true;
+#endif
+}
+
+void Wake(Native writeEnd) {
+#if defined(_WIN32)
+  const char byte = 1;
+  ::send(writeEnd, &byte, 1, 0);
+#else
+  const char byte = 1;
+  (void)!::write(writeEnd, &byte, 1);
+#endif
 }
 
 }  // namespace
@@ -228,17 +352,18 @@ ScriptedServer::ScriptedServer(std::string address, Script fallback)
 ScriptedServer::~ScriptedServer() { Stop(); }
 
 bool ScriptedServer::Start() {
-  if (listener_ >= 0) return true;
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
+  if (listener_ != -1) return true;
+  Fd wakeRead, wakeWrite;
+  if (!MakeWakePair(wakeRead, wakeWrite)) return false;
 
-  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd listener(NewStreamSocket());
   sockaddr_in address;
-  if (listener.get() < 0 || !MakeAddress(address_, 0, address)) return false;
+  if (!listener.valid() || !MakeAddress(address_, 0, address)) return false;
+#if !defined(_WIN32)
+  // (On Windows the option would let another socket take the port over.)
   const int on = 1;
   ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
   if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listener.get(), 16) != 0) {
     return false;
@@ -248,20 +373,20 @@ bool ScriptedServer::Start() {
     return false;
   }
   port_ = ntohs(address.sin_port);
-  listener_ = listener.Release();
+  listener_ = ToHandle(listener.Release());
+  wakeRead_ = ToHandle(wakeRead.Release());
+  wakeWrite_ = ToHandle(wakeWrite.Release());
   thread_ = std::thread([this] { AcceptLoop(); });
   return true;
 }
 
 void ScriptedServer::Stop() {
-  if (wakeWrite_ >= 0) {
-    const char byte = 1;
-    (void)!::write(wakeWrite_, &byte, 1);  // stays readable: every later wait sees it
-  }
+  // The byte is never read, so every later wait sees it too.
+  if (wakeWrite_ != -1) Wake(ToNative(wakeWrite_));
   if (thread_.joinable()) thread_.join();
-  for (int* fd : {&listener_, &wakeRead_, &wakeWrite_}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
+  for (Handle* handle : {&listener_, &wakeRead_, &wakeWrite_}) {
+    if (*handle != -1) CloseNative(ToNative(*handle));
+    *handle = -1;
   }
 }
 
@@ -289,19 +414,24 @@ Script ScriptedServer::NextScript() {
 }
 
 void ScriptedServer::AcceptLoop() {
+  const Native listener = ToNative(listener_);
   while (connections_.load() < kMaxConnections) {
     const auto deadline = Clock::now() + std::chrono::hours(1);
-    if (WaitFor(listener_, POLLIN, wakeRead_, deadline) != Wait::kReady) return;
-    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) continue;
+    if (WaitFor(listener, POLLIN, ToNative(wakeRead_), deadline) != Wait::kReady) return;
+#if defined(_WIN32)
+    Fd accepted(::accept(listener, nullptr, nullptr));
+#else
+    Fd accepted(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+#endif
+    if (!accepted.valid() || !SetNonBlocking(accepted.get())) continue;
     ++connections_;
-    Serve(fd);
+    Serve(ToHandle(accepted.Release()));
   }
 }
 
-void ScriptedServer::Serve(int rawFd) {
-  Fd fd(rawFd);
-  const int wake = wakeRead_;
+void ScriptedServer::Serve(Handle socket) {
+  Fd fd(ToNative(socket));
+  const Native wake = ToNative(wakeRead_);
   RecordedRequest request;
   if (!ReadRequest(fd.get(), wake, request)) return;
   {
@@ -323,7 +453,7 @@ void ScriptedServer::Serve(int rawFd) {
       CloseCleanly(fd);
       return;
     case Behaviour::kSilent:
-      if (WaitFor(-1, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
+      if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
               Wait::kTimeout &&
           SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
         SendAll(fd.get(), wake, body);
@@ -333,7 +463,7 @@ void ScriptedServer::Serve(int rawFd) {
     case Behaviour::kStallMidBody:
       if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size()))) &&
           SendAll(fd.get(), wake, body.data(), partial) &&
-          WaitFor(-1, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
+          WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
               Wait::kTimeout) {
         SendAll(fd.get(), wake, body.data() + partial, body.size() - partial);
       }
@@ -350,7 +480,7 @@ void ScriptedServer::Serve(int rawFd) {
         SendAll(fd.get(), wake, body.data(), partial);
       }
       // Give the bytes a moment to leave before the reset discards the queue.
-      WaitFor(-1, 0, wake, Clock::now() + std::chrono::milliseconds(50));
+      WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(50));
       CloseWithReset(fd);
       return;
     case Behaviour::kBrokenChunked: {
@@ -392,7 +522,7 @@ void ScriptedServer::Serve(int rawFd) {
       if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
         for (char c : body) {
           if (!SendAll(fd.get(), wake, &c, 1)) break;
-          if (WaitFor(-1, 0, wake, Clock::now() + std::chrono::milliseconds(script.intervalMs)) ==
+          if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.intervalMs)) ==
               Wait::kStopped) {
             break;
           }
@@ -408,9 +538,9 @@ void ScriptedServer::Serve(int rawFd) {
 }
 
 int ReserveClosedPort(const std::string& address) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd fd(NewStreamSocket());
   sockaddr_in bound;
-  if (fd.get() < 0 || !MakeAddress(address, 0, bound)) return 0;
+  if (!fd.valid() || !MakeAddress(address, 0, bound)) return 0;
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0) return 0;
   socklen_t length = sizeof bound;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;

@@ -2,9 +2,10 @@
 // including the misbehaviour a real server or network shows (closing early,
 // stalling, resetting, broken framing, endless redirects, huge bodies).
 //
-// Raw sockets, one thread, one request per connection (every answer carries
-// "Connection: close"), connections handled one after the other. Every wait
-// is bounded and Stop() (also run by the destructor) interrupts all of them.
+// Raw sockets (BSD or Winsock), one thread, one request per connection (every
+// answer carries "Connection: close"), connections handled one after the
+// other. Every wait is bounded and Stop() (also run by the destructor)
+// interrupts all of them.
 #pragma once
 
 #include <atomic>
@@ -96,15 +97,19 @@ class ScriptedServer {
   std::size_t Connections() const { return connections_.load(); }
 
  private:
+  // A descriptor (POSIX) or a SOCKET (Windows); -1 when none.
+  using Handle = std::intptr_t;
+
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(Handle socket);
   Script NextScript();
 
   std::string address_;
   int port_ = 0;
-  int listener_ = -1;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  Handle listener_ = -1;
+  // Stop() makes the read end readable for good; every wait watches it.
+  Handle wakeRead_ = -1;
+  Handle wakeWrite_ = -1;
   std::thread thread_;
   std::atomic<std::size_t> connections_{0};
 

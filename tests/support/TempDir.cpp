@@ -11,10 +11,23 @@
 
 namespace testsupport {
 
+namespace {
+
+std::string BaseDirectory() {
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* base = std::getenv(name);
+    if (base != nullptr && *base != '\0') return base;
+#if !defined(_WIN32)
+    break;  // TEMP and TMP are Windows' names
+#endif
+  }
+  return "/tmp";
+}
+
+}  // namespace
+
 TempDir::TempDir(const std::string& prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "XXXXXX";
+  std::string pattern = BaseDirectory() + "/" + prefix + "XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();

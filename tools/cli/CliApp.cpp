@@ -113,7 +113,8 @@ int Run(const std::vector<std::string>& args, Console& console) {
   std::string configFile;
   std::vector<ConfigurableOption> configurable = {
       {"servers",
-       app.add_option("--servers", settings.servers, "Account servers, host[:port] separated by ';' ',' or spaces")
+       app.add_option("--servers", settings.servers,
+                      "Account servers, [https://]host[:port] separated by ';' ',' or spaces")
            ->envname("PROXYHELPER_SERVERS")
            ->capture_default_str(),
        &settings.servers},
@@ -142,6 +143,11 @@ int Run(const std::vector<std::string>& args, Console& console) {
                       "Directory of the catalogue cache (default $XDG_CACHE_HOME/proxyhelper)")
            ->envname("PROXYHELPER_CACHE_DIR"),
        &settings.cacheDir},
+      {"ca-bundle",
+       app.add_option("--ca-bundle", settings.caBundle,
+                      "PEM file of the CAs trusted for https:// servers, instead of the system's")
+           ->envname("PROXYHELPER_CA_BUNDLE"),
+       &settings.caBundle},
       {"json", app.add_flag("--json", settings.json, "Machine-readable JSON output")->envname("PROXYHELPER_JSON"),
        nullptr},
   };
@@ -198,6 +204,8 @@ int Run(const std::vector<std::string>& args, Console& console) {
       "demo", "Run the reference account service in-process and check a whole session against it");
   demo->add_flag("--quiet-server,!--verbose", quietServer,
                  "Hide (default) or show (--verbose) the service's log lines");
+  demo->add_flag("--tls", demoOptions.tls,
+                 "Serve over TLS with a throwaway CA made for this run, and trust only that CA");
 
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());

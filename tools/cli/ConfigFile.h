@@ -1,9 +1,9 @@
 // The INI configuration file: "key = value" lines at the top level, the keys
 // named after the long global options ("servers", "user", "password", "lang",
-// "agent", "client-version", "cache-dir", "json"). Values holding spaces or
-// commas are quoted; "servers" may list several entries, separated by commas
-// or spaces. A ";" starts a comment anywhere on a line, so it cannot be part
-// of a value.
+// "agent", "client-version", "cache-dir", "ca-bundle", "json"). Values
+// holding spaces or commas are quoted; "servers" may list several entries,
+// separated by commas or spaces. A ";" starts a comment anywhere on a line,
+// so it cannot be part of a value.
 #pragma once
 
 #include <map>

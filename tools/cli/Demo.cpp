@@ -20,6 +20,7 @@
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/Views.h"
+#include "tools/devserver/Certificates.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
 
@@ -191,7 +192,8 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
   const auto* config = static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
   const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
   const bool listOk = pushed.size() == 2 && SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
-                      SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress());
+                      SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress()) &&
+                      pushed[0].secure == server.tls() && pushed[1].secure == server.tls();
   const int heartbeat = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 0);
   const int ratioSlot = GlobalCache::Instance().GetConfigInt("GC_ONLINERATIO_SLOT", 0);
   transcript.Step("pushed configuration",
@@ -269,17 +271,30 @@ int RunDemo(const DemoOptions& options, Console& console) {
     return transcript.Finish(nlohmann::json::object());
   }
 
-  transcript.Say("proxyhelper demo: the reference account service runs in this process, on loopback only");
+  transcript.Say(std::string("proxyhelper demo: the reference account service runs in this process, on loopback only") +
+                 (options.tls ? ", over TLS" : ""));
   DemoServer server;
   DemoServerOptions serverOptions;
   if (options.showServerLog) {
     serverOptions.log = [&transcript](const std::string& line) { transcript.ServerLine(line); };
   }
   std::string error;
-  const bool started = server.Start(serverOptions, &error);
-  nlohmann::json setting = {{"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()}};
+  std::string caFile;
+  bool started = true;
+  if (options.tls) {
+    // A CA of this run alone, in the private scratch directory: the client
+    // trusts it instead of the system store, and it is gone afterwards.
+    serverOptions.tls = true;
+    started = devserver::CreateLoopbackTlsFiles(scratch.path(), &serverOptions.tlsFiles, &caFile, &error);
+  }
+  started = started && server.Start(serverOptions, &error);
+  const std::string scheme = options.tls ? "https://" : "";
+  nlohmann::json setting = {{"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()},
+                            {"tls", options.tls}};
   if (!transcript.Step("start the account service", started,
-                       started ? "live on " + server.LiveAddress() + ", dead " + server.DeadAddress() + " listed first"
+                       started ? "live on " + scheme + server.LiveAddress() + ", dead " + scheme +
+                                     server.DeadAddress() + " listed first" +
+                                     (options.tls ? ", certificate from a throwaway CA" : "")
                                : error)) {
     return transcript.Finish(setting);
   }
@@ -290,6 +305,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
   settings.lang = "en-US";
   settings.cacheDir = scratch.path() + "/cache";
   settings.stateDir = scratch.path() + "/state";
+  settings.caBundle = caFile;
   HostPaths paths;
   const bool prepared = PrepareHost(settings, &paths, &error);
   if (transcript.Step("client set up", prepared,
@@ -301,6 +317,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
   server.Stop();
   // Nothing may point into the scratch directory once it is gone.
   QUILLON::SetExeDirectory(std::string());
+  GlobalCache::Instance().RemoveConfigItem("GC_CA_BUNDLE");
   return transcript.Finish(setting);
 }
 

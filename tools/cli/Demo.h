@@ -4,7 +4,8 @@
 // recharge, sign in, account state and pushed configuration, the catalogue
 // from the service and then from the cache, the online ratio, a lease with
 // two handshakes, release, sign out. Nothing outside a temporary directory
-// is touched.
+// is touched. With `tls` the service speaks HTTPS with a certificate issued
+// by a CA made for the run, and the client trusts that CA alone.
 #pragma once
 
 #include "tools/cli/Console.h"
@@ -14,6 +15,7 @@ namespace proxycli {
 struct DemoOptions {
   bool showServerLog = false;  // the service's one line per request
   bool json = false;
+  bool tls = false;
 };
 
 // Prints "ok" or "FAILED" per step and a summary line; returns 0 when every

@@ -15,10 +15,13 @@ bool DemoServer::Start(const DemoServerOptions& options, std::string* error) {
   serviceOptions.log = options.log;
   service_ = std::make_unique<devserver::AccountService>(seed_, std::move(serviceOptions));
   server_ = std::make_unique<devserver::DevServer>(service_.get());
+  if (options.tls) server_->SetTlsFiles(options.tlsFiles);
 
   std::vector<devserver::ListenSpec> specs;
-  if (options.deadServerFirst) specs.push_back({options.host, 0, devserver::FaultMode::kRefuse});
-  specs.push_back({options.host, 0, devserver::FaultMode::kNone});
+  if (options.deadServerFirst) {
+    specs.push_back({options.host, 0, devserver::FaultMode::kRefuse, options.tls});
+  }
+  specs.push_back({options.host, 0, devserver::FaultMode::kNone, options.tls});
   if (!server_->Start(specs, error)) {
     Stop();
     return false;
@@ -26,6 +29,7 @@ bool DemoServer::Start(const DemoServerOptions& options, std::string* error) {
   for (const devserver::BoundListener& bound : server_->listeners()) {
     (bound.fault == devserver::FaultMode::kRefuse ? dead_ : live_) = bound.Address();
   }
+  tls_ = options.tls;
   return true;
 }
 
@@ -35,8 +39,12 @@ void DemoServer::Stop() {
   service_.reset();
   live_.clear();
   dead_.clear();
+  tls_ = false;
 }
 
-std::string DemoServer::ClientServerList() const { return dead_.empty() ? live_ : dead_ + ";" + live_; }
+std::string DemoServer::ClientServerList() const {
+  const std::string scheme = tls_ ? "https://" : "";
+  return dead_.empty() ? scheme + live_ : scheme + dead_ + ";" + scheme + live_;
+}
 
 }  // namespace proxycli

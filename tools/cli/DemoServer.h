@@ -1,6 +1,7 @@
 // The reference account service run inside this process on loopback: a
 // refusing address (nothing ever answers there) and the live service, both on
-// ephemeral ports. Clients list the dead address first so failover shows.
+// ephemeral ports, over plain HTTP or TLS. Clients list the dead address
+// first so failover shows.
 #pragma once
 
 #include <functional>
@@ -22,6 +23,9 @@ struct DemoServerOptions {
   std::string seedText;
   // One line per request, called from the server's threads; empty: quiet.
   std::function<void(const std::string&)> log;
+  // Serve HTTPS with these files (both addresses are listed as "https://").
+  bool tls = false;
+  devserver::TlsFiles tlsFiles;
 };
 
 class DemoServer {
@@ -34,9 +38,12 @@ class DemoServer {
   bool Start(const DemoServerOptions& options, std::string* error);
   void Stop();
 
+  // "host:port" of each listener.
   std::string LiveAddress() const { return live_; }
   std::string DeadAddress() const { return dead_; }  // empty without one
-  // The account-server list a client starts with: dead (if any), then live.
+  bool tls() const { return tls_; }
+  // The account-server list a client starts with: dead (if any), then live,
+  // each with "https://" in front when the service speaks TLS.
   std::string ClientServerList() const;
   const devserver::SeedData& seed() const { return seed_; }
 
@@ -46,6 +53,7 @@ class DemoServer {
   std::unique_ptr<devserver::DevServer> server_;
   std::string live_;
   std::string dead_;
+  bool tls_ = false;
 };
 
 }  // namespace proxycli

@@ -23,8 +23,14 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   servers.Clear();
   if (servers.Parse(settings.servers, true) == 0) {
     *error = "no usable account server in \"" + settings.servers +
-             "\" (expected host[:port] entries separated by \";\", \",\" or spaces)";
+             "\" (expected [https://]host[:port] entries separated by \";\", \",\" or spaces)";
     return false;
+  }
+  // Set or cleared every time, so a run without a bundle never inherits one.
+  if (settings.caBundle.empty()) {
+    GlobalCache::Instance().RemoveConfigItem("GC_CA_BUNDLE");
+  } else {
+    GlobalCache::Instance().SetConfigItem("GC_CA_BUNDLE", settings.caBundle);
   }
 
   GlobalCache::Instance().SetClientCfg(settings.agent, settings.clientVersion);

@@ -1,6 +1,6 @@
 // Hands the settings of one run to the host library: client configuration,
-// language, account-server list, the catalogue cache's directory and the
-// cipher keys kept from an earlier run.
+// language, account-server list, CA bundle, the catalogue cache's directory
+// and the cipher keys kept from an earlier run.
 #pragma once
 
 #include <string>

@@ -19,6 +19,7 @@ struct Settings {
   bool json = false;
   std::string cacheDir;  // empty: the XDG cache directory
   std::string stateDir;  // empty: the XDG state directory
+  std::string caBundle;  // CAs trusted for "https://" servers; empty: the system's
 };
 
 }  // namespace proxycli

@@ -28,7 +28,8 @@ bool HasKeys() {
 
 std::string ServerText(const CLoginServers::Server& server) {
   const bool ipv6 = server.host.find(':') != std::string::npos;
-  return (ipv6 ? "[" + server.host + "]" : server.host) + ":" + std::to_string(server.port);
+  return (server.secure ? "https://" : "") + (ipv6 ? "[" + server.host + "]" : server.host) + ":" +
+         std::to_string(server.port);
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ std::string UserInfoText(const UserInfo& info) {
 nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
   nlohmann::json servers = nlohmann::json::array();
   for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
-    servers.push_back({{"host", server.host}, {"port", server.port}});
+    servers.push_back({{"host", server.host}, {"port", server.port}, {"secure", server.secure}});
   }
   nlohmann::json config = {{"heartbeat_slot", ConfigInt("GC_HEARTBEAT_SLOT")},
                            {"onlineratio_slot", ConfigInt("GC_ONLINERATIO_SLOT")},

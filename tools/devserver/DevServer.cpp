@@ -26,7 +26,8 @@ bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) 
         listener = std::make_unique<RawFaultListener>(spec.fault);
         break;
       default:
-        listener = std::make_unique<HttpListener>(service_, spec.fault);
+        listener = std::make_unique<HttpListener>(service_, spec.fault,
+                                                  spec.tls ? &tlsFiles_ : nullptr);
         break;
     }
     std::string why;
@@ -35,11 +36,11 @@ bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) 
       Stop();
       return false;
     }
-    bound_.push_back(BoundListener{spec.host, listener->port(), spec.fault});
+    bound_.push_back(BoundListener{spec.host, listener->port(), spec.fault, spec.tls});
     running_.push_back(std::move(listener));
   }
   std::vector<std::string> addresses;
-  for (const BoundListener& bound : bound_) addresses.push_back(bound.Address());
+  for (const BoundListener& bound : bound_) addresses.push_back(bound.ClientAddress());
   service_->SetListenAddresses(addresses);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/devserver/Certificates.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
 
@@ -17,7 +18,10 @@ struct BoundListener {
   std::string host;
   int port = 0;
   FaultMode fault = FaultMode::kNone;
+  bool tls = false;
   std::string Address() const { return FormatAddress(host, port); }
+  // The address as a client lists it: "https://" in front for TLS.
+  std::string ClientAddress() const { return (tls ? "https://" : "") + Address(); }
 };
 
 class DevServer {
@@ -28,9 +32,13 @@ class DevServer {
   DevServer(const DevServer&) = delete;
   DevServer& operator=(const DevServer&) = delete;
 
+  // The certificate and key that specs with `tls` serve; set before Start.
+  void SetTlsFiles(const TlsFiles& files) { tlsFiles_ = files; }
+
   // Starts one listener per spec, in order, and tells the service their
-  // addresses (for "login_server"). On failure every listener started so
-  // far is stopped again and `error` names the address at fault.
+  // addresses (for "login_server", "https://" for TLS ones). On failure
+  // every listener started so far is stopped again and `error` names the
+  // address at fault.
   bool Start(const std::vector<ListenSpec>& specs, std::string* error);
 
   // The listeners in the order given, with the ports actually bound.
@@ -43,6 +51,7 @@ class DevServer {
   AccountService* const service_;
   std::vector<std::unique_ptr<Listener>> running_;
   std::vector<BoundListener> bound_;
+  TlsFiles tlsFiles_;
 };
 
 }  // namespace devserver

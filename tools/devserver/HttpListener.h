@@ -1,13 +1,16 @@
 // A cpp-httplib listener: serves the account service under "/vpn_intl/",
-// or plays the HTTP-level faults (status 500, garbage body).
+// or plays the HTTP-level faults (status 500, garbage body), over plain HTTP
+// or, given a certificate and key, over TLS.
 #pragma once
 
 #include <httplib.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "tools/devserver/Certificates.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
 
@@ -17,8 +20,9 @@ class AccountService;
 
 class HttpListener : public Listener {
  public:
-  // `mode` is kNone (serve `service`), kStatus500 or kGarbage.
-  HttpListener(AccountService* service, FaultMode mode);
+  // `mode` is kNone (serve `service`), kStatus500 or kGarbage. With `tls`
+  // the listener speaks HTTPS; Start fails when the files cannot be used.
+  HttpListener(AccountService* service, FaultMode mode, const TlsFiles* tls = nullptr);
   ~HttpListener() override;
 
   bool Start(const std::string& host, int port, std::string* error) override;
@@ -31,7 +35,8 @@ class HttpListener : public Listener {
   AccountService* const service_;
   const FaultMode mode_;
   int port_ = 0;
-  httplib::Server server_;
+  std::unique_ptr<httplib::Server> server_;  // an httplib::SSLServer for TLS
+  bool tls_ = false;
   std::thread thread_;
   std::atomic<bool> finished_{false};
 };

@@ -19,6 +19,9 @@ struct ListenSpec {
   std::string host;
   int port = 0;  // 0: any free port
   FaultMode fault = FaultMode::kNone;
+  // Serve HTTPS with the server's TLS files (the faults that speak HTTP play
+  // over TLS too; refuse, close and stall stay below TLS).
+  bool tls = false;
 };
 
 // "HOST:PORT" or "[IPV6]:PORT"; the port is decimal 0 to 65535.

@@ -32,6 +32,8 @@ struct Arguments {
   std::string defaultLoginServer;
   std::size_t compressThreshold = devserver::kDefaultCompressThreshold;
   std::vector<std::string> faults;
+  std::string tlsCert;
+  std::string tlsKey;
   bool quiet = false;
 };
 
@@ -87,15 +89,27 @@ int main(int argc, char** argv) {
                  "compress replies longer than BYTES (default 4096)");
   app.add_option("--fault", args.faults,
                  "HOST:PORT=refuse|500|close|stall|garbage for one --listen address (repeatable)");
+  app.add_option("--tls-cert", args.tlsCert,
+                 "PEM certificate (chain) to serve HTTPS with on every listen address");
+  app.add_option("--tls-key", args.tlsKey, "PEM private key of --tls-cert");
   app.add_flag("--quiet", args.quiet, "no request log on stderr");
   CLI11_PARSE(app, argc, argv);
 
+  if (args.tlsCert.empty() != args.tlsKey.empty()) {
+    return Fail("--tls-cert and --tls-key go together");
+  }
+  const bool tls = !args.tlsCert.empty();
+  for (const std::string& file : {args.tlsCert, args.tlsKey}) {
+    std::string ignored;
+    if (tls && !ReadFile(file, &ignored)) return Fail("cannot read " + file);
+  }
   if (args.listen.empty()) args.listen.push_back("127.0.0.1:8080");
   std::vector<devserver::ListenSpec> specs;
   std::string error;
   for (const std::string& text : args.listen) {
     devserver::ListenSpec spec;
     if (!devserver::ParseListenSpec(text, &spec, &error)) return Fail(error);
+    spec.tls = tls;
     specs.push_back(spec);
   }
   for (const std::string& text : args.faults) {
@@ -124,9 +138,10 @@ int main(int argc, char** argv) {
 
   devserver::AccountService service(seed, options);
   devserver::DevServer server(&service);
+  if (tls) server.SetTlsFiles(devserver::TlsFiles{args.tlsCert, args.tlsKey});
   if (!server.Start(specs, &error)) return Fail(error);
   for (const devserver::BoundListener& bound : server.listeners()) {
-    std::cout << "listening on " << bound.Address();
+    std::cout << "listening on " << bound.ClientAddress();
     if (bound.fault != devserver::FaultMode::kNone) {
       std::cout << " fault=" << devserver::FaultModeName(bound.fault);
     }
