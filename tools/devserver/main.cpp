@@ -93,7 +93,14 @@ int main(int argc, char** argv) {
                  "PEM certificate (chain) to serve HTTPS with on every listen address");
   app.add_option("--tls-key", args.tlsKey, "PEM private key of --tls-cert");
   app.add_flag("--quiet", args.quiet, "no request log on stderr");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& success) {
+    return app.exit(success);  // --help, --version
+  } catch (const CLI::ParseError& error) {
+    app.exit(error);  // prints the parser's message
+    return 2;         // every usage error gets the one documented status
+  }
 
   if (args.tlsCert.empty() != args.tlsKey.empty()) {
     return Fail("--tls-cert and --tls-key go together");
