@@ -1,0 +1,187 @@
+// GetVpnServers of the 10,000-server catalogue over loopback, keyed and
+// bzip2-compressed: wall time, and the peak extra heap of the call (the
+// caller's filled map included) as a multiple of the reply's decoded size.
+// Peak heap comes from HeapMeter: every malloc-family call of this process
+// is counted, and the service runs in its own process.
+#include <benchmark/benchmark.h>
+#include <bzlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "bench/BarePost.h"
+#include "bench/BenchEnvironment.h"
+#include "bench/HeapMeter.h"
+#include "bench/Interleaved.h"
+#include "bench/RatioTable.h"
+#include "bench/Registration.h"
+#include "bench/ReplyCorpus.h"
+#include "facade/ProxyHelper.h"
+#include "hostlib/quillon.h"
+#include "protection/BodyCodec.h"
+#include "tools/devserver/Compression.h"
+#include "transport/HttpCmd.h"
+
+namespace bench {
+namespace {
+
+constexpr double kPeakGoal = 4.0;
+constexpr int kRounds = 12;
+constexpr char kName[] = "catalogue/get_vpn_servers_vs_bare_post";
+
+// The catalogue request as GetVpnServers renders it, for the bare POST.
+std::string CatalogueForm() {
+  ProxyHelper& helper = ProxyHelper::Instance();
+  CHttpCmd command("", 80);
+  command.AddParam("agent", GlobalCache::Instance().GetClientCfg()->GetAgent());
+  command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());
+  command.AddParam("username", helper.GetUserNameA());
+  command.AddParam("magic", helper.GetMagic());
+  return command.BuildForm();
+}
+
+std::string CatalogueUrl() { return "http://" + MainServer() + "/vpn_intl/getserverinfo.php"; }
+
+// Size of the reply's plain profile text, from one bare request; the block
+// fill of the cipher is not content.
+std::size_t DecodedCatalogueSize(std::size_t* wireBytes) {
+  std::string reply;
+  if (BarePost(CatalogueUrl(), EncodeBody(CatalogueForm(), 2), reply) != 200) return 0;
+  *wireBytes = reply.size();
+  std::string text = DecodeBody(reply);
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  return text.compare(0, 9, "result=0\n") == 0 ? text.size() : 0;
+}
+
+// What libbz2 itself allocates to expand a stream compressed as the service
+// compresses (900k blocks): measured by starting the expansion of the
+// catalogue and stopping at the first byte out. `apartWorks` tells whether
+// the heap meter recognised those allocations as libbz2's.
+std::int64_t Bzip2StateBytes(bool* apartWorks) {
+  std::string packed;
+  if (!devserver::Bzip2Compress(CatalogueProfileText(kCatalogueServers), &packed)) return 0;
+  bz_stream stream{};
+  const std::int64_t before = LiveHeapBytes();
+  const std::int64_t ownBefore = LiveOwnHeapBytes();
+  ResetHeapPeak();
+  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return 0;
+  char first = 0;
+  stream.next_in = &packed[0];
+  stream.avail_in = static_cast<unsigned int>(packed.size());
+  stream.next_out = &first;
+  stream.avail_out = 1;
+  BZ2_bzDecompress(&stream);
+  const std::int64_t state = HeapPeakBytes() - before;
+  *apartWorks = OwnHeapPeakBytes() - ownBefore < state / 100;
+  BZ2_bzDecompressEnd(&stream);
+  return state;
+}
+
+std::size_t ServerCount(const ServerCatalogue& servers) {
+  std::size_t count = 0;
+  for (const auto& group : servers) count += group.second.size();
+  return count;
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+double Since(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+void CatalogueSideBySide(benchmark::State& state) {
+  std::string error;
+  if (!SignInWithKeys(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::size_t wireBytes = 0;
+  const std::size_t decoded = DecodedCatalogueSize(&wireBytes);
+  if (decoded == 0) {
+    state.SkipWithError("the catalogue request by hand failed");
+    return;
+  }
+  ProxyHelper& helper = ProxyHelper::Instance();
+  const std::string url = CatalogueUrl();
+  const std::string form = CatalogueForm();
+  std::string reply;
+  std::int64_t worstPeak = 0;
+  std::int64_t worstOwnPeak = 0;
+  std::int64_t worstRetained = 0;
+  RunInterleaved(state, {
+      {"library", [&](double* seconds, std::string* failure) {
+         // The caller's map counts: it is what the call leaves behind.
+         ServerCatalogue servers;
+         const std::int64_t before = LiveHeapBytes();
+         const std::int64_t ownBefore = LiveOwnHeapBytes();
+         ResetHeapPeak();
+         const auto start = SteadyClock::now();
+         const int result = helper.GetVpnServers(servers);
+         *seconds = Since(start);
+         worstPeak = std::max(worstPeak, HeapPeakBytes() - before);
+         worstOwnPeak = std::max(worstOwnPeak, OwnHeapPeakBytes() - ownBefore);
+         worstRetained = std::max(worstRetained, LiveHeapBytes() - before);
+         *failure = "GetVpnServers returned " + std::to_string(result);
+         return result == 0 && ServerCount(servers) == static_cast<std::size_t>(kCatalogueServers);
+       }},
+      {"bare_post", [&](double* seconds, std::string* failure) {
+         const auto start = SteadyClock::now();
+         const long status = BarePost(url, EncodeBody(form, 2), reply);
+         *seconds = Since(start);
+         *failure = "status " + std::to_string(status);
+         return status == 200;
+       }},
+  });
+  const double size = static_cast<double>(decoded);
+  bool apartWorks = false;
+  const std::int64_t bzip2 = Bzip2StateBytes(&apartWorks);
+  if (!apartWorks) {
+    state.SkipWithError("the heap meter cannot tell libbz2's allocations apart");
+    return;
+  }
+  state.counters["decoded_bytes"] = size;
+  state.counters["wire_bytes"] = static_cast<double>(wireBytes);
+  state.counters["peak_extra_bytes"] = static_cast<double>(worstPeak);
+  state.counters["peak_ratio"] = static_cast<double>(worstPeak) / size;
+  state.counters["bzip2_state_ratio"] = static_cast<double>(bzip2) / size;
+  state.counters["own_peak_ratio"] = static_cast<double>(worstOwnPeak) / size;
+  state.counters["result_ratio"] = static_cast<double>(worstRetained) / size;
+}
+
+Row CounterRow(const std::string& label, const std::string& counter, double goal) {
+  Row row;
+  row.label = label;
+  row.kind = RowKind::kCounterAtMost;
+  row.subject = kName;
+  row.counter = counter;
+  row.goal = goal;
+  return row;
+}
+
+}  // namespace
+
+void RegisterCatalogueBenchmarks() {
+  // libbz2's working memory is its own business; it is shown apart.
+  SetApartLibraryOf(reinterpret_cast<const void*>(&BZ2_bzDecompress));
+  benchmark::RegisterBenchmark(kName, CatalogueSideBySide)
+      ->UseManualTime()
+      ->Iterations(kRounds)
+      ->Unit(benchmark::kMillisecond);
+
+  Row time;
+  time.label = "GetVpnServers 10,000 servers keyed+bzip2: wall, vs bare POST";
+  time.kind = RowKind::kCounterRatioAtMost;
+  time.subject = kName;
+  time.counter = "library_p10";
+  time.floorCounter = "bare_post_p10";
+  AddRow(time);
+
+  AddRow(CounterRow("GetVpnServers peak extra heap / decoded size", "peak_ratio", kPeakGoal));
+  AddRow(CounterRow("  of which libbz2's own decompressor state", "bzip2_state_ratio", 0));
+  AddRow(CounterRow("  peak of everything but libbz2's allocations", "own_peak_ratio", 0));
+  AddRow(CounterRow("  caller's filled map, kept after the call", "result_ratio", 0));
+}
+
+}  // namespace bench

@@ -1,0 +1,12 @@
+// The benchmark groups, registered in the order the summary lists them.
+#pragma once
+
+namespace bench {
+
+void RegisterCodecBenchmarks();      // body encoding and decoding
+void RegisterProfileBenchmarks();    // profile parsing of the catalogue
+void RegisterSignInBenchmarks();     // one facade operation end to end
+void RegisterCatalogueBenchmarks();  // GetVpnServers: time and peak heap
+void RegisterFailoverBenchmarks();   // Execute across refusing servers
+
+}  // namespace bench

@@ -1,0 +1,173 @@
+#include "bench/ServiceProcess.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+#include "tools/devserver/AccountService.h"
+#include "tools/devserver/Catalogue.h"
+#include "tools/devserver/DevServer.h"
+#include "tools/devserver/Seed.h"
+
+namespace bench {
+namespace {
+
+constexpr int kStartWaitMs = 10000;
+constexpr int kStopWaitMs = 5000;
+
+// Closes a descriptor once.
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The child: serve until the parent closes the lifeline or dies.
+[[noreturn]] void ServeInChild(const ServiceSetup& setup, int reportFd, int lifelineFd) {
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // The HTTP library writes without MSG_NOSIGNAL; a client that hangs up
+  // must not end the service.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  devserver::SeedData seed;
+  std::string error;
+  if (!devserver::ParseSeed(devserver::DefaultSeedText(), &seed, &error)) {
+    WriteAll(reportFd, "error seed: " + error + "\n");
+    ::_exit(1);
+  }
+  if (setup.catalogueSize > 0) seed.groups = devserver::GenerateCatalogue(setup.catalogueSize);
+  devserver::ServiceOptions options;
+  options.keys = setup.keys;
+  devserver::AccountService service(seed, options);
+  devserver::DevServer server(&service);
+  std::vector<devserver::ListenSpec> specs;
+  for (const std::string& host : setup.hosts) specs.push_back(devserver::ListenSpec{host, 0});
+  if (!server.Start(specs, &error)) {
+    WriteAll(reportFd, "error listen: " + error + "\n");
+    ::_exit(1);
+  }
+  std::ostringstream ports;
+  ports << "ports";
+  for (const devserver::BoundListener& bound : server.listeners()) ports << ' ' << bound.port;
+  ports << '\n';
+  WriteAll(reportFd, ports.str());
+  ::close(reportFd);
+
+  char byte;
+  for (;;) {
+    const ssize_t n = ::read(lifelineFd, &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+  }
+  server.Stop();
+  ::_exit(0);
+}
+
+}  // namespace
+
+devserver::CipherKeys BenchKeys() {
+  devserver::CipherKeys keys;
+  keys.m1 = "bench-key-item-one";
+  keys.m2 = "bench-key-item-two";
+  keys.m3 = "bench-key-item-three";
+  return keys;
+}
+
+ServiceProcess::~ServiceProcess() { Stop(); }
+
+std::string ServiceProcess::Address(std::size_t i) const {
+  return hosts_[i] + ":" + std::to_string(ports_[i]);
+}
+
+bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
+  int report[2];
+  int lifeline[2];
+  if (::pipe(report) != 0) {
+    *error = "pipe failed";
+    return false;
+  }
+  if (::pipe(lifeline) != 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    *error = "pipe failed";
+    return false;
+  }
+  std::fflush(nullptr);  // the child must not flush our buffered output again
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : {report[0], report[1], lifeline[0], lifeline[1]}) ::close(fd);
+    *error = "fork failed";
+    return false;
+  }
+  if (pid == 0) {
+    ::close(report[0]);
+    ::close(lifeline[1]);
+    ServeInChild(setup, report[1], lifeline[0]);
+  }
+  child_ = pid;
+  ::close(report[1]);
+  ::close(lifeline[0]);
+  lifeline_ = lifeline[1];
+  hosts_ = setup.hosts;
+
+  // One line: "ports P1 P2 ..." or "error ...".
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
+  while (line.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd waiting{report[0], POLLIN, 0};
+    if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[256];
+    const ssize_t n = ::read(report[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(report[0]);
+
+  std::istringstream words(line);
+  std::string tag;
+  words >> tag;
+  int port = 0;
+  while (tag == "ports" && words >> port) ports_.push_back(port);
+  if (tag != "ports" || ports_.size() != hosts_.size()) {
+    *error = line.empty() ? "the service did not start in time" : line;
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void ServiceProcess::Stop() {
+  CloseFd(lifeline_);
+  if (child_ <= 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  while (::waitpid(child_, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(child_, SIGKILL);
+      ::waitpid(child_, nullptr, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  child_ = -1;
+}
+
+}  // namespace bench

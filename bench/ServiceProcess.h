@@ -1,0 +1,50 @@
+// The reference account service, run in a child process on loopback. Apart
+// from keeping the service's work off the client's CPU time, this keeps its
+// heap out of the client's: the memory figures count the client alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/devserver/CipherKeys.h"
+
+namespace bench {
+
+struct ServiceSetup {
+  std::vector<std::string> hosts;  // one listener per host, ephemeral port
+  int catalogueSize = 0;           // generated VPN servers; 0: the seed's own
+  devserver::CipherKeys keys;
+};
+
+// Fixed key items, so codec benchmarks can frame keyed replies without the
+// network and the service's replies are readable after GetUserInfo.
+devserver::CipherKeys BenchKeys();
+
+class ServiceProcess {
+ public:
+  ServiceProcess() = default;
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  // Forks the service and waits (bounded) for its ports. Call before any
+  // thread exists in this process. False, with `error` set, on failure.
+  bool Start(const ServiceSetup& setup, std::string* error);
+
+  // Port of the listener on hosts[i].
+  int Port(std::size_t i) const { return ports_[i]; }
+  std::string Address(std::size_t i) const;
+
+  // Ends the child (closing its lifeline, then by signal if it lingers).
+  void Stop();
+
+ private:
+  pid_t child_ = -1;
+  int lifeline_ = -1;  // the child serves until this closes
+  std::vector<std::string> hosts_;
+  std::vector<int> ports_;
+};
+
+}  // namespace bench
