@@ -20,8 +20,11 @@ stage() {
   fi
 }
 
-stage check-install bash scripts/check-install.sh
-stage check-deb bash scripts/check-deb.sh
+# PROXYHELPER_PACKAGE_BUILD names an existing release build to reuse (CI
+# passes the one the demo stage made); without it build/package is made.
+build_dir=${PROXYHELPER_PACKAGE_BUILD:-}
+stage check-install bash scripts/check-install.sh $build_dir
+stage check-deb bash scripts/check-deb.sh $build_dir
 stage check-format bash scripts/check-format.sh
 stage check-tidy bash scripts/check-tidy.sh
 
