@@ -180,13 +180,17 @@ class QUILLON_API CLoginServers {
 // Machine identity, paths and URL encoding.
 namespace QUILLON {
 
-// Stable per machine: /etc/machine-id, else /var/lib/dbus/machine-id, else a
-// 32-hex-digit identifier derived from the host name (documented fallback).
+// Stable per machine, 32 lower-case hex digits: /etc/machine-id, else
+// /var/lib/dbus/machine-id (on Windows the registry's
+// HKLM\SOFTWARE\Microsoft\Cryptography\MachineGuid without its dashes),
+// else an identifier derived from the host (computer) name (documented
+// fallback).
 QUILLON_API std::string GetMachineId();
 
-// MAC address of the interface that carries the IPv4 default route, as six
-// upper-case hex pairs joined by "-" ("00-1A-2B-3C-4D-5E"); empty when there
-// is no default route or no hardware address.
+// MAC address of the interface that carries the IPv4 default route (on
+// Windows the one the system picks for 0.0.0.0, else the route table's), as
+// six upper-case hex pairs joined by "-" ("00-1A-2B-3C-4D-5E"); empty when
+// there is no default route or no hardware address.
 QUILLON_API std::string GetDftMac();
 
 // Writes the running executable's directory, without a trailing separator,
@@ -195,8 +199,9 @@ QUILLON_API std::string GetDftMac();
 QUILLON_API bool GetExeDirectory(std::string& path);
 
 // Replaces the directory that GetExeDirectory reports (an installed program's
-// own directory is rarely writable); a trailing separator is dropped. An
-// empty path restores the executable's own directory.
+// own directory is rarely writable); trailing separators are dropped ("/",
+// and on Windows "\" too), a root ("/", "C:\") is kept. An empty path
+// restores the executable's own directory.
 QUILLON_API void SetExeDirectory(const std::string& path);
 
 // Percent-encodes every byte except ASCII letters, digits and "-._~", with

@@ -6,6 +6,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <vector>
 #else
 #include <errno.h>
 #include <unistd.h>
@@ -20,10 +22,16 @@ std::string BaseName(const std::string& path) {
 
 std::string ProgramName() {
 #if defined(_WIN32)
-  char path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::string();
-  std::string name = BaseName(std::string(path, length));
+  // GetModuleFileNameA fills the whole buffer when it truncates: grow until
+  // the path fits (Windows paths end at 32767 characters).
+  std::string path;
+  for (DWORD size = MAX_PATH; size <= (1u << 16) && path.empty(); size *= 2) {
+    std::vector<char> buffer(size);
+    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (length == 0) return std::string();
+    if (length < size) path.assign(buffer.data(), length);
+  }
+  std::string name = BaseName(path);
   const std::size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot != 0) name.resize(dot);
   return name;

@@ -483,9 +483,14 @@ bool Configure(CURL* curl, const Request& request, const WinInetRequestSettings&
   set(curl_easy_setopt(curl, CURLOPT_NOPROXY, "*"));
   set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
   // The multi handle outlives the transfer (see Perform); as with a fresh
-  // one, no connection or resolved name is kept for the next request.
+  // one, no connection, resolved name or parsed CA store is kept for the
+  // next request (a CA bundle replaced on disk takes effect at once).
   set(curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L));
   set(curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, 0L));
+#if LIBCURL_VERSION_NUM >= 0x075700  // 7.87.0 keeps CA stores in the multi handle
+  // Not checked: a libcurl without TLS knows no CA store and may refuse it.
+  (void)curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
   set(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers));
   const std::string& agent = request.connection->session->agent;
   if (!agent.empty()) set(curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str()));

@@ -158,6 +158,14 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
                                           nullptr, nullptr,
                                           secure ? kSecureRequestFlags : kRequestFlags, 0));
   if (!request) return RESULT_TRANSPORT_FAILURE;
+#if defined(_WIN32)
+  // Set on the request itself as well: not every WinINet (Wine's, for one)
+  // hands the internet handle's time-outs down to the wait for the answer.
+  SetTimeout(request.get(), INTERNET_OPTION_SEND_TIMEOUT,
+             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+  SetTimeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
+             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+#endif
 
   // Built and encoded for every attempt: each one draws its own key letter.
   std::string body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);

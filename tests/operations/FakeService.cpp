@@ -4,7 +4,9 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "hostlib/quillon.h"
 #include "protection/Cipher.h"
@@ -49,6 +51,11 @@ FakeService::FakeService(const std::string& host) : host_(host), server_(new htt
 }
 
 FakeService::~FakeService() {
+  // stop() does nothing until the listening loop runs; a test that made no
+  // request can get here first, and the join would then wait for ever.
+  for (int waited = 0; waited < 5000 && !server_->is_running(); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   server_->stop();
   if (thread_.joinable()) thread_.join();
 }
