@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   bench::StopEnvironment();
 
   if (!summaryOnly) std::cout << "\n";
-  const bench::Verdicts verdicts = bench::PrintRatioTable(bench::RegisteredRows(), reporter.samples(), std::cout);
+  const bench::Verdicts verdicts =
+      bench::PrintRatioTable(bench::RegisteredRows(), reporter.samples(), std::cout);
   return verdicts.failed == 0 ? 0 : 1;
 }

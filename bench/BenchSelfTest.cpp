@@ -31,8 +31,7 @@ TEST(PlainNameTest, DropsOnlyTheFrameworksDecorations) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"codec/encode_mode1/1024/library", "codec/encode_mode1/1024/library"},
       {"codec/encode_mode1/1024/library/repeats:5", "codec/encode_mode1/1024/library"},
-      {"signin/facade_vs_bare_post/iterations:400/repeats:5/manual_time",
-       "signin/facade_vs_bare_post"},
+      {"signin/facade_vs_bare_post/iterations:400/repeats:5/manual_time", "signin/facade_vs_bare_post"},
       {"x/min_time:0.100/real_time", "x"},
       {"x/threads:2/process_time", "x"},
       {"repeated/name", "repeated/name"},
@@ -45,8 +44,8 @@ TEST(PercentileTest, RoundsDownOverTheSortedSamples) {
   EXPECT_EQ(Percentile({7}, 0.5), 7);
   const std::vector<double> samples = {10, 1, 9, 2, 8, 3, 7, 4, 6, 5};
   EXPECT_EQ(Percentile(samples, 0.0), 1);
-  EXPECT_EQ(Percentile(samples, 0.1), 1);   // index 0.9 rounds down
-  EXPECT_EQ(Percentile(samples, 0.5), 5);   // index 4.5 rounds down
+  EXPECT_EQ(Percentile(samples, 0.1), 1);  // index 0.9 rounds down
+  EXPECT_EQ(Percentile(samples, 0.5), 5);  // index 4.5 rounds down
   EXPECT_EQ(Percentile(samples, 1.0), 10);
   EXPECT_EQ(Percentile(samples, 2.0), 10);  // clamped
 }
@@ -91,10 +90,9 @@ TEST(RatioTableTest, VerdictsFromTheFastestRepetition) {
   samples["failing"] = {Timed(1, 1), Timed(1, 1)};
   samples["failing"][1].error = "went wrong";
   samples["zero"] = {Timed(0, 0)};
-  samples["counted"] = {Timed(0.002, 0.002, {{"bytes", 1e6}, {"ratio", 3.5}, {"s", 3e-6},
-                                              {"f", 2e-6}, {"al", 1e-6}}),
-                        Timed(0.004, 0.004, {{"bytes", 1e6}, {"ratio", 4.5}, {"s", 4e-6},
-                                             {"f", 1.5e-6}, {"al", 1e-6}})};
+  samples["counted"] = {
+      Timed(0.002, 0.002, {{"bytes", 1e6}, {"ratio", 3.5}, {"s", 3e-6}, {"f", 2e-6}, {"al", 1e-6}}),
+      Timed(0.004, 0.004, {{"bytes", 1e6}, {"ratio", 4.5}, {"s", 4e-6}, {"f", 1.5e-6}, {"al", 1e-6}})};
 
   std::vector<Row> rows = {Ratio("a", "b", 1.15, Clock::kCpu), Ratio("b", "a", 1.15, Clock::kCpu),
                            Ratio("a", "b", 0, Clock::kReal)};
@@ -160,8 +158,7 @@ TEST(RatioTableTest, RatioJustOverTheGoalIsAMiss) {
   samples["lib"] = {Timed(1.151, 1.151)};
   samples["floor"] = {Timed(1.0, 1.0)};
   std::ostringstream out;
-  const Verdicts verdicts =
-      PrintRatioTable({Ratio("lib", "floor", 1.15, Clock::kCpu)}, samples, out);
+  const Verdicts verdicts = PrintRatioTable({Ratio("lib", "floor", 1.15, Clock::kCpu)}, samples, out);
   EXPECT_EQ(verdicts.missed, 1) << out.str();
   EXPECT_EQ(VerdictOf(out.str(), "lib"), "MISS");
 }
@@ -237,8 +234,7 @@ TEST(ReplyCorpusTest, SizesAndFramingsAreWhatTheyClaim) {
     EXPECT_EQ(text.compare(0, 9, "result=0\n"), 0);
     EXPECT_EQ(FramedReply(bytes, Framing::kUnkeyed).compare(0, 2, "Z="), 0);
     EXPECT_EQ(FramedReply(bytes, Framing::kKeyed).compare(0, 2, "A="), 0);
-    const std::string expanded =
-        FloorDecode(FramedReply(bytes, Framing::kKeyedCompressed), BenchKeys().m1);
+    const std::string expanded = FloorDecode(FramedReply(bytes, Framing::kKeyedCompressed), BenchKeys().m1);
     EXPECT_EQ(expanded, text);
   }
   const std::string& catalogue = CatalogueProfileText(100);
@@ -317,8 +313,7 @@ TEST(ServiceProcessTest, ServesOnLoopbackUntilStopped) {
               200);
     EXPECT_EQ(DecodeBody(reply).compare(0, 9, "result=0\n"), 0) << DecodeBody(reply);
     std::string missing;
-    EXPECT_EQ(BarePost("http://" + service.Address(i) + "/vpn_intl/nothing.php", "Z=", missing),
-              404);
+    EXPECT_EQ(BarePost("http://" + service.Address(i) + "/vpn_intl/nothing.php", "Z=", missing), 404);
   }
   const std::string address = service.Address(0);
   service.Stop();

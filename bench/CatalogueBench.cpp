@@ -111,29 +111,32 @@ void CatalogueSideBySide(benchmark::State& state) {
   std::int64_t worstOwnPeak = 0;
   std::int64_t worstRetained = 0;
   RunInterleaved(state, {
-      {"library", [&](double* seconds, std::string* failure) {
-         // The caller's map counts: it is what the call leaves behind.
-         ServerCatalogue servers;
-         const std::int64_t before = LiveHeapBytes();
-         const std::int64_t ownBefore = LiveOwnHeapBytes();
-         ResetHeapPeak();
-         const auto start = SteadyClock::now();
-         const int result = helper.GetVpnServers(servers);
-         *seconds = Since(start);
-         worstPeak = std::max(worstPeak, HeapPeakBytes() - before);
-         worstOwnPeak = std::max(worstOwnPeak, OwnHeapPeakBytes() - ownBefore);
-         worstRetained = std::max(worstRetained, LiveHeapBytes() - before);
-         *failure = "GetVpnServers returned " + std::to_string(result);
-         return result == 0 && ServerCount(servers) == static_cast<std::size_t>(kCatalogueServers);
-       }},
-      {"bare_post", [&](double* seconds, std::string* failure) {
-         const auto start = SteadyClock::now();
-         const long status = BarePost(url, EncodeBody(form, 2), reply);
-         *seconds = Since(start);
-         *failure = "status " + std::to_string(status);
-         return status == 200;
-       }},
-  });
+                            {"library",
+                             [&](double* seconds, std::string* failure) {
+                               // The caller's map counts: it is what the call leaves behind.
+                               ServerCatalogue servers;
+                               const std::int64_t before = LiveHeapBytes();
+                               const std::int64_t ownBefore = LiveOwnHeapBytes();
+                               ResetHeapPeak();
+                               const auto start = SteadyClock::now();
+                               const int result = helper.GetVpnServers(servers);
+                               *seconds = Since(start);
+                               worstPeak = std::max(worstPeak, HeapPeakBytes() - before);
+                               worstOwnPeak = std::max(worstOwnPeak, OwnHeapPeakBytes() - ownBefore);
+                               worstRetained = std::max(worstRetained, LiveHeapBytes() - before);
+                               *failure = "GetVpnServers returned " + std::to_string(result);
+                               return result == 0 &&
+                                      ServerCount(servers) == static_cast<std::size_t>(kCatalogueServers);
+                             }},
+                            {"bare_post",
+                             [&](double* seconds, std::string* failure) {
+                               const auto start = SteadyClock::now();
+                               const long status = BarePost(url, EncodeBody(form, 2), reply);
+                               *seconds = Since(start);
+                               *failure = "status " + std::to_string(status);
+                               return status == 200;
+                             }},
+                        });
   const double size = static_cast<double>(decoded);
   bool apartWorks = false;
   const std::int64_t bzip2 = Bzip2StateBytes(&apartWorks);

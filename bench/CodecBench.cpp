@@ -69,14 +69,14 @@ void Encode(benchmark::State& state, int mode, std::size_t bytes) {
   const char letters[] = {'A', 'B', 'C'};
   std::size_t turn = 0;
   RunInterleaved(state, {
-      {"library", CpuTimed([&] { return EncodeBody(form, mode); })},
-      {"floor", CpuTimed([&] {
-         if (mode == 1) return FloorEncodeUnkeyed(form);
-         const std::size_t now = turn;
-         turn = (turn + 1) % 3;
-         return FloorEncodeKeyed(form, letters[now], items[now]);
-       })},
-  });
+                            {"library", CpuTimed([&] { return EncodeBody(form, mode); })},
+                            {"floor", CpuTimed([&] {
+                               if (mode == 1) return FloorEncodeUnkeyed(form);
+                               const std::size_t now = turn;
+                               turn = (turn + 1) % 3;
+                               return FloorEncodeKeyed(form, letters[now], items[now]);
+                             })},
+                        });
 }
 
 void Decode(benchmark::State& state, Framing framing, std::size_t bytes) {
@@ -90,9 +90,9 @@ void Decode(benchmark::State& state, Framing framing, std::size_t bytes) {
                     text.find_first_not_of('\0', original.size()) == std::string::npos;
   if (!SameOutput(state, same, "decoding")) return;
   RunInterleaved(state, {
-      {"library", CpuTimed([&] { return DecodeBody(reply); })},
-      {"floor", CpuTimed([&] { return FloorDecode(reply, keyItem); })},
-  });
+                            {"library", CpuTimed([&] { return DecodeBody(reply); })},
+                            {"floor", CpuTimed([&] { return FloorDecode(reply, keyItem); })},
+                        });
 }
 
 struct DecodeCase {
@@ -122,8 +122,7 @@ void AddCodecRow(const std::string& label, const std::string& name, std::size_t 
 void RegisterCodecBenchmarks() {
   for (int mode : {1, 2}) {
     for (const SizeCase& size : kSizes) {
-      const std::string name =
-          "codec/encode_mode" + std::to_string(mode) + "/" + std::to_string(size.bytes);
+      const std::string name = "codec/encode_mode" + std::to_string(mode) + "/" + std::to_string(size.bytes);
       benchmark::RegisterBenchmark(name.c_str(), Encode, mode, size.bytes)
           ->UseManualTime()
           ->Iterations(size.rounds)

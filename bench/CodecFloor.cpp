@@ -16,9 +16,7 @@
 namespace bench {
 namespace {
 
-const CryptoPP::byte* Bytes(const char* text) {
-  return reinterpret_cast<const CryptoPP::byte*>(text);
-}
+const CryptoPP::byte* Bytes(const char* text) { return reinterpret_cast<const CryptoPP::byte*>(text); }
 
 // Base64 text needs only "+", "/" and "=" escaped in a form value.
 std::string FrameEscaped(char letter, const std::string& base64) {
@@ -28,10 +26,17 @@ std::string FrameEscaped(char letter, const std::string& base64) {
   body.push_back('=');
   for (char c : base64) {
     switch (c) {
-      case '+': body.append("%2B"); break;
-      case '/': body.append("%2F"); break;
-      case '=': body.append("%3D"); break;
-      default: body.push_back(c);
+      case '+':
+        body.append("%2B");
+        break;
+      case '/':
+        body.append("%2F");
+        break;
+      case '=':
+        body.append("%3D");
+        break;
+      default:
+        body.push_back(c);
     }
   }
   return body;
@@ -98,8 +103,8 @@ std::string FloorDeriveKey(const std::string& keyItem) {
 std::string FloorEncodeUnkeyed(const std::string& form) {
   std::string base64;
   base64.reserve(Base64Length(form.size()));
-  CryptoPP::StringSource source(
-      form, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(base64), false));
+  CryptoPP::StringSource source(form, true,
+                                new CryptoPP::Base64Encoder(new CryptoPP::StringSink(base64), false));
   return FrameEscaped('Z', base64);
 }
 
@@ -113,8 +118,8 @@ std::string FloorEncodeKeyed(const std::string& form, char letter, const std::st
   encryption.ProcessData(blocks, blocks, cipher.size());
   std::string base64;
   base64.reserve(Base64Length(cipher.size()));
-  CryptoPP::StringSource source(
-      cipher, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(base64), false));
+  CryptoPP::StringSource source(cipher, true,
+                                new CryptoPP::Base64Encoder(new CryptoPP::StringSink(base64), false));
   return FrameEscaped(letter, base64);
 }
 

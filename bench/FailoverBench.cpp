@@ -115,13 +115,11 @@ bool TimedExecute(const std::string& list, double* seconds, std::string* error) 
 }
 
 // The allowance: the three refused connection attempts, bare.
-bool RefusedConnects(const std::vector<sockaddr_in>& endpoints, double* seconds,
-                     std::string* error) {
+bool RefusedConnects(const std::vector<sockaddr_in>& endpoints, double* seconds, std::string* error) {
   const auto start = SteadyClock::now();
   for (const sockaddr_in& endpoint : endpoints) {
     Socket socket;
-    const int rc =
-        ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint);
+    const int rc = ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint);
     if (rc == 0 || errno != ECONNREFUSED) {
       *error = "a closed port did not refuse the connection";
       return false;
@@ -145,17 +143,16 @@ void FailoverSideBySide(benchmark::State& state) {
   }
   const std::string failoverList = FailoverList();
   const std::string plainList = FailoverAnswerServer();
-  RunInterleaved(state, {
-      {"failover", [&](double* seconds, std::string* error) {
-         return TimedExecute(failoverList, seconds, error);
-       }},
-      {"plain", [&](double* seconds, std::string* error) {
-         return TimedExecute(plainList, seconds, error);
-       }},
-      {"connects", [&](double* seconds, std::string* error) {
-         return RefusedConnects(endpoints, seconds, error);
-       }},
-  });
+  RunInterleaved(
+      state,
+      {
+          {"failover",
+           [&](double* seconds, std::string* error) { return TimedExecute(failoverList, seconds, error); }},
+          {"plain",
+           [&](double* seconds, std::string* error) { return TimedExecute(plainList, seconds, error); }},
+          {"connects",
+           [&](double* seconds, std::string* error) { return RefusedConnects(endpoints, seconds, error); }},
+      });
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ double Percentile(std::vector<double> samples, double fraction) {
   if (samples.empty()) return 0;
   const double clamped = std::min(1.0, std::max(0.0, fraction));
   const auto index = static_cast<std::size_t>(clamped * static_cast<double>(samples.size() - 1));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
-                   samples.end());
+  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index), samples.end());
   return samples[index];
 }
 

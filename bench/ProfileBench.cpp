@@ -86,29 +86,31 @@ void LoadSideBySide(benchmark::State& state) {
   }
   // Both build the whole result and release it again within the timing.
   RunInterleaved(state, {
-      {"library", [&](double* seconds, std::string* error) {
-         const double start = ThreadCpuSeconds();
-         bool loaded = false;
-         {
-           CProfileFile profile;
-           loaded = profile.Load(text);
-         }
-         *seconds = ThreadCpuSeconds() - start;
-         *error = "Load failed";
-         return loaded;
-       }},
-      {"floor", [&](double* seconds, std::string* error) {
-         const double start = ThreadCpuSeconds();
-         bool scanned = false;
-         {
-           std::vector<ScannedSection> sections = ScanLines(text);
-           scanned = !sections.empty();
-         }
-         *seconds = ThreadCpuSeconds() - start;
-         *error = "the scan found nothing";
-         return scanned;
-       }},
-  });
+                            {"library",
+                             [&](double* seconds, std::string* error) {
+                               const double start = ThreadCpuSeconds();
+                               bool loaded = false;
+                               {
+                                 CProfileFile profile;
+                                 loaded = profile.Load(text);
+                               }
+                               *seconds = ThreadCpuSeconds() - start;
+                               *error = "Load failed";
+                               return loaded;
+                             }},
+                            {"floor",
+                             [&](double* seconds, std::string* error) {
+                               const double start = ThreadCpuSeconds();
+                               bool scanned = false;
+                               {
+                                 std::vector<ScannedSection> sections = ScanLines(text);
+                                 scanned = !sections.empty();
+                               }
+                               *seconds = ThreadCpuSeconds() - start;
+                               *error = "the scan found nothing";
+                               return scanned;
+                             }},
+                        });
   state.counters["bytes"] = static_cast<double>(text.size());
 }
 

@@ -14,8 +14,8 @@ std::vector<Row>& Rows() {
 }
 
 bool IsDecoration(const std::string& part) {
-  static const char* const kPrefixes[] = {"repeats:",  "min_time:", "iterations:", "threads:",
-                                          "real_time", "manual_time", "process_time"};
+  static const char* const kPrefixes[] = {
+      "repeats:", "min_time:", "iterations:", "threads:", "real_time", "manual_time", "process_time"};
   for (const char* prefix : kPrefixes) {
     if (part.compare(0, std::char_traits<char>::length(prefix), prefix) == 0) return true;
   }
@@ -44,13 +44,11 @@ struct Lookup {
     return best;
   }
 
-  double CounterMax(const std::string& name, const std::string& counter,
-                    std::string* problem) const {
+  double CounterMax(const std::string& name, const std::string& counter, std::string* problem) const {
     return CounterExtreme(name, counter, problem, true);
   }
 
-  double CounterMin(const std::string& name, const std::string& counter,
-                    std::string* problem) const {
+  double CounterMin(const std::string& name, const std::string& counter, std::string* problem) const {
     return CounterExtreme(name, counter, problem, false);
   }
 
@@ -61,8 +59,8 @@ struct Lookup {
       *problem = "not run: " + name;
       return -1;
     }
-    double extreme = largest ? -std::numeric_limits<double>::infinity()
-                             : std::numeric_limits<double>::infinity();
+    double extreme =
+        largest ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     for (const Sample& sample : it->second) {
       if (!sample.error.empty()) {
         *problem = name + ": " + sample.error;
@@ -134,8 +132,7 @@ void CollectingReporter::ReportRuns(const std::vector<Run>& runs) {
 }
 
 Verdicts PrintRatioTable(const std::vector<Row>& rows,
-                         const std::map<std::string, std::vector<Sample>>& samples,
-                         std::ostream& out) {
+                         const std::map<std::string, std::vector<Sample>>& samples, std::ostream& out) {
   const Lookup lookup{samples};
   Verdicts verdicts;
   std::vector<Line> lines;
@@ -162,9 +159,8 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
         break;
       }
       case RowKind::kThroughputAtLeast: {
-        const double seconds = row.counter.empty()
-                                   ? lookup.Seconds(row.subject, row.clock, &problem)
-                                   : lookup.CounterMin(row.subject, row.counter, &problem);
+        const double seconds = row.counter.empty() ? lookup.Seconds(row.subject, row.clock, &problem)
+                                                   : lookup.CounterMin(row.subject, row.counter, &problem);
         const double bytes = lookup.CounterMax(row.subject, "bytes", &problem);
         if (!problem.empty() || seconds <= 0) break;
         measured = bytes / seconds / 1e6;
@@ -242,10 +238,10 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
   table << std::string(labelWidth + goalWidth + measuredWidth + detailWidth + 16, '-') << "\n";
   for (const Line& line : lines) {
     table << pad(line.label, labelWidth) << "  " << pad(line.goal, goalWidth) << "  "
-          << pad(line.measured, measuredWidth) << "  " << pad(line.verdict, 6) << "  "
-          << line.detail << "\n";
+          << pad(line.measured, measuredWidth) << "  " << pad(line.verdict, 6) << "  " << line.detail << "\n";
   }
-  table << "\n" << verdicts.passed << " pass, " << verdicts.missed << " miss, " << verdicts.failed
+  table << "\n"
+        << verdicts.passed << " pass, " << verdicts.missed << " miss, " << verdicts.failed
         << " failed measurements\n";
   out << table.str();
   return verdicts;

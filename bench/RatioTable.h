@@ -30,9 +30,9 @@ struct Row {
   std::string label;
   RowKind kind = RowKind::kRatioAtMost;
   std::string subject;
-  std::string floor;      // kRatioAtMost
-  std::string allowance;  // kRatioAtMost, optional
-  std::string counter;    // kCounterAtMost, kCounterRatioAtMost
+  std::string floor;             // kRatioAtMost
+  std::string allowance;         // kRatioAtMost, optional
+  std::string counter;           // kCounterAtMost, kCounterRatioAtMost
   std::string floorCounter;      // kCounterRatioAtMost
   std::string allowanceCounter;  // kCounterRatioAtMost, optional
   Clock clock = Clock::kCpu;
@@ -79,7 +79,6 @@ struct Verdicts {
 // repetition, the estimate least disturbed by other load on the machine;
 // interleaved benchmarks give their own low percentiles.
 Verdicts PrintRatioTable(const std::vector<Row>& rows,
-                         const std::map<std::string, std::vector<Sample>>& samples,
-                         std::ostream& out);
+                         const std::map<std::string, std::vector<Sample>>& samples, std::ostream& out);
 
 }  // namespace bench

@@ -17,9 +17,9 @@ const std::string& CatalogueProfileText(int servers);
 const std::string& ProfileTextOfSize(std::size_t bytes);
 
 enum class Framing {
-  kUnkeyed,            // "Z=" + Base64(text)
-  kKeyed,              // "A=" + Base64(Twofish(text))
-  kKeyedCompressed,    // "A=" + Base64(Twofish("YYY=" + bzip2(text)))
+  kUnkeyed,          // "Z=" + Base64(text)
+  kKeyed,            // "A=" + Base64(Twofish(text))
+  kKeyedCompressed,  // "A=" + Base64(Twofish("YYY=" + bzip2(text)))
 };
 
 // ProfileTextOfSize(bytes) framed as the service would send it, keyed with

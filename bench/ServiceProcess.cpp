@@ -130,8 +130,8 @@ bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
   while (line.find('\n') == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd waiting{report[0], POLLIN, 0};
     if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;

@@ -58,33 +58,36 @@ void SignInSideBySide(benchmark::State& state) {
   const UserIdentity identity{kUser, kPassword};
 
   RunInterleaved(state, {
-      {"facade", [&](double* seconds, std::string* error) {
-         VPErrorInfo refusal;
-         const auto start = SteadyClock::now();
-         const int result = helper.SignIn(identity, refusal);
-         *seconds = Since(start);
-         *error = "SignIn returned " + std::to_string(result);
-         return result == 0;
-       }},
-      {"bare_post", [&](double* seconds, std::string* error) {
-         const auto start = SteadyClock::now();
-         const long status = BarePost(url, body, reply);
-         *seconds = Since(start);
-         *error = "status " + std::to_string(status);
-         return status == 200;
-       }},
-      // What every sign-in asks of the host library besides the exchange:
-      // the machine identifier and the default adapter's MAC.
-      {"identity", [&](double* seconds, std::string* error) {
-         const auto start = SteadyClock::now();
-         std::string id = QUILLON::GetMachineId();
-         std::string mac = QUILLON::GetDftMac();
-         *seconds = Since(start);
-         benchmark::DoNotOptimize(mac.data());
-         *error = "no machine id";
-         return !id.empty();
-       }},
-  });
+                            {"facade",
+                             [&](double* seconds, std::string* error) {
+                               VPErrorInfo refusal;
+                               const auto start = SteadyClock::now();
+                               const int result = helper.SignIn(identity, refusal);
+                               *seconds = Since(start);
+                               *error = "SignIn returned " + std::to_string(result);
+                               return result == 0;
+                             }},
+                            {"bare_post",
+                             [&](double* seconds, std::string* error) {
+                               const auto start = SteadyClock::now();
+                               const long status = BarePost(url, body, reply);
+                               *seconds = Since(start);
+                               *error = "status " + std::to_string(status);
+                               return status == 200;
+                             }},
+                            // What every sign-in asks of the host library besides the exchange:
+                            // the machine identifier and the default adapter's MAC.
+                            {"identity",
+                             [&](double* seconds, std::string* error) {
+                               const auto start = SteadyClock::now();
+                               std::string id = QUILLON::GetMachineId();
+                               std::string mac = QUILLON::GetDftMac();
+                               *seconds = Since(start);
+                               benchmark::DoNotOptimize(mac.data());
+                               *error = "no machine id";
+                               return !id.empty();
+                             }},
+                        });
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(PROXYHELPER_BUILDING)
-#    define PROXYHELPER_API __declspec(dllexport)
-#  else
-#    define PROXYHELPER_API __declspec(dllimport)
-#  endif
+#if defined(PROXYHELPER_BUILDING)
+#define PROXYHELPER_API __declspec(dllexport)
 #else
-#  define PROXYHELPER_API __attribute__((visibility("default")))
+#define PROXYHELPER_API __declspec(dllimport)
+#endif
+#else
+#define PROXYHELPER_API __attribute__((visibility("default")))
 #endif

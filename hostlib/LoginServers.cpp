@@ -9,9 +9,7 @@
 
 namespace {
 
-bool IsSeparator(char c) {
-  return c == ';' || c == ',' || c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool IsSeparator(char c) { return c == ';' || c == ',' || c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Drops separators and white space around a single server text.
 std::string Trimmed(const std::string& text) {

@@ -48,8 +48,8 @@ std::string RegistryMachineGuid() {
   char value[128] = {};
   DWORD type = 0;
   DWORD size = sizeof(value) - 1;  // the last byte stays a terminator
-  if (::RegQueryValueExA(key.get(), "MachineGuid", nullptr, &type,
-                         reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+  if (::RegQueryValueExA(key.get(), "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+          ERROR_SUCCESS ||
       type != REG_SZ) {
     return std::string();
   }
@@ -76,8 +76,8 @@ std::vector<quillon_internal::AdapterMac> AdapterMacs() {
     if (rc == ERROR_BUFFER_OVERFLOW) continue;
     if (rc != NO_ERROR) return adapters;
     for (const IP_ADAPTER_ADDRESSES* a = first; a != nullptr; a = a->Next) {
-      adapters.push_back({a->IfIndex, quillon_internal::FormatHardwareAddress(
-                                          a->PhysicalAddress, a->PhysicalAddressLength)});
+      adapters.push_back({a->IfIndex, quillon_internal::FormatHardwareAddress(a->PhysicalAddress,
+                                                                              a->PhysicalAddressLength)});
     }
     return adapters;
   }
@@ -125,8 +125,7 @@ std::string GetMachineId() {
   std::string id = quillon_internal::NormalizedMachineGuid(RegistryMachineGuid());
   return id.empty() ? quillon_internal::HostNameMachineId(ComputerName()) : id;
 #else
-  return quillon_internal::MachineIdFrom({"/etc/machine-id", "/var/lib/dbus/machine-id"},
-                                         HostName());
+  return quillon_internal::MachineIdFrom({"/etc/machine-id", "/var/lib/dbus/machine-id"}, HostName());
 #endif
 }
 

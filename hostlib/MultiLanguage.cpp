@@ -16,8 +16,7 @@ std::string LanguageTagFromLocale(const std::string& locale) {
   for (char& c : tag) {
     if (c == '_') {
       c = '-';
-    } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                 (c >= '0' && c <= '9') || c == '-')) {
+    } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')) {
       // The tag travels to the service; an odd environment value must not.
       return kFallback;
     }

@@ -9,9 +9,7 @@ constexpr int kDefaultPort = 80;
 constexpr int kDefaultSecurePort = 443;
 constexpr long kMaxPort = 65535;
 
-bool IsAlnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
+bool IsAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 // Host names and IPv4 literals: the bytes DNS labels use. Anything else
 // (spaces, "/", "@", "?", control bytes) would end up in a request line.
@@ -32,8 +30,8 @@ bool IsIpv6Literal(const std::string& host) {
     const char c = host[i];
     if (zone != std::string::npos && i > zone) {
       if (!IsAlnum(c) && c != '-' && c != '.' && c != '_') return false;
-    } else if (i != zone && !(c == ':' || c == '.' || (c >= '0' && c <= '9') ||
-                              (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+    } else if (i != zone && !(c == ':' || c == '.' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+                              (c >= 'A' && c <= 'F'))) {
       return false;
     }
   }

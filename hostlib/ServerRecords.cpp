@@ -31,8 +31,7 @@ std::string FieldAt(const std::string& value, std::size_t index) {
 
 }  // namespace
 
-ServerInfo::ServerInfo(const std::string& key, const std::string& value)
-    : key_(key), value_(value) {}
+ServerInfo::ServerInfo(const std::string& key, const std::string& value) : key_(key), value_(value) {}
 
 const std::string& ServerInfo::GetKey() const { return key_; }
 
@@ -51,10 +50,6 @@ const std::string& ServerOnlineRatio::GetValue() const { return value_; }
 
 std::vector<std::string> ServerOnlineRatio::GetFields() const { return SplitFields(value_); }
 
-std::string ServerOnlineRatio::GetField(std::size_t index) const {
-  return FieldAt(value_, index);
-}
+std::string ServerOnlineRatio::GetField(std::size_t index) const { return FieldAt(value_, index); }
 
-int ServerOnlineRatio::GetRatio() const {
-  return quillon_internal::ParseDecimalClamped(value_);
-}
+int ServerOnlineRatio::GetRatio() const { return quillon_internal::ParseDecimalClamped(value_); }

@@ -2,11 +2,11 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(QUILLON_BUILDING)
-#    define QUILLON_API __declspec(dllexport)
-#  else
-#    define QUILLON_API __declspec(dllimport)
-#  endif
+#if defined(QUILLON_BUILDING)
+#define QUILLON_API __declspec(dllexport)
 #else
-#  define QUILLON_API __attribute__((visibility("default")))
+#define QUILLON_API __declspec(dllimport)
+#endif
+#else
+#define QUILLON_API __attribute__((visibility("default")))
 #endif

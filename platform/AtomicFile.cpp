@@ -66,9 +66,8 @@ class TemporaryFile {
 // of every process; CREATE_NEW still guards against a clash.
 std::string UniqueSuffix(unsigned attempt) {
   static std::atomic<std::uint32_t> counter{0};
-  std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
-                       ::GetTickCount64() ^ (static_cast<std::uint64_t>(counter++) << 20) ^
-                       attempt;
+  std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^ ::GetTickCount64() ^
+                       (static_cast<std::uint64_t>(counter++) << 20) ^ attempt;
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string suffix;
   for (int i = 0; i < 6; ++i) {
@@ -179,8 +178,8 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& data) {
   HANDLE created = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 16 && created == INVALID_HANDLE_VALUE; ++attempt) {
     const std::string name = path + ".tmp" + UniqueSuffix(attempt);
-    created = ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    created =
+        ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created != INVALID_HANDLE_VALUE) {
       temporary.Set(name);
     } else if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -208,9 +207,8 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
   if (path.empty()) return false;
   // Delete sharing lets a writer replace the file meanwhile where the file
   // system allows it; this handle keeps reading the old one, whole.
-  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;  // also a directory: it needs backup semantics
 
   std::string content;

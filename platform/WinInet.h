@@ -57,18 +57,15 @@ constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;
 constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000u;
 
 BOOL InternetCloseHandle(HINTERNET handle);
-HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
-                        DWORD flags);
+HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass, DWORD flags);
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
-HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort,
-                           LPCSTR userName, LPCSTR password, DWORD service, DWORD flags,
-                           DWORD_PTR context);
+HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort, LPCSTR userName,
+                           LPCSTR password, DWORD service, DWORD flags, DWORD_PTR context);
 HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                            LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
 BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                       DWORD optionalLength);
-BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
-                    LPDWORD index);
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index);
 BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead);
 
 #endif  // _WIN32

@@ -166,13 +166,11 @@ void InitCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 bool IsNameChar(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         c == '-' || c == '.' || c == '_';
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+         c == '_';
 }
 
 // Only names and address literals: anything else could smuggle credentials,
@@ -317,8 +315,7 @@ bool Append(CurlList& list, const std::string& line) {
 // so no header can carry a line break onto the wire.
 bool ParseExtraHeaders(LPCSTR headers, DWORD headersLength, CurlList& list) {
   if (headers == nullptr) return headersLength == 0 || headersLength == static_cast<DWORD>(-1);
-  const std::size_t length =
-      headersLength == static_cast<DWORD>(-1) ? std::strlen(headers) : headersLength;
+  const std::size_t length = headersLength == static_cast<DWORD>(-1) ? std::strlen(headers) : headersLength;
   std::string line;
   for (std::size_t i = 0; i <= length; ++i) {
     const char c = i < length ? headers[i] : '\n';
@@ -391,8 +388,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
       transfer.headersComplete = true;
       const DWORD status = response.status;
       if (status >= 100 && status < 200) return bytes;  // an interim response
-      if (transfer.followRedirects && status >= 300 && status < 400 &&
-          HasHeader(response, "Location")) {
+      if (transfer.followRedirects && status >= 300 && status < 400 && HasHeader(response, "Location")) {
         transfer.redirectPending = true;
         return bytes;
       }
@@ -421,8 +417,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   const size_t bytes = size * count;
   Response& response = *transfer.response;
   if (response.status != 200) return 0;
-  if (transfer.maxBody != 0 && (bytes > transfer.maxBody ||
-                                response.body.size() > transfer.maxBody - bytes)) {
+  if (transfer.maxBody != 0 &&
+      (bytes > transfer.maxBody || response.body.size() > transfer.maxBody - bytes)) {
     return 0;  // over the bound: stop before holding the bytes
   }
   try {
@@ -627,8 +623,7 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   return Registry::Instance().Remove(handle) ? TRUE : FALSE;
 }
 
-HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
-                        DWORD flags) {
+HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass, DWORD flags) {
   // Only direct connections exist here; a proxy request cannot be honoured.
   if (accessType != INTERNET_OPEN_TYPE_DIRECT || flags != 0) return nullptr;
   if ((proxy != nullptr && *proxy != '\0') || (proxyBypass != nullptr && *proxyBypass != '\0')) {
@@ -666,9 +661,8 @@ BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD buf
   return SetDwordOption(*target, option, value);
 }
 
-HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort,
-                           LPCSTR userName, LPCSTR password, DWORD service, DWORD flags,
-                           DWORD_PTR context) {
+HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort, LPCSTR userName,
+                           LPCSTR password, DWORD service, DWORD flags, DWORD_PTR context) {
   (void)flags;
   (void)context;
   auto session = Registry::Instance().Find<InternetSession>(internet, Kind::kInternet);
@@ -694,8 +688,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
   auto request = std::make_shared<Request>();
   request->connection = std::move(parent);
   request->verb = (verb == nullptr || *verb == '\0') ? "GET" : verb;
-  if (!std::all_of(request->verb.begin(), request->verb.end(),
-                   [](char c) { return c >= 'A' && c <= 'Z'; })) {
+  if (!std::all_of(request->verb.begin(), request->verb.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
     return nullptr;
   }
   request->object = objectName == nullptr ? "/" : objectName;
@@ -720,9 +713,8 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
   response = Response();
   if (optional == nullptr && optionalLength != 0) return FALSE;
 
-  const std::string url =
-      BuildWinInetUrl(target->connection->host, target->connection->port, target->object,
-                      (target->flags & INTERNET_FLAG_SECURE) != 0);
+  const std::string url = BuildWinInetUrl(target->connection->host, target->connection->port, target->object,
+                                          (target->flags & INTERNET_FLAG_SECURE) != 0);
   if (url.empty()) return FALSE;
   const WinInetRequestSettings settings = ResolveSettings(*target, url);
   {
@@ -762,8 +754,8 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
   }
   // Without the header block of a final response there is nothing to report:
   // refused or timed-out connections, failed sends, redirect loops, garbage.
-  const bool finalHeaders = transfer.headersComplete && response.status >= 200 &&
-                            (!transfer.redirectPending || result == CURLE_OK);
+  const bool finalHeaders =
+      transfer.headersComplete && response.status >= 200 && (!transfer.redirectPending || result == CURLE_OK);
   if (!finalHeaders) {
     response = Response();
     return FALSE;
@@ -773,8 +765,7 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
   return TRUE;
 }
 
-BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
-                    LPDWORD index) {
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index) {
   auto target = Registry::Instance().Find<Request>(request, Kind::kRequest);
   if (!target || !target->response.available || bufferLength == nullptr) return FALSE;
   if (index != nullptr && *index != 0) return FALSE;  // every header kept occurs once

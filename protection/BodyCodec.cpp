@@ -20,8 +20,7 @@ std::string ExpandIfCompressed(std::string decoded) {
   if (decoded.compare(0, kMarkerLength, kCompressedMarker) != 0) return decoded;
   try {
     std::string expanded;
-    CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength,
-                                   decoded.size() - kMarkerLength, expanded);
+    CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength, decoded.size() - kMarkerLength, expanded);
     if (decompressor.Decompress() == 0) return std::string();
     return expanded;
   } catch (const std::bad_alloc&) {

@@ -24,8 +24,8 @@ std::string Base64Encode(const std::string& data) {
   // Sized once: growing by doubling copies a large body several times over.
   text.reserve((data.size() + 2) / 3 * 4);
   // One line whatever the length: the body is a single form value.
-  CryptoPP::StringSource source(
-      data, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text), false));
+  CryptoPP::StringSource source(data, true,
+                                new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text), false));
   return text;
 }
 
@@ -47,8 +47,7 @@ std::string TwofishEncrypt(const std::string& key, const std::string& plain) {
     CryptoPP::ECB_Mode<CryptoPP::Twofish>::Encryption encryption(Bytes(key), key.size());
     CryptoPP::StringSource source(
         plain, true,
-        new CryptoPP::StreamTransformationFilter(
-            encryption, new CryptoPP::StringSink(cipher), kZeroFill));
+        new CryptoPP::StreamTransformationFilter(encryption, new CryptoPP::StringSink(cipher), kZeroFill));
   } catch (const CryptoPP::Exception&) {
     // Only a key of a length Twofish rejects gets here; there is nothing
     // sensible to send, so the result is empty rather than an exception.
@@ -65,8 +64,7 @@ std::string TwofishDecrypt(const std::string& key, const std::string& cipher, bo
     CryptoPP::ECB_Mode<CryptoPP::Twofish>::Decryption decryption(Bytes(key), key.size());
     CryptoPP::StringSource source(
         cipher, true,
-        new CryptoPP::StreamTransformationFilter(
-            decryption, new CryptoPP::StringSink(plain), kZeroFill));
+        new CryptoPP::StreamTransformationFilter(decryption, new CryptoPP::StringSink(plain), kZeroFill));
   } catch (const CryptoPP::Exception&) {
     // A trailing partial block makes the filter give up at the end of the
     // message; the complete blocks before it are already in `plain` and are

@@ -41,7 +41,6 @@ std::string DeriveKey(const std::string& text) {
   // The source owns the filter chain; `md5` outlives it.
   CryptoPP::StringSource source(
       text, true,
-      new CryptoPP::HashFilter(
-          md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false, 0)));
+      new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false, 0)));
   return hex;
 }

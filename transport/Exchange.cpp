@@ -20,8 +20,7 @@ static_assert(kRequestFlags == 0x84000000u, "request flags on the wire");
 // An "https" entry: the same request over TLS, verified by the HTTP layer.
 constexpr DWORD kSecureRequestFlags = kRequestFlags | INTERNET_FLAG_SECURE;
 
-constexpr char kExtraHeaders[] =
-    "Content-Type: application/x-www-form-urlencoded\r\nAccept: */*\r\n";
+constexpr char kExtraHeaders[] = "Content-Type: application/x-www-form-urlencoded\r\nAccept: */*\r\n";
 constexpr DWORD kExtraHeadersLength = 62;
 static_assert(sizeof(kExtraHeaders) - 1 == kExtraHeadersLength, "header text length");
 
@@ -99,8 +98,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
   reply.clear();
 
   const std::string agent = GetApplicationName();
-  InternetHandle internet(InternetOpenA(agent.empty() ? nullptr : agent.c_str(),
-                                        INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  InternetHandle internet(
+      InternetOpenA(agent.empty() ? nullptr : agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
   if (!internet) return RESULT_TRANSPORT_FAILURE;
 
   // The connect time-out alone would let a server that accepts and then goes
@@ -129,9 +128,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
   if (secure) {
     std::string caBundle;
     cache.GetConfigItem("GC_CA_BUNDLE", caBundle);
-    if (!caBundle.empty() &&
-        !InternetSetOptionA(internet.get(), INTERNET_OPTION_CA_BUNDLE, &caBundle[0],
-                            static_cast<DWORD>(caBundle.size()))) {
+    if (!caBundle.empty() && !InternetSetOptionA(internet.get(), INTERNET_OPTION_CA_BUNDLE, &caBundle[0],
+                                                 static_cast<DWORD>(caBundle.size()))) {
       return RESULT_TRANSPORT_FAILURE;
     }
   }
@@ -142,20 +140,18 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
   // read loop below keeps the transfer's deadline itself.
   SetTimeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT,
              cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
-  const ULONGLONG deadline =
-      GetTickCount64() +
-      static_cast<ULONGLONG>(cache.GetConfigInt("GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(cache.GetConfigInt(
+                                                    "GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
 #endif
 
   // "https" entries without a port carry the default one already.
   static_assert(INTERNET_DEFAULT_HTTPS_PORT == 443, "https default port");
   InternetHandle connection(InternetConnectA(internet.get(), host.c_str(),
-                                             static_cast<INTERNET_PORT>(port & 0xFFFF), nullptr,
-                                             nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+                                             static_cast<INTERNET_PORT>(port & 0xFFFF), nullptr, nullptr,
+                                             INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return RESULT_TRANSPORT_FAILURE;
 
-  InternetHandle request(HttpOpenRequestA(connection.get(), "POST", script.c_str(), nullptr,
-                                          nullptr, nullptr,
+  InternetHandle request(HttpOpenRequestA(connection.get(), "POST", script.c_str(), nullptr, nullptr, nullptr,
                                           secure ? kSecureRequestFlags : kRequestFlags, 0));
   if (!request) return RESULT_TRANSPORT_FAILURE;
 #if defined(_WIN32)
@@ -169,15 +165,14 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
 
   // Built and encoded for every attempt: each one draws its own key letter.
   std::string body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
-  if (!HttpSendRequestA(request.get(), kExtraHeaders, kExtraHeadersLength,
-                        body.empty() ? nullptr : &body[0], static_cast<DWORD>(body.size()))) {
+  if (!HttpSendRequestA(request.get(), kExtraHeaders, kExtraHeadersLength, body.empty() ? nullptr : &body[0],
+                        static_cast<DWORD>(body.size()))) {
     return RESULT_TRANSPORT_FAILURE;
   }
 
   DWORD status = 0;
   DWORD statusLength = sizeof status;
-  if (!HttpQueryInfoA(request.get(), kStatusQuery, &status, &statusLength, nullptr) ||
-      status != 200) {
+  if (!HttpQueryInfoA(request.get(), kStatusQuery, &status, &statusLength, nullptr) || status != 200) {
     return RESULT_TRANSPORT_FAILURE;
   }
 

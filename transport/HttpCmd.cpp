@@ -1,7 +1,6 @@
 #include "transport/HttpCmd.h"
 
-CHttpCmd::CHttpCmd(const std::string& scriptPath, int serverPort)
-    : script(scriptPath), port(serverPort) {
+CHttpCmd::CHttpCmd(const std::string& scriptPath, int serverPort) : script(scriptPath), port(serverPort) {
   CLoginServers::Instance().GetCurrServer(host, port, secure);
   firstHost = host;
   firstPort = port;

@@ -66,8 +66,7 @@ inline std::string HostNameMachineId(const std::string& hostName) {
 
 // The first file in `paths` that holds a machine id, else the host-name
 // fallback.
-inline std::string MachineIdFrom(const std::vector<std::string>& paths,
-                                 const std::string& hostName) {
+inline std::string MachineIdFrom(const std::vector<std::string>& paths, const std::string& hostName) {
   for (const std::string& path : paths) {
     std::string id = NormalizedMachineId(ReadFirstLineTrimmed(path));
     if (!id.empty()) return id;
@@ -142,8 +141,7 @@ inline std::string DefaultRouteMac(const std::string& routeFile, const std::stri
         !ParseHex32(mask, maskValue)) {
       continue;  // the header line, or a damaged one
     }
-    if (metric.empty() || metric.size() > 10 ||
-        metric.find_first_not_of("0123456789") != std::string::npos) {
+    if (metric.empty() || metric.size() > 10 || metric.find_first_not_of("0123456789") != std::string::npos) {
       continue;
     }
     if (destinationValue != 0 || maskValue != 0 || (flagsValue & kRtfUp) == 0) continue;

@@ -83,9 +83,8 @@ inline std::string DefaultAdapterMac(unsigned long bestInterface, std::vector<De
     std::string mac = macOf(bestInterface);
     if (!mac.empty()) return mac;
   }
-  std::stable_sort(routes.begin(), routes.end(), [](const DefaultRoute& a, const DefaultRoute& b) {
-    return a.metric < b.metric;
-  });
+  std::stable_sort(routes.begin(), routes.end(),
+                   [](const DefaultRoute& a, const DefaultRoute& b) { return a.metric < b.metric; });
   for (const DefaultRoute& route : routes) {
     std::string mac = macOf(route.interfaceIndex);
     if (!mac.empty()) return mac;

@@ -1,6 +1,6 @@
 // The installed program itself, as a child process.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -22,7 +22,8 @@ namespace {
 pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   std::vector<std::string> all = {PROXYHELPER_CLI_BINARY};
@@ -69,7 +70,8 @@ TEST_F(CliTest, ProgramExitStatuses) {
   for (const auto& c : cases) {
     const pid_t pid = Spawn(c.args, output);
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(WaitBounded(pid, std::chrono::seconds(20)), c.status) << c.args.back() << "\n" << home_.Read("out.txt");
+    EXPECT_EQ(WaitBounded(pid, std::chrono::seconds(20)), c.status) << c.args.back() << "\n"
+                                                                    << home_.Read("out.txt");
   }
 }
 
@@ -88,7 +90,8 @@ TEST_F(CliTest, ProgramReleasesItsLeaseOnSigint) {
   const int status = WaitBounded(pid, std::chrono::seconds(10));
   ASSERT_TRUE(confirmed) << home_.Read("connect.txt");
   EXPECT_EQ(status, 0) << home_.Read("connect.txt");
-  EXPECT_NE(home_.Read("connect.txt").find("released (stopped"), std::string::npos) << home_.Read("connect.txt");
+  EXPECT_NE(home_.Read("connect.txt").find("released (stopped"), std::string::npos)
+      << home_.Read("connect.txt");
   const int release = LastRequest("releasedialupinfo.php -> result=0");
   EXPECT_GE(release, 0) << ::testing::PrintToString(Requests());
   EXPECT_GT(LastRequest("logout.php -> result=0"), release);

@@ -10,11 +10,10 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/TempDir.h"
 #include "tools/cli/CliApp.h"
@@ -50,9 +49,10 @@ class CliTest : public ::testing::Test {
     setenv("XDG_CONFIG_HOME", (home_.path() + "/config").c_str(), 1);
     setenv("XDG_CACHE_HOME", (home_.path() + "/cache").c_str(), 1);
     setenv("XDG_STATE_HOME", (home_.path() + "/state").c_str(), 1);
-    for (const char* name : {"PROXYHELPER_SERVERS", "PROXYHELPER_USER", "PROXYHELPER_PASSWORD", "PROXYHELPER_LANG",
-                             "PROXYHELPER_AGENT", "PROXYHELPER_CLIENT_VERSION", "PROXYHELPER_CACHE_DIR",
-                             "PROXYHELPER_JSON", "PROXYHELPER_CONFIG", "PROXYHELPER_CARD_PASSWORD"}) {
+    for (const char* name :
+         {"PROXYHELPER_SERVERS", "PROXYHELPER_USER", "PROXYHELPER_PASSWORD", "PROXYHELPER_LANG",
+          "PROXYHELPER_AGENT", "PROXYHELPER_CLIENT_VERSION", "PROXYHELPER_CACHE_DIR", "PROXYHELPER_JSON",
+          "PROXYHELPER_CONFIG", "PROXYHELPER_CARD_PASSWORD"}) {
       unsetenv(name);
     }
   }
@@ -91,8 +91,8 @@ class CliTest : public ::testing::Test {
 
   // The global options for carol on the live service.
   std::vector<std::string> Carol(std::initializer_list<std::string> rest) const {
-    std::vector<std::string> args = {"--servers", server_.LiveAddress(), "--user", "carol", "--password",
-                                     "carol-pw"};
+    std::vector<std::string> args = {"--servers", server_.LiveAddress(), "--user",
+                                     "carol",     "--password",          "carol-pw"};
     args.insert(args.end(), rest.begin(), rest.end());
     return args;
   }

@@ -14,8 +14,8 @@
 
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
-#include "tools/cli/ServiceCalls.h"
 #include "tools/cli/CommandRunner.h"
+#include "tools/cli/ServiceCalls.h"
 #include "tools/cli/StopSignal.h"
 
 namespace clitest {
@@ -83,7 +83,8 @@ TEST_F(ConnectTest, DurationEndsTheLoopAndReleases) {
 
 TEST_F(ConnectTest, TextModePrintsCredentialsStatusAndRelease) {
   StartService();
-  const Outcome outcome = Run(Carol({"connect", "--server-id", "7", "--interval", "0.05", "--duration", "0.2"}));
+  const Outcome outcome =
+      Run(Carol({"connect", "--server-id", "7", "--interval", "0.05", "--duration", "0.2"}));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_NE(outcome.out.find("leased server 7: user lend7 password pw7\n"), std::string::npos) << outcome.out;
   EXPECT_NE(outcome.out.find("server 7 as lend7: 1 handshake ok\n"), std::string::npos) << outcome.out;
@@ -222,7 +223,8 @@ TEST_F(ConnectTest, SigintInAChildProcessReleasesTheLease) {
   int waitStatus = 0;
   pid_t done = 0;
   const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while ((done = ::waitpid(child, &waitStatus, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+  while ((done = ::waitpid(child, &waitStatus, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(milliseconds(10));
   }
   if (done == 0) {

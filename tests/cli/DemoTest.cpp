@@ -18,10 +18,10 @@ TEST_F(CliTest, DemoPassesEveryStep) {
   EXPECT_EQ(proxycli::RunDemo(proxycli::DemoOptions(), console), 0) << out.str() << err.str();
   const std::string transcript = out.str();
   EXPECT_EQ(transcript.find("FAILED"), std::string::npos) << transcript;
-  for (const char* step : {"version", "failover past dead server", "register", "recharge", "sign in",
-                           "account state", "pushed configuration", "catalogue from the service",
-                           "catalogue from the cache", "online ratio", "lease", "handshake 1", "handshake 2",
-                           "release", "sign out"}) {
+  for (const char* step :
+       {"version", "failover past dead server", "register", "recharge", "sign in", "account state",
+        "pushed configuration", "catalogue from the service", "catalogue from the cache", "online ratio",
+        "lease", "handshake 1", "handshake 2", "release", "sign out"}) {
     EXPECT_NE(transcript.find(std::string("  ") + step + " "), std::string::npos) << step;
   }
   EXPECT_NE(transcript.find("demo: 20 of 20 steps ok\n"), std::string::npos) << transcript;

@@ -58,7 +58,8 @@ TEST_F(CliTest, UnreachableServiceIsThree) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--servers", server_.DeadAddress(), "version"},
            {"--servers", server_.DeadAddress(), "-u", "carol", "-p", "carol-pw", "account"},
-           {"--servers", server_.DeadAddress(), "-u", "carol", "-p", "carol-pw", "connect", "--server-id", "7"}}) {
+           {"--servers", server_.DeadAddress(), "-u", "carol", "-p", "carol-pw", "connect", "--server-id",
+            "7"}}) {
     const Outcome outcome = Run(args);
     EXPECT_EQ(outcome.status, 3) << args.back();
     EXPECT_NE(outcome.err.find("0x70000066 RESULT_TRANSPORT_FAILURE"), std::string::npos) << outcome.err;
@@ -76,17 +77,17 @@ TEST_F(CliTest, UsageErrorsAreTwo) {
   StartService();
   const std::string live = server_.LiveAddress();
   const std::vector<std::vector<std::string>> cases = {
-      {},                                                          // no subcommand
-      {"frobnicate"},                                              // unknown subcommand
-      {"--no-such-flag", "version"},                               // unknown option
-      {"--servers", live, "connect"},                              // --server-id required
-      {"--servers", live, "connect", "--server-id", "x"},          // not a number
+      {},                                                  // no subcommand
+      {"frobnicate"},                                      // unknown subcommand
+      {"--no-such-flag", "version"},                       // unknown option
+      {"--servers", live, "connect"},                      // --server-id required
+      {"--servers", live, "connect", "--server-id", "x"},  // not a number
       {"--servers", live, "connect", "--server-id", "7", "--interval", "-1"},
       {"--servers", live, "connect", "--server-id", "7", "--release-code", "9999999"},
-      {"--servers", live, "recharge", "--card", "C-1"},            // card password missing
-      {"--servers", live, "account"},                              // no user
-      {"--servers", live, "--user", "carol", "account"},           // no password, no terminal
-      {"--servers", "ftp://x:1", "version"},                       // no usable server entry
+      {"--servers", live, "recharge", "--card", "C-1"},   // card password missing
+      {"--servers", live, "account"},                     // no user
+      {"--servers", live, "--user", "carol", "account"},  // no password, no terminal
+      {"--servers", "ftp://x:1", "version"},              // no usable server entry
       {"--servers", live, "--config", "/nonexistent/config.ini", "version"},
   };
   for (const auto& args : cases) {
@@ -111,8 +112,9 @@ TEST_F(CliTest, HelpAndVersionAreZero) {
 
 TEST_F(CliTest, RegisterThenDuplicateRegisterIsRefused) {
   StartService();
-  const std::vector<std::string> args = {"--servers", server_.LiveAddress(), "--password", "new-pw",
-                                         "register", "dave", "--email", "d@example.com"};
+  const std::vector<std::string> args = {
+      "--servers", server_.LiveAddress(), "--password", "new-pw", "register", "dave",
+      "--email",   "d@example.com"};
   EXPECT_EQ(Run(args).status, 0);
   const Outcome again = Run(args);
   EXPECT_EQ(again.status, 1);

@@ -90,7 +90,8 @@ TEST_F(CliTest, RatioJsonListsEveryServerInRange) {
 
 TEST_F(CliTest, FailureJsonNamesCodeAndServiceText) {
   StartService(/*deadFirst=*/true);
-  const Outcome refused = Run({"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"});
+  const Outcome refused =
+      Run({"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"});
   EXPECT_EQ(refused.status, 1);
   nlohmann::json doc = refused.Json();
   EXPECT_EQ(doc["ok"], false);

@@ -48,8 +48,9 @@ TEST_F(CliTest, LocalCatalogueWithoutKeysOrCacheIsOneWithAClearMessage) {
   // Nothing fetched yet.
   Outcome outcome = Run({"--servers", server_.LiveAddress(), "servers", "--local"});
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_NE(outcome.err.find("GetLocalVpnServers failed: 0xFFFFFFFF no usable cache: no usable catalogue cache"),
-            std::string::npos)
+  EXPECT_NE(
+      outcome.err.find("GetLocalVpnServers failed: 0xFFFFFFFF no usable cache: no usable catalogue cache"),
+      std::string::npos)
       << outcome.err;
 
   // Cache present, but the keys are gone from memory and from disk.

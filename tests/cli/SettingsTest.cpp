@@ -10,7 +10,9 @@ namespace {
 
 class SettingsTest : public CliTest {
  protected:
-  void WriteConfig(const std::string& text) { ASSERT_FALSE(home_.Write("config/proxyhelper/config.ini", text).empty()); }
+  void WriteConfig(const std::string& text) {
+    ASSERT_FALSE(home_.Write("config/proxyhelper/config.ini", text).empty());
+  }
 };
 
 TEST_F(SettingsTest, FlagsBeatEnvironmentBeatsConfigFile) {
@@ -25,12 +27,9 @@ TEST_F(SettingsTest, FlagsBeatEnvironmentBeatsConfigFile) {
     int status;
   };
   const Case cases[] = {
-      {"config only, live", "", "", live, 0},
-      {"config only, dead", "", "", dead, 3},
-      {"environment beats config", "", live, dead, 0},
-      {"environment beats config (dead)", "", dead, live, 3},
-      {"flag beats environment", live, dead, dead, 0},
-      {"flag beats environment (dead)", dead, live, live, 3},
+      {"config only, live", "", "", live, 0},          {"config only, dead", "", "", dead, 3},
+      {"environment beats config", "", live, dead, 0}, {"environment beats config (dead)", "", dead, live, 3},
+      {"flag beats environment", live, dead, dead, 0}, {"flag beats environment (dead)", dead, live, live, 3},
   };
   for (const Case& c : cases) {
     WriteConfig(c.config.empty() ? "" : "servers = " + c.config + "\n");

@@ -6,8 +6,8 @@
 
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
-#include "tools/cli/ServiceCalls.h"
 #include "tools/cli/LineReader.h"
+#include "tools/cli/ServiceCalls.h"
 
 namespace clitest {
 namespace {
@@ -62,18 +62,18 @@ TEST_F(CliTest, ShellReportsBadLinesAndKeepsGoing) {
   StartService();
   const std::string script =
       "\n"
-      "frobnicate\n"         // unknown
-      "lease\n"              // missing argument
-      "lease seven\n"        // not a number
-      "handshake\n"          // no lease yet
-      "signin carol wrong\n" // refused
-      "signin 'carol\n"      // unmatched quote
+      "frobnicate\n"          // unknown
+      "lease\n"               // missing argument
+      "lease seven\n"         // not a number
+      "handshake\n"           // no lease yet
+      "signin carol wrong\n"  // refused
+      "signin 'carol\n"       // unmatched quote
       "version\n";
   const Outcome outcome = Run({"--servers", server_.LiveAddress(), "shell"}, script);
   EXPECT_EQ(outcome.status, 0);  // the last command succeeded
-  for (const char* message : {"unknown command \"frobnicate\"", "usage: lease ID", "\"seven\" is not a server id",
-                              "no lease to confirm", "SignIn failed: 0x00000002 service result",
-                              "unmatched single quote"}) {
+  for (const char* message :
+       {"unknown command \"frobnicate\"", "usage: lease ID", "\"seven\" is not a server id",
+        "no lease to confirm", "SignIn failed: 0x00000002 service result", "unmatched single quote"}) {
     EXPECT_NE(outcome.err.find(message), std::string::npos) << message << "\n" << outcome.err;
   }
   EXPECT_NE(outcome.out.find("service 9.8.7"), std::string::npos);

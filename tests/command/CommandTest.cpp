@@ -23,7 +23,8 @@ TEST(CommandForm, EmptySetGivesEmptyForm) {
 
 TEST(CommandForm, KeysSortByUnsignedBytesAndPrefixFirst) {
   CHttpCmd command("", 80);
-  for (const char* key : {"\xC3\xA9t\xC3\xA9", "mid2", "agent", "Zone", "mid", "_x", "9"}) command.AddParam(key, "");
+  for (const char* key : {"\xC3\xA9t\xC3\xA9", "mid2", "agent", "Zone", "mid", "_x", "9"})
+    command.AddParam(key, "");
   EXPECT_EQ(command.BuildForm(), "9=&Zone=&_x=&agent=&mid=&mid2=&\xC3\xA9t\xC3\xA9=&");
 }
 
@@ -39,7 +40,8 @@ TEST(CommandForm, IntegersAreSignedDecimal) {
   struct Case {
     int value;
     const char* text;
-  } cases[] = {{0, "0"}, {-5, "-5"}, {12, "12"}, {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
+  } cases[] = {
+      {0, "0"}, {-5, "-5"}, {12, "12"}, {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
   for (const Case& c : cases) {
     CHttpCmd command("", 80);
     command.AddParam("n", c.value);

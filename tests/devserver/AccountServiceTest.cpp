@@ -100,8 +100,7 @@ class AccountServiceTest : public ::testing::Test {
     return Result("releasedialupinfo.php", fields);
   }
 
-  int Verify(const Fields& session, const std::string& token, const std::string& lendUser,
-             int serverId) {
+  int Verify(const Fields& session, const std::string& token, const std::string& lendUser, int serverId) {
     Fields fields = session;
     fields["dailsession"] = token;
     fields["lendusername"] = lendUser;
@@ -122,9 +121,8 @@ TEST_F(AccountServiceTest, SignInChecksThePasswordAndIssuesFreshTokens) {
             devserver::kResultBadCredentials);
   EXPECT_EQ(Result("loginin.php", {{"username", "nobody"}, {"password", "a-pw"}}),
             devserver::kResultBadCredentials);
-  EXPECT_FALSE(Call("loginin.php", {{"username", "alice"}, {"password", "A-PW"}})
-                   .Item("", "errdesc")
-                   .empty());
+  EXPECT_FALSE(
+      Call("loginin.php", {{"username", "alice"}, {"password", "A-PW"}}).Item("", "errdesc").empty());
 
   const std::string first = SignIn("alice", "a-pw");
   EXPECT_EQ(first.size(), 32u);
@@ -150,8 +148,7 @@ TEST_F(AccountServiceTest, EverySessionScriptChecksUserAndToken) {
   };
   for (const char* script : scripts) {
     for (const Fields& session : badSessions) {
-      SCOPED_TRACE(std::string(script) + " as " + session.at("username") + "/" +
-                   session.at("magic"));
+      SCOPED_TRACE(std::string(script) + " as " + session.at("username") + "/" + session.at("magic"));
       Fields fields = session;
       fields["vpnserverid"] = "101";
       fields["dailsession"] = "x";
@@ -210,8 +207,7 @@ TEST_F(AccountServiceTest, RegisterRefusesDuplicatesAndEmptyNames) {
 TEST_F(AccountServiceTest, RechargeUsesACardOnce) {
   auto recharge = [this](const std::string& user, const std::string& pw, const std::string& card,
                          const std::string& cardpw) {
-    return Call("recharge.php",
-                {{"username", user}, {"password", pw}, {"cardno", card}, {"cardpw", cardpw}});
+    return Call("recharge.php", {{"username", user}, {"password", pw}, {"cardno", card}, {"cardpw", cardpw}});
   };
   EXPECT_EQ(recharge("alice", "bad", "C1", "p1").Result(), devserver::kResultBadCredentials);
   EXPECT_EQ(recharge("alice", "a-pw", "C1", "bad").Result(), devserver::kResultBadCard);
@@ -232,17 +228,15 @@ TEST_F(AccountServiceTest, RechargeUsesACardOnce) {
 TEST_F(AccountServiceTest, RechargeNeverOverflowsTheBalance) {
   // alice has 10; the big card would take her past INT_MAX. The card must
   // stay unused, so that an account with room can still take it.
-  EXPECT_EQ(Call("recharge.php",
-                 {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}})
-                .Result(),
-            0);
-  const ClientView refused =
-      Call("recharge.php",
-           {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "BIG"}, {"cardpw", "pbig"}});
+  EXPECT_EQ(
+      Call("recharge.php", {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}})
+          .Result(),
+      0);
+  const ClientView refused = Call(
+      "recharge.php", {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "BIG"}, {"cardpw", "pbig"}});
   EXPECT_EQ(refused.Result(), devserver::kResultBadCard);
-  const ClientView taken =
-      Call("recharge.php",
-           {{"username", "bob"}, {"password", "b-pw"}, {"cardno", "BIG"}, {"cardpw", "pbig"}});
+  const ClientView taken = Call(
+      "recharge.php", {{"username", "bob"}, {"password", "b-pw"}, {"cardno", "BIG"}, {"cardpw", "pbig"}});
   EXPECT_EQ(taken.Result(), 0);
   EXPECT_EQ(taken.Item("", "moneyleft"), "2147483605");  // 5 from [new_account] defaults
 }
@@ -342,12 +336,8 @@ TEST_F(AccountServiceTest, MissingFieldsAreNamed) {
       {"logout.php", {{"username", "alice"}}, "magic"},
       {"getuserinfo.php", {{"magic", magic}}, "username"},
       {"getdailupinfo.php", {{"username", "alice"}, {"magic", magic}}, "vpnserverid"},
-      {"releasedialupinfo.php",
-       {{"username", "alice"}, {"magic", magic}, {"result", "0"}},
-       "dailsession"},
-      {"releasedialupinfo.php",
-       {{"username", "alice"}, {"magic", magic}, {"dailsession", "x"}},
-       "result"},
+      {"releasedialupinfo.php", {{"username", "alice"}, {"magic", magic}, {"result", "0"}}, "dailsession"},
+      {"releasedialupinfo.php", {{"username", "alice"}, {"magic", magic}, {"dailsession", "x"}}, "result"},
       {"verification.php",
        {{"username", "alice"}, {"magic", magic}, {"dailsession", "x"}, {"vpnserverid", "101"}},
        "lendusername"},
@@ -367,9 +357,9 @@ TEST_F(AccountServiceTest, UnknownScriptAndUndecodableBodyAreHttpErrors) {
   EXPECT_EQ(answer.status, 404);
   answer = service_->Handle("", RequestBody("a=1&", 'Z'));
   EXPECT_EQ(answer.status, 404);
-  for (const std::string& body : {std::string(), std::string("Z=%%%"), std::string("X=YWJj"),
-                                  std::string("Z=") + Base64Encode("no form here"),
-                                  RequestBody("username=alice&", 'A', "wrong key")}) {
+  for (const std::string& body :
+       {std::string(), std::string("Z=%%%"), std::string("X=YWJj"),
+        std::string("Z=") + Base64Encode("no form here"), RequestBody("username=alice&", 'A', "wrong key")}) {
     SCOPED_TRACE(body);
     answer = service_->Handle("loginin.php", body);
     EXPECT_EQ(answer.status, 400);
@@ -425,8 +415,7 @@ TEST_F(AccountServiceTest, UserInfoPushesAccountLevelsWarningAndConfig) {
   const std::pair<const char*, const char*> userinfo[] = {
       {"vpnpd", "pd-a"}, {"timeleft", "3 days"}, {"userlevel_desc", "Silver"}, {"userlevel", "2"},
       {"usermode", "1"}, {"simuses", "2"},       {"moneyleft", "10"},          {"timetip", "4"}};
-  for (const auto& item : userinfo)
-    EXPECT_EQ(view.Item("userinfo", item.first), item.second) << item.first;
+  for (const auto& item : userinfo) EXPECT_EQ(view.Item("userinfo", item.first), item.second) << item.first;
   EXPECT_EQ(view.Item("serverlevel", "1"), "Basic");
   EXPECT_EQ(view.Item("serverlevel", "2"), "Silver");
   EXPECT_EQ(view.Item("warning", "tip"), "1");
@@ -476,8 +465,7 @@ TEST_F(AccountServiceTest, CatalogueAndRatioFollowTheSeedOrder) {
   ASSERT_NE(section, nullptr);
   ASSERT_EQ(section->GetItems().size(), 3u);
   for (int id : {101, 102, 201}) {
-    EXPECT_EQ(section->GetItem(std::to_string(id)),
-              std::to_string(devserver::OnlineRatioPercent(id)));
+    EXPECT_EQ(section->GetItem(std::to_string(id)), std::to_string(devserver::OnlineRatioPercent(id)));
   }
 }
 
@@ -487,8 +475,7 @@ TEST_F(AccountServiceTest, LargeGeneratedCatalogueTravelsCompressed) {
   Restart(seed, Options());
   const ClientView view = Call("getserverinfo.php", Session("alice", SignIn("alice", "a-pw")), 'B');
   ASSERT_EQ(view.Result(), 0);
-  const std::string payload =
-      TwofishDecrypt(DeriveKey(keys_.m2), Base64Decode(last_.body.substr(2)));
+  const std::string payload = TwofishDecrypt(DeriveKey(keys_.m2), Base64Decode(last_.body.substr(2)));
   EXPECT_EQ(payload.compare(0, 4, "YYY="), 0);
   EXPECT_LT(last_.body.size(), last_.profile.size());
   std::size_t servers = 0;
@@ -506,8 +493,7 @@ TEST_F(AccountServiceTest, VersionNeedsNoSession) {
 
 TEST_F(AccountServiceTest, LogMasksSecrets) {
   SignIn("alice", "a-pw");
-  Call("recharge.php",
-       {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}});
+  Call("recharge.php", {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}});
   service_->Handle("nosuch.php", "");
   std::lock_guard<std::mutex> lock(logMutex_);
   ASSERT_EQ(log_.size(), 3u);
@@ -554,8 +540,7 @@ TEST_F(AccountServiceTest, ConcurrentLeasesNeverLendOneCredentialTwice) {
       verify["dailsession"] = view.Item("", "dailsession");
       verify["lendusername"] = user;
       verify["vpnserverid"] = "102";
-      const HttpAnswer check =
-          service_->Handle("verification.php", RequestBody(FormText(verify), 'Z'));
+      const HttpAnswer check = service_->Handle("verification.php", RequestBody(FormText(verify), 'Z'));
       if (ReadAsClient(check.body).Result() != 0) {
         std::lock_guard<std::mutex> lock(heldMutex);
         ++duplicates;

@@ -46,8 +46,7 @@ class DevServerTest : public ::testing::Test {
 
   static std::string SignInBody() {
     return RequestBody(
-        FormText({{"agent", "t"}, {"lang", "en"}, {"password", "a-pw"}, {"username", "alice"}}),
-        'Z');
+        FormText({{"agent", "t"}, {"lang", "en"}, {"password", "a-pw"}, {"username", "alice"}}), 'Z');
   }
 
   devserver::CipherKeys keys_;
@@ -61,8 +60,7 @@ TEST_F(DevServerTest, ServesTheProtocolOverLoopback) {
   EXPECT_GT(bound.port, 0);
   auto client = ClientFor(bound);
 
-  auto res =
-      client->Post("/vpn_intl/loginin.php", SignInBody(), "application/x-www-form-urlencoded");
+  auto res = client->Post("/vpn_intl/loginin.php", SignInBody(), "application/x-www-form-urlencoded");
   ASSERT_TRUE(res) << httplib::to_string(res.error());
   EXPECT_EQ(res->status, 200);
   const devserver_test::ClientView view = ReadAsClient(res->body);
@@ -82,12 +80,10 @@ TEST_F(DevServerTest, ServesTheProtocolOverLoopback) {
 }
 
 TEST_F(DevServerTest, PushesItsOwnAddressesAsLoginServers) {
-  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone},
-         ListenSpec{"127.0.0.2", 0, FaultMode::kRefuse}});
+  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone}, ListenSpec{"127.0.0.2", 0, FaultMode::kRefuse}});
   const auto& listeners = server_->listeners();
   auto client = ClientFor(listeners[0]);
-  auto res =
-      client->Post("/vpn_intl/loginin.php", SignInBody(), "application/x-www-form-urlencoded");
+  auto res = client->Post("/vpn_intl/loginin.php", SignInBody(), "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   const std::string magic = ReadAsClient(res->body).Item("", "magic");
   res = client->Post("/vpn_intl/getuserinfo.php",
@@ -95,16 +91,13 @@ TEST_F(DevServerTest, PushesItsOwnAddressesAsLoginServers) {
                      "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   const devserver_test::ClientView view = ReadAsClient(res->body);
-  EXPECT_EQ(view.Item("config", "login_server"),
-            listeners[0].Address() + ";" + listeners[1].Address());
+  EXPECT_EQ(view.Item("config", "login_server"), listeners[0].Address() + ";" + listeners[1].Address());
   EXPECT_EQ(view.Item("config", "default_login_server"), listeners[0].Address());
 }
 
 TEST_F(DevServerTest, FaultModesMisbehaveAsAsked) {
-  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kStatus500},
-         ListenSpec{"127.0.0.2", 0, FaultMode::kClose},
-         ListenSpec{"127.0.0.3", 0, FaultMode::kGarbage},
-         ListenSpec{"127.0.0.4", 0, FaultMode::kRefuse},
+  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kStatus500}, ListenSpec{"127.0.0.2", 0, FaultMode::kClose},
+         ListenSpec{"127.0.0.3", 0, FaultMode::kGarbage}, ListenSpec{"127.0.0.4", 0, FaultMode::kRefuse},
          ListenSpec{"127.0.0.5", 0, FaultMode::kStall}});
   const auto& listeners = server_->listeners();
   for (const auto& bound : listeners) EXPECT_GT(bound.port, 0);
@@ -148,9 +141,9 @@ TEST_F(DevServerTest, FailedStartLeavesNothingListening) {
 
   devserver::DevServer second(service_.get());
   std::string error;
-  EXPECT_FALSE(second.Start({ListenSpec{"127.0.0.2", 0, FaultMode::kNone},
-                             ListenSpec{"127.0.0.1", taken, FaultMode::kNone}},
-                            &error));
+  EXPECT_FALSE(second.Start(
+      {ListenSpec{"127.0.0.2", 0, FaultMode::kNone}, ListenSpec{"127.0.0.1", taken, FaultMode::kNone}},
+      &error));
   EXPECT_NE(error.find("127.0.0.1:" + std::to_string(taken)), std::string::npos) << error;
   EXPECT_TRUE(second.listeners().empty());
 }
@@ -238,10 +231,8 @@ TEST_F(ClientAgainstDevServerTest, FullSession) {
 }
 
 TEST_F(ClientAgainstDevServerTest, ClientFailsOverPastFaultyServers) {
-  Start({ListenSpec{"127.0.0.2", 0, FaultMode::kRefuse},
-         ListenSpec{"127.0.0.3", 0, FaultMode::kStatus500},
-         ListenSpec{"127.0.0.4", 0, FaultMode::kClose},
-         ListenSpec{"127.0.0.5", 0, FaultMode::kGarbage},
+  Start({ListenSpec{"127.0.0.2", 0, FaultMode::kRefuse}, ListenSpec{"127.0.0.3", 0, FaultMode::kStatus500},
+         ListenSpec{"127.0.0.4", 0, FaultMode::kClose}, ListenSpec{"127.0.0.5", 0, FaultMode::kGarbage},
          ListenSpec{"127.0.0.1", 0, FaultMode::kNone}});
   std::string list;
   for (const auto& bound : server_->listeners()) list += bound.Address() + ";";

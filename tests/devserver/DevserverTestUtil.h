@@ -36,8 +36,7 @@ inline std::string FormText(const Fields& fields) {
 
 // The POST body for `form` under `letter`: 'Z' unkeyed, otherwise keyed
 // under the key derived from `keyItem`.
-inline std::string RequestBody(const std::string& form, char letter,
-                               const std::string& keyItem = "") {
+inline std::string RequestBody(const std::string& form, char letter, const std::string& keyItem = "") {
   const std::string payload = letter == 'Z' ? form : TwofishEncrypt(DeriveKey(keyItem), form);
   return std::string(1, letter) + "=" + QUILLON::URLEncode(Base64Encode(payload));
 }
@@ -66,8 +65,7 @@ struct ClientView {
   }
   int Result() const {
     const ProfileSection* envelope = Section("");
-    return envelope != nullptr && envelope->IsItemExist("result") ? envelope->GetItemInt("result")
-                                                                  : -1;
+    return envelope != nullptr && envelope->IsItemExist("result") ? envelope->GetItemInt("result") : -1;
   }
 };
 

@@ -39,8 +39,7 @@ class Child {
     std::vector<char*> pointers;
     for (std::string& arg : argv) pointers.push_back(&arg[0]);
     pointers.push_back(nullptr);
-    if (posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0)
-      pid_ = -1;
+    if (posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
@@ -62,9 +61,9 @@ class Child {
   std::string ReadLine(int ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (outBuffer_.find('\n') == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
       if (left <= 0 || !ReadSome(out_, &outBuffer_, static_cast<int>(left))) return std::string();
     }
     const std::string line = outBuffer_.substr(0, outBuffer_.find('\n'));
@@ -116,8 +115,7 @@ class Child {
 TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    Child child(
-        {"--listen", "127.0.0.1:0", "--listen", "127.0.0.2:0", "--fault", "127.0.0.2:0=500"});
+    Child child({"--listen", "127.0.0.1:0", "--listen", "127.0.0.2:0", "--fault", "127.0.0.2:0=500"});
     ASSERT_TRUE(child.started());
     const std::string first = child.ReadLine(10000);
     const std::string second = child.ReadLine(10000);
@@ -139,8 +137,7 @@ TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
     child.Signal(signal);
     EXPECT_EQ(child.Wait(10000), 0);
     const std::string log = child.Stderr();
-    EXPECT_NE(log.find("loginin.php Z password=*** username=alice -> result=0"), std::string::npos)
-        << log;
+    EXPECT_NE(log.find("loginin.php Z password=*** username=alice -> result=0"), std::string::npos) << log;
     EXPECT_EQ(log.find("alice-pass"), std::string::npos) << log;
   }
 }
@@ -174,9 +171,7 @@ TEST(ExecutableTest, RefusesBadArgumentsAndSeeds) {
 
 #else
 
-TEST(ExecutableTest, NotBuilt) {
-  GTEST_SKIP() << "proxyhelper-devserver is not part of this build";
-}
+TEST(ExecutableTest, NotBuilt) { GTEST_SKIP() << "proxyhelper-devserver is not part of this build"; }
 
 #endif
 

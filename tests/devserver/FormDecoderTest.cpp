@@ -34,8 +34,7 @@ TEST(FormDecoderTest, DecodesEveryFramingAndRejectsBadOnes) {
       {"empty key under C", RequestBody(kForm, 'C', ""), DecodeError::kNone, 'C', true},
       {"key of another letter", RequestBody(kForm, 'A', keys.m2), DecodeError::kNotAForm, 0, false},
       {"foreign key", RequestBody(kForm, 'B', "not-our-key"), DecodeError::kNotAForm, 0, false},
-      {"lower-case letter", "a=" + RequestBody(kForm, 'Z').substr(2), DecodeError::kBadLetter, 0,
-       false},
+      {"lower-case letter", "a=" + RequestBody(kForm, 'Z').substr(2), DecodeError::kBadLetter, 0, false},
       {"unknown letter", "Q=YWJj", DecodeError::kBadLetter, 0, false},
       {"empty body", "", DecodeError::kNotOneField, 0, false},
       {"letter only", "Z", DecodeError::kNotOneField, 0, false},
@@ -46,12 +45,9 @@ TEST(FormDecoderTest, DecodesEveryFramingAndRejectsBadOnes) {
       {"too much padding", "Z=%3D%3D%3D%3D", DecodeError::kBadBase64, 0, false},
       {"cipher not whole blocks", "A=" + QUILLON::URLEncode(Base64Encode(tenBytes)),
        DecodeError::kBadBlockLength, 0, false},
-      {"plain text, not a form", "Z=" + Base64Encode("hello world"), DecodeError::kNotAForm, 0,
-       false},
-      {"empty key name", "Z=" + QUILLON::URLEncode(Base64Encode("=v&")), DecodeError::kNotAForm, 0,
-       false},
-      {"control byte", "Z=" + QUILLON::URLEncode(Base64Encode("a=b\nc&")), DecodeError::kNotAForm,
-       0, false},
+      {"plain text, not a form", "Z=" + Base64Encode("hello world"), DecodeError::kNotAForm, 0, false},
+      {"empty key name", "Z=" + QUILLON::URLEncode(Base64Encode("=v&")), DecodeError::kNotAForm, 0, false},
+      {"control byte", "Z=" + QUILLON::URLEncode(Base64Encode("a=b\nc&")), DecodeError::kNotAForm, 0, false},
   };
   for (const DecodeCase& c : cases) {
     SCOPED_TRACE(c.name);

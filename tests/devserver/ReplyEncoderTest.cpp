@@ -88,8 +88,7 @@ std::string Bunzip2(const std::string& packed, std::size_t expectedSize) {
 TEST(ReplyEncoderTest, Bzip2RoundTrip) {
   std::string noisy;
   for (int i = 0; i < 50000; ++i) noisy.push_back(static_cast<char>((i * 7919 + i / 13) & 0xff));
-  for (const std::string& data :
-       {std::string(), std::string("a"), std::string(100000, 'z'), noisy}) {
+  for (const std::string& data : {std::string(), std::string("a"), std::string(100000, 'z'), noisy}) {
     SCOPED_TRACE(data.size());
     std::string packed;
     ASSERT_TRUE(devserver::Bzip2Compress(data, &packed));

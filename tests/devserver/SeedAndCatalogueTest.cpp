@@ -148,8 +148,7 @@ TEST(CatalogueTest, GenerationAndRatiosAreDeterministic) {
   for (std::size_t g = 0; g < a.size(); ++g) {
     ASSERT_EQ(a[g].servers.size(), b[g].servers.size());
     for (std::size_t i = 0; i < a[g].servers.size(); ++i) {
-      EXPECT_EQ(devserver::FormatServerEntry(a[g].servers[i]),
-                devserver::FormatServerEntry(b[g].servers[i]));
+      EXPECT_EQ(devserver::FormatServerEntry(a[g].servers[i]), devserver::FormatServerEntry(b[g].servers[i]));
     }
   }
   std::set<int> seen;

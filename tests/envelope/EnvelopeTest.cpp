@@ -48,8 +48,8 @@ TEST(EnvelopeTest, ErrorDescription) {
     const char* description;
   } const rows[] = {
       {"result=7\nerrdesc=Account expired\n", "Account expired"},
-      {"result=7\nerrdesc=a=b&c\n", "a=b&c"},  // value kept byte for byte
-      {"result=7\n", ""},                       // absent item
+      {"result=7\nerrdesc=a=b&c\n", "a=b&c"},      // value kept byte for byte
+      {"result=7\n", ""},                          // absent item
       {"[only]\nerrdesc=not the envelope\n", ""},  // no unnamed section
   };
   for (const Row& row : rows) {
@@ -73,17 +73,14 @@ TEST(EnvelopeTest, NothingParsedYet) {
 
 TEST(EnvelopeTest, SectionsInTextOrder) {
   ReplyCmd cmd;
-  ASSERT_EQ(cmd.Parse(UnkeyedReply("result=0\nuser=bob\n[config]\nm1=k1\n[servers]\n1=a,b\n2=c,d\n")),
-            0);
+  ASSERT_EQ(cmd.Parse(UnkeyedReply("result=0\nuser=bob\n[config]\nm1=k1\n[servers]\n1=a,b\n2=c,d\n")), 0);
   EXPECT_TRUE(cmd.IsSucceeded());
-  EXPECT_EQ(Flatten(cmd.GetSections()),
-            "[]result=0;user=bob;\n[config]m1=k1;\n[servers]1=a,b;2=c,d;\n");
+  EXPECT_EQ(Flatten(cmd.GetSections()), "[]result=0;user=bob;\n[config]m1=k1;\n[servers]1=a,b;2=c,d;\n");
 }
 
 TEST(EnvelopeTest, BytesAfterZeroByteAreIgnored) {
   const std::string tail = std::string("\0", 1) + "\n[extra]\nresult=9\n\xff\xfe";
-  for (const std::string& raw :
-       {UnkeyedReply("result=0\n") + tail, std::string("result=0\n") + tail}) {
+  for (const std::string& raw : {UnkeyedReply("result=0\n") + tail, std::string("result=0\n") + tail}) {
     ReplyCmd cmd;
     ASSERT_EQ(cmd.Parse(raw), 0);
     EXPECT_TRUE(cmd.IsSucceeded());

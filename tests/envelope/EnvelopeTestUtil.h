@@ -29,8 +29,8 @@ class ScratchDir {
  public:
   ScratchDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/envelope-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/envelope-test-XXXXXX";
     char* made = mkdtemp(&pattern[0]);
     EXPECT_NE(made, nullptr);
     path_ = pattern;
@@ -61,9 +61,7 @@ inline void WriteBytes(const std::string& path, const std::string& data) {
 }
 
 // A reply as the service sends unkeyed ones.
-inline std::string UnkeyedReply(const std::string& profileText) {
-  return "Z=" + Base64Encode(profileText);
-}
+inline std::string UnkeyedReply(const std::string& profileText) { return "Z=" + Base64Encode(profileText); }
 
 // Sections flattened to "[name]key=value;..." lines, for comparing parses.
 inline std::string Flatten(const CHttpCmd::SectionList& sections) {

@@ -60,8 +60,8 @@ TEST(Attempt, RequestAsTheServerReceivesIt) {
   EXPECT_EQ(r.Header("Content-Length"), std::to_string(r.body.size()));
   EXPECT_EQ(r.Header("Host"), server.HostPort());
   EXPECT_EQ(r.Header("User-Agent"), "ExchangeTest/2.1");
-  for (const char* absent : {"Expect", "Proxy-Connection", "Proxy-Authorization",
-                             "Transfer-Encoding", "Referer", "Cookie"}) {
+  for (const char* absent :
+       {"Expect", "Proxy-Connection", "Proxy-Authorization", "Transfer-Encoding", "Referer", "Cookie"}) {
     EXPECT_FALSE(r.HasHeader(absent)) << absent;
   }
   const std::string form = "agent=x1&lang=en&note=a&b=c d+e/f&username=bob&vpnserverid=12&";
@@ -272,8 +272,11 @@ TEST(Attempt, BodyBoundIsInclusive) {
     int expected;
   };
   const Case cases[] = {
-      {4095, false, 0}, {4096, false, 0}, {4097, false, RESULT_TRANSPORT_FAILURE},
-      {4096, true, 0},  {4097, true, RESULT_TRANSPORT_FAILURE},
+      {4095, false, 0},
+      {4096, false, 0},
+      {4097, false, RESULT_TRANSPORT_FAILURE},
+      {4096, true, 0},
+      {4097, true, RESULT_TRANSPORT_FAILURE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.closeDelimited ? " close-delimited" : " announced"));
@@ -382,8 +385,8 @@ TEST(Attempt, BrokenTransferFailsTheAttemptAndTheNextServerIsAsked) {
 
 TEST(Attempt, BrokenTransferFromTheOnlyServerFailsExecute) {
   const std::string longReply = ReplyOfSize(50000);
-  for (Behaviour behaviour : {Behaviour::kCloseMidBody, Behaviour::kResetMidBody,
-                              Behaviour::kBrokenChunked}) {
+  for (Behaviour behaviour :
+       {Behaviour::kCloseMidBody, Behaviour::kResetMidBody, Behaviour::kBrokenChunked}) {
     ScriptedServer server("127.0.0.1", Script::Misbehave(behaviour, longReply, 20000));
     ASSERT_TRUE(server.Start());
     UseServers({server.HostPort()});

@@ -18,9 +18,7 @@
 namespace exchangetest {
 
 // An unkeyed reply carrying `profileText`, as the service frames it.
-inline std::string ZReply(const std::string& profileText) {
-  return "Z=" + Base64Encode(profileText);
-}
+inline std::string ZReply(const std::string& profileText) { return "Z=" + Base64Encode(profileText); }
 
 inline std::string OkReply(const std::string& extra = std::string()) {
   return ZReply("result=0\nerrdesc=\n" + extra);

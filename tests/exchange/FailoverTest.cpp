@@ -81,8 +81,7 @@ TEST(Failover, ConnectTimeoutRisesBy500UpTo2500) {
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
-  EXPECT_EQ(log.ConnectTimeouts(),
-            (std::vector<DWORD>{500, 1000, 1500, 2000, 2500, 2500, 2500}));
+  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000, 1500, 2000, 2500, 2500, 2500}));
   // Only moving on raises it: the last failure ended the cycle instead.
   EXPECT_EQ(cmd.GetConnectTimeout(), 2500);
 }

@@ -29,11 +29,10 @@ struct Session {
   Session(const std::string& host, int port, const std::string& object, DWORD flags = 0,
           const char* agent = "LayerTest/1", const char* verb = "POST") {
     internet.reset(InternetOpenA(agent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    connection.reset(InternetConnectA(internet.get(), host.c_str(),
-                                      static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                      INTERNET_SERVICE_HTTP, 0, 0));
-    request.reset(HttpOpenRequestA(connection.get(), verb, object.c_str(), nullptr, nullptr,
-                                   nullptr, flags, 0));
+    connection.reset(InternetConnectA(internet.get(), host.c_str(), static_cast<INTERNET_PORT>(port), nullptr,
+                                      nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    request.reset(
+        HttpOpenRequestA(connection.get(), verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0));
   }
 
   void SetOption(HINTERNET handle, DWORD option, DWORD value) {
@@ -43,15 +42,15 @@ struct Session {
   BOOL Send(const std::string& body, const char* headers = kHeaders,
             DWORD headersLength = sizeof(kHeaders) - 1) {
     std::string copy = body;
-    return HttpSendRequestA(request.get(), headers, headersLength,
-                            copy.empty() ? nullptr : &copy[0], static_cast<DWORD>(copy.size()));
+    return HttpSendRequestA(request.get(), headers, headersLength, copy.empty() ? nullptr : &copy[0],
+                            static_cast<DWORD>(copy.size()));
   }
 
   DWORD Status() {
     DWORD status = 0;
     DWORD length = sizeof status;
-    EXPECT_TRUE(HttpQueryInfoA(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                               &status, &length, nullptr));
+    EXPECT_TRUE(HttpQueryInfoA(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                               &length, nullptr));
     EXPECT_EQ(length, 4u);
     return status;
   }
@@ -122,24 +121,22 @@ TEST(WinInetHandles, RefusesUnknownWrongKindAndClosedHandles) {
   ASSERT_NE(internet, nullptr);
   // A request cannot be opened on an internet handle, nor a connection on a connection.
   EXPECT_EQ(HttpOpenRequestA(internet, "POST", "/", nullptr, nullptr, nullptr, 0, 0), nullptr);
-  HINTERNET connection = InternetConnectA(internet, "127.0.0.1", 80, nullptr, nullptr,
-                                          INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connection =
+      InternetConnectA(internet, "127.0.0.1", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   ASSERT_NE(connection, nullptr);
-  EXPECT_EQ(InternetConnectA(connection, "127.0.0.1", 80, nullptr, nullptr,
-                             INTERNET_SERVICE_HTTP, 0, 0),
+  EXPECT_EQ(InternetConnectA(connection, "127.0.0.1", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
             nullptr);
   // Not a request: nothing to send, query or read.
   EXPECT_FALSE(HttpSendRequestA(connection, nullptr, 0, nullptr, 0));
   DWORD value = 0, length = 4, got = 0;
   char buffer[4];
-  EXPECT_FALSE(HttpQueryInfoA(connection, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value,
-                              &length, nullptr));
+  EXPECT_FALSE(
+      HttpQueryInfoA(connection, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value, &length, nullptr));
   EXPECT_FALSE(InternetReadFile(connection, buffer, sizeof buffer, &got));
 
   EXPECT_TRUE(InternetCloseHandle(connection));
   EXPECT_FALSE(InternetCloseHandle(connection));  // already closed
-  EXPECT_EQ(InternetConnectA(connection, "127.0.0.1", 80, nullptr, nullptr,
-                             INTERNET_SERVICE_HTTP, 0, 0),
+  EXPECT_EQ(InternetConnectA(connection, "127.0.0.1", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
             nullptr);
   EXPECT_TRUE(InternetCloseHandle(internet));
   EXPECT_FALSE(InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &value, 4));
@@ -151,16 +148,15 @@ TEST(WinInetHandles, RefusesWhatTheLayerCannotHonour) {
   EXPECT_EQ(InternetOpenA("x", INTERNET_OPEN_TYPE_DIRECT, "127.0.0.1:3128", nullptr, 0), nullptr);
   InternetHandle internet(InternetOpenA(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
   ASSERT_TRUE(internet);
-  EXPECT_EQ(InternetConnectA(internet.get(), "127.0.0.1", 80, "user", "pw", INTERNET_SERVICE_HTTP,
-                             0, 0),
+  EXPECT_EQ(InternetConnectA(internet.get(), "127.0.0.1", 80, "user", "pw", INTERNET_SERVICE_HTTP, 0, 0),
             nullptr);
   EXPECT_EQ(InternetConnectA(internet.get(), "127.0.0.1", 80, nullptr, nullptr, 1, 0, 0), nullptr);
   EXPECT_EQ(InternetConnectA(internet.get(), "a@b", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
             nullptr);
   EXPECT_EQ(InternetConnectA(internet.get(), nullptr, 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
             nullptr);
-  InternetHandle connection(InternetConnectA(internet.get(), "127.0.0.1", 80, nullptr, nullptr,
-                                             INTERNET_SERVICE_HTTP, 0, 0));
+  InternetHandle connection(
+      InternetConnectA(internet.get(), "127.0.0.1", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   ASSERT_TRUE(connection);
   EXPECT_EQ(HttpOpenRequestA(connection.get(), "PO ST", "/", nullptr, nullptr, nullptr, 0, 0), nullptr);
   EXPECT_EQ(HttpOpenRequestA(connection.get(), "POST\r\nX: y", "/", nullptr, nullptr, nullptr, 0, 0),
@@ -206,8 +202,8 @@ TEST(WinInetSend, RefusedConnectionFailsAndLeavesNothingToRead) {
   EXPECT_FALSE(s.Send("Z=abc"));
   DWORD status = 0, length = 4, got = 7;
   char buffer[8];
-  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                              &status, &length, nullptr));
+  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                              &length, nullptr));
   EXPECT_FALSE(InternetReadFile(s.request.get(), buffer, sizeof buffer, &got));
   EXPECT_EQ(got, 0u);
 }
@@ -220,15 +216,14 @@ TEST(WinInetSend, DeliversStatusLengthAndBodyInChunks) {
   EXPECT_EQ(s.Status(), 200u);
 
   DWORD length = 0, size = 2;
-  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                              &length, &size, nullptr));
+  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                              &size, nullptr));
   EXPECT_EQ(size, 4u);  // too small a buffer: the needed size is reported
   size = 4;
-  ASSERT_TRUE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                             &length, &size, nullptr));
+  ASSERT_TRUE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                             &size, nullptr));
   EXPECT_EQ(length, 5u);
-  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), 1 /* raw headers: not offered */, &length, &size,
-                              nullptr));
+  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), 1 /* raw headers: not offered */, &length, &size, nullptr));
 
   std::vector<std::string> pieces;
   for (int i = 0; i < 10; ++i) {
@@ -330,8 +325,8 @@ TEST(WinInetSend, CloseDelimitedBodyEndsCleanlyWithoutLength) {
   Session s("127.0.0.1", server.port(), "/x");
   ASSERT_TRUE(s.Send("Z="));
   DWORD length = 0, size = 4;
-  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                              &length, &size, nullptr));
+  EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                              &size, nullptr));
   bool clean = false;
   EXPECT_EQ(s.ReadAll(8192, &clean), std::string(20000, 'q'));
   EXPECT_TRUE(clean);
@@ -438,8 +433,8 @@ TEST(WinInetSend, NoResponseHeadersMeansSendFails) {
     s.SetOption(s.internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
     EXPECT_FALSE(s.Send("Z="));
     DWORD status = 0, length = 4;
-    EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                                &status, &length, nullptr));
+    EXPECT_FALSE(HttpQueryInfoA(s.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                                &length, nullptr));
     EXPECT_GE(server.Requests().size(), 1u);
   }
 }

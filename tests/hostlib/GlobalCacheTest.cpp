@@ -17,9 +17,7 @@ std::string Text(const std::string& name) {
   return value;
 }
 
-TEST(GlobalCacheTest, InstanceIsOneObject) {
-  EXPECT_EQ(&GlobalCache::Instance(), &GlobalCache::Instance());
-}
+TEST(GlobalCacheTest, InstanceIsOneObject) { EXPECT_EQ(&GlobalCache::Instance(), &GlobalCache::Instance()); }
 
 TEST(GlobalCacheTest, TextItems) {
   GlobalCache& cache = GlobalCache::Instance();
@@ -73,8 +71,8 @@ TEST(GlobalCacheTest, IntegersAndTextMeet) {
 TEST(GlobalCacheTest, GetConfigIntFallsBackWhenAbsentOrNotPositive) {
   GlobalCache& cache = GlobalCache::Instance();
   EXPECT_EQ(cache.GetConfigInt("GC_T_SETTING", 30000), 30000);
-  const std::vector<std::pair<std::string, int>> cases = {
-      {"500", 500}, {"1", 1}, {"0", 77}, {"-5", 77}, {"soon", 77}, {"", 77}};
+  const std::vector<std::pair<std::string, int>> cases = {{"500", 500}, {"1", 1},     {"0", 77},
+                                                          {"-5", 77},   {"soon", 77}, {"", 77}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     cache.SetConfigItem("GC_T_SETTING", c.first);

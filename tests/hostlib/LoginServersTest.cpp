@@ -56,8 +56,7 @@ TEST_F(LoginServersTest, ParsesFormatsAndSeparators) {
       {";;, a:1 ,, ;b:2;", {{"a", 1}, {"b", 2}}},
       {"[::1]:8080", {{"::1", 8080}}},
       {"[::1]", {{"::1", 80}}},
-      {"[2001:DB8::7]:443;[fe80::1%eth0]:9",
-       {{"2001:DB8::7", 443}, {"fe80::1%eth0", 9}}},
+      {"[2001:DB8::7]:443;[fe80::1%eth0]:9", {{"2001:DB8::7", 443}, {"fe80::1%eth0", 9}}},
       {"[::ffff:127.0.0.1]:81", {{"::ffff:127.0.0.1", 81}}},
       {"a:1;a:1;a", {{"a", 1}, {"a", 1}, {"a", 80}}},
       {"my_host-1.local", {{"my_host-1.local", 80}}},
@@ -73,28 +72,28 @@ TEST_F(LoginServersTest, ParsesFormatsAndSeparators) {
 
 TEST_F(LoginServersTest, SkipsBadEntries) {
   const std::vector<std::string> bad = {
-      ":80",           // empty host
-      "h:",            // empty port
-      "h:8o",          // non-numeric port
-      "h:+80",         // sign is not a digit
-      "h:-1",          //
-      "h:0",           // port 0
-      "h:65536",       // above the range
+      ":80",      // empty host
+      "h:",       // empty port
+      "h:8o",     // non-numeric port
+      "h:+80",    // sign is not a digit
+      "h:-1",     //
+      "h:0",      // port 0
+      "h:65536",  // above the range
       "h:99999999999999999999",
-      "[::1",          // unclosed bracket
-      "[::1]x",        // trailing garbage
-      "[::1]:",        // empty port
-      "[::1]:80x",     //
-      "[]:80",         // empty host
-      "[abc]",         // not an IPv6 literal
-      "[::1%]",        // empty zone
-      "::1",           // IPv6 without brackets
-      "h:80:90",       //
-      "ftp://h:80",    // only http and https
-      "https://h/p",   // no path
-      "h/path",        // would end up in the request line
-      "user@h",        //
-      "h?x",           //
+      "[::1",         // unclosed bracket
+      "[::1]x",       // trailing garbage
+      "[::1]:",       // empty port
+      "[::1]:80x",    //
+      "[]:80",        // empty host
+      "[abc]",        // not an IPv6 literal
+      "[::1%]",       // empty zone
+      "::1",          // IPv6 without brackets
+      "h:80:90",      //
+      "ftp://h:80",   // only http and https
+      "https://h/p",  // no path
+      "h/path",       // would end up in the request line
+      "user@h",       //
+      "h?x",          //
       "\xc3\xa9.example",
   };
   for (const std::string& entry : bad) {

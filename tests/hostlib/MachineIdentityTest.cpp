@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "hostlib/internal/MachineIdentitySources.h"
 #include "hostlib/quillon.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -77,10 +77,10 @@ TEST(MachineIdTest, HostNameFallback) {
 const char kRouteHeader[] =
     "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
 
-std::string Route(const std::string& iface, const std::string& destination,
-                  const std::string& flags, int metric, const std::string& mask) {
-  return iface + "\t" + destination + "\t0101A8C0\t" + flags + "\t0\t0\t" + std::to_string(metric) +
-         "\t" + mask + "\t0\t0\t0\n";
+std::string Route(const std::string& iface, const std::string& destination, const std::string& flags,
+                  int metric, const std::string& mask) {
+  return iface + "\t" + destination + "\t0101A8C0\t" + flags + "\t0\t0\t" + std::to_string(metric) + "\t" +
+         mask + "\t0\t0\t0\n";
 }
 
 struct MacCase {
@@ -102,36 +102,30 @@ TEST(DefaultMacTest, ReadsTheDefaultRouteInterface) {
   dir.Write("secret/address", "11:22:33:44:55:66\n");
 
   const std::vector<MacCase> cases = {
-      {"single default route", Route("eth0", "00000000", "0003", 100, "00000000"),
-       "00-1A-2B-3C-4D-5E"},
+      {"single default route", Route("eth0", "00000000", "0003", 100, "00000000"), "00-1A-2B-3C-4D-5E"},
       {"lowest metric wins",
        Route("eth0", "00000000", "0003", 600, "00000000") +
            Route("wlan0", "00000000", "0003", 100, "00000000"),
        "A0-B1-C2-D3-E4-F5"},
       {"file order breaks ties",
-       Route("wlan0", "00000000", "0003", 5, "00000000") +
-           Route("eth0", "00000000", "0003", 5, "00000000"),
+       Route("wlan0", "00000000", "0003", 5, "00000000") + Route("eth0", "00000000", "0003", 5, "00000000"),
        "A0-B1-C2-D3-E4-F5"},
       {"route that is not up is ignored",
-       Route("wlan0", "00000000", "0002", 0, "00000000") +
-           Route("eth0", "00000000", "0003", 50, "00000000"),
+       Route("wlan0", "00000000", "0002", 0, "00000000") + Route("eth0", "00000000", "0003", 50, "00000000"),
        "00-1A-2B-3C-4D-5E"},
       {"non-default routes are ignored",
-       Route("wlan0", "0000A8C0", "0001", 0, "00FFFFFF") +
-           Route("wlan0", "00000000", "0001", 0, "00FFFFFF") +
+       Route("wlan0", "0000A8C0", "0001", 0, "00FFFFFF") + Route("wlan0", "00000000", "0001", 0, "00FFFFFF") +
            Route("eth0", "00000000", "0001", 9, "00000000"),
        "00-1A-2B-3C-4D-5E"},
       {"interface without hardware address falls through",
-       Route("tun0", "00000000", "0001", 0, "00000000") +
-           Route("eth0", "00000000", "0003", 100, "00000000"),
+       Route("tun0", "00000000", "0001", 0, "00000000") + Route("eth0", "00000000", "0003", 100, "00000000"),
        "00-1A-2B-3C-4D-5E"},
       {"loopback all-zero address", Route("lo", "00000000", "0001", 0, "00000000"), ""},
       {"long hardware address", Route("ib0", "00000000", "0001", 0, "00000000"), ""},
       {"address in another form", Route("odd", "00000000", "0001", 0, "00000000"), ""},
       {"interface without directory", Route("eth9", "00000000", "0001", 0, "00000000"), ""},
       {"path steps in the name are not followed",
-       Route("..", "00000000", "0001", 0, "00000000") +
-           Route("../secret", "00000000", "0001", 0, "00000000"),
+       Route("..", "00000000", "0001", 0, "00000000") + Route("../secret", "00000000", "0001", 0, "00000000"),
        ""},
       {"no default route", Route("eth0", "0000A8C0", "0001", 0, "00FFFFFF"), ""},
       {"damaged lines are skipped",

@@ -51,8 +51,8 @@ TEST(MemBZ2DecompressTest, GoodStreamsOfSeveralSizes) {
 TEST(MemBZ2DecompressTest, BytesAfterTheStreamAreIgnored) {
   const std::string plain = SampleText(5000);
   const std::string stream = Compress(plain);
-  const std::vector<std::string> tails = {
-      std::string(1, '\0'), std::string(15, '\0'), "garbage after the end", stream};
+  const std::vector<std::string> tails = {std::string(1, '\0'), std::string(15, '\0'),
+                                          "garbage after the end", stream};
   for (const std::string& tail : tails) {
     SCOPED_TRACE(tail.size());
     std::string output;

@@ -41,8 +41,8 @@ TEST(ServerRecordsTest, SplitsValuesAtCommas) {
 
 TEST(ServerRecordsTest, RatioReadsTheValueAsAnInteger) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"45", 45}, {"0", 0}, {"100", 100}, {" 7%", 7}, {"-3", -3},
-      {"n/a", 0}, {"", 0}, {"12345678901", INT_MAX},
+      {"45", 45}, {"0", 0},   {"100", 100}, {" 7%", 7},
+      {"-3", -3}, {"n/a", 0}, {"", 0},      {"12345678901", INT_MAX},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);

@@ -32,8 +32,7 @@ TEST(UrlEncodingTest, EveryByteRoundTrips) {
   const std::string encoded = QUILLON::URLEncode(all);
   // 66 unreserved bytes stay single; the other 190 become three bytes each.
   EXPECT_EQ(encoded.size(), 66u + 190u * 3u);
-  EXPECT_EQ(encoded.find_first_not_of(
-                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"),
+  EXPECT_EQ(encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"),
             std::string::npos);
   EXPECT_EQ(QUILLON::URLDecode(encoded), all);
   for (int b = 0; b < 256; ++b) {
@@ -44,18 +43,10 @@ TEST(UrlEncodingTest, EveryByteRoundTrips) {
 
 TEST(UrlEncodingTest, DecodesPlusAndKeepsMalformedEscapes) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"a+b", "a b"},
-      {"%41%62", "Ab"},
-      {"%e4%B8%aD", "\xe4\xb8\xad"},  // either case of hex digit
-      {"%2B", "+"},
-      {"%", "%"},
-      {"%4", "%4"},
-      {"a%", "a%"},
-      {"%zz", "%zz"},
-      {"%4g", "%4g"},
-      {"%%41", "%A"},
-      {"100%", "100%"},
-      {"%00", std::string(1, '\0')},
+      {"a+b", "a b"}, {"%41%62", "Ab"}, {"%e4%B8%aD", "\xe4\xb8\xad"},  // either case of hex digit
+      {"%2B", "+"},   {"%", "%"},       {"%4", "%4"},
+      {"a%", "a%"},   {"%zz", "%zz"},   {"%4g", "%4g"},
+      {"%%41", "%A"}, {"100%", "100%"}, {"%00", std::string(1, '\0')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);

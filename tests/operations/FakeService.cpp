@@ -1,7 +1,6 @@
 #include "operations/FakeService.h"
 
 #include <bzlib.h>
-
 #include <httplib.h>
 
 #include <chrono>

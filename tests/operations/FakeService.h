@@ -47,9 +47,9 @@ class FakeService {
 };
 
 // Reply framings.
-std::string Unkeyed(const std::string& text);                    // "Z=" + Base64
+std::string Unkeyed(const std::string& text);  // "Z=" + Base64
 std::string Keyed(const std::string& letter, const std::string& keyItem, const std::string& text);
-std::string Compressed(const std::string& text);                 // "YYY=" + bzip2
+std::string Compressed(const std::string& text);  // "YYY=" + bzip2
 
 // A loopback port with nothing listening on it.
 int ClosedPort();

@@ -32,9 +32,7 @@ class OperationsTest : public ::testing::Test {
   }
 
   // Points the client at a port where nobody listens.
-  void UseDeadServer() {
-    CLoginServers::Instance().Parse("127.0.0.1:" + std::to_string(ClosedPort()), true);
-  }
+  void UseDeadServer() { CLoginServers::Instance().Parse("127.0.0.1:" + std::to_string(ClosedPort()), true); }
   std::string CachePath() const { return dir_ + "/cache.dat"; }
   std::string ReadCache() const {
     std::ifstream in(CachePath(), std::ios::binary);

@@ -117,8 +117,8 @@ TEST_F(CatalogueTest, LocalCatalogueFailsWithoutACacheOrWithAnUnusableOne) {
   EXPECT_EQ(helper_.GetLocalVpnServers(catalogue), -1);
   EXPECT_TRUE(service_.Requests().empty());
 
-  for (const std::string& content : {std::string(), std::string("<html>oops</html>"),
-                                     Unkeyed("result=3\n[g]\ns=1\n")}) {
+  for (const std::string& content :
+       {std::string(), std::string("<html>oops</html>"), Unkeyed("result=3\n[g]\ns=1\n")}) {
     std::ofstream(CachePath(), std::ios::binary | std::ios::trunc) << content;
     EXPECT_EQ(helper_.GetLocalVpnServers(catalogue), -1) << content;
   }

@@ -16,16 +16,16 @@ std::string ServerList() {
 
 TEST_F(OperationsTest, UserInfoFillsTheRecordAndPushesEveryConfigurationItem) {
   SignInAsBob();
-  service_.Reply(Unkeyed(
-      "result=0\n"
-      "[userinfo]\nusername=mallory\nvpnpd=pd\ntimeleft=3 days\nuserlevel_desc=gold\n"
-      "userlevel=3\nusermode=2\nsimuses=4\nmoneyleft=-15\ntimetip=1\n"
-      "[serverlevel]\n1=a\n2=b\n01=c\nx=zero\n7z=seven\n"
-      "[warning]\ntip=2\nmessage=maintenance\nurl=http://example.invalid/\n"
-      "[warning]\ntip=9\nmessage=second\n"
-      "[config]\nheartbeat_slot=30\nonlineratio_slot=60\nm1=k1\nm2=k2\nm3=k3\n"
-      "default_login_server=127.0.0.3:81\nlogin_server=127.0.0.2:80;127.0.0.3:81\n"
-      "[userinfo]\nvpnpd=ignored\n"));
+  service_.Reply(
+      Unkeyed("result=0\n"
+              "[userinfo]\nusername=mallory\nvpnpd=pd\ntimeleft=3 days\nuserlevel_desc=gold\n"
+              "userlevel=3\nusermode=2\nsimuses=4\nmoneyleft=-15\ntimetip=1\n"
+              "[serverlevel]\n1=a\n2=b\n01=c\nx=zero\n7z=seven\n"
+              "[warning]\ntip=2\nmessage=maintenance\nurl=http://example.invalid/\n"
+              "[warning]\ntip=9\nmessage=second\n"
+              "[config]\nheartbeat_slot=30\nonlineratio_slot=60\nm1=k1\nm2=k2\nm3=k3\n"
+              "default_login_server=127.0.0.3:81\nlogin_server=127.0.0.2:80;127.0.0.3:81\n"
+              "[userinfo]\nvpnpd=ignored\n"));
   UserInfo info;
   ASSERT_EQ(helper_.GetUserInfo(info), 0);
 

@@ -43,9 +43,9 @@ TEST(AtomicFile, ReplacesWithTheExactBytesAndLeavesNothingElse) {
   const std::string path = Native(dir.path(), "data.bin");
   const std::vector<std::string> contents = {
       std::string("line1\r\nline2\n\0after zero\xff\x1a", 27),  // text-mode traps
-      std::string(200000, 'L'),                                // many writes' worth
-      "short",                                                 // no tail of the longer one
-      "",                                                      // empty is a content too
+      std::string(200000, 'L'),                                 // many writes' worth
+      "short",                                                  // no tail of the longer one
+      "",                                                       // empty is a content too
   };
   for (const std::string& content : contents) {
     SCOPED_TRACE(content.size());
@@ -98,8 +98,7 @@ TEST(AtomicFile, ReadFailuresLeaveTheOutputAlone) {
   testsupport::TempDir dir;
   ASSERT_TRUE(dir.ok());
   dir.Write("sub/file", "x");
-  for (const std::string& path :
-       {Native(dir.path(), "absent"), Native(dir.path(), "sub"), std::string()}) {
+  for (const std::string& path : {Native(dir.path(), "absent"), Native(dir.path(), "sub"), std::string()}) {
     SCOPED_TRACE(path);
     std::string data = "untouched";
     EXPECT_FALSE(ReadWholeFile(path, data));

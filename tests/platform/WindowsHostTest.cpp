@@ -2,8 +2,8 @@
 // the program's directory and name, the registry's machine GUID, the
 // adapters' hardware addresses, and how the cache file's atomic replacement
 // meets a file that someone holds open. (Built for Windows only.)
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <iphlpapi.h>
 
 #include <algorithm>
@@ -100,8 +100,8 @@ TEST(WindowsHost, MachineIdIsTheRegistrysGuid) {
 
   char guid[64] = {};
   DWORD size = sizeof guid;
-  if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
-                     RRF_RT_REG_SZ, nullptr, guid, &size) != ERROR_SUCCESS) {
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", RRF_RT_REG_SZ,
+                     nullptr, guid, &size) != ERROR_SUCCESS) {
     GTEST_SKIP() << "no MachineGuid in this registry; the computer-name fallback was checked above";
   }
   std::string digits;
@@ -126,8 +126,8 @@ std::vector<std::pair<DWORD, std::string>> AdapterAddresses() {
     if (a->AddressLength != 6) continue;
     if (std::all_of(a->Address, a->Address + 6, [](BYTE b) { return b == 0; })) continue;
     char text[18] = {};
-    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", a->Address[0],
-                  a->Address[1], a->Address[2], a->Address[3], a->Address[4], a->Address[5]);
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", a->Address[0], a->Address[1],
+                  a->Address[2], a->Address[3], a->Address[4], a->Address[5]);
     known.emplace_back(a->Index, text);
   }
   return known;
@@ -205,8 +205,8 @@ TEST(WindowsHost, ReaderIsRefusedWhileAWriterHoldsTheFile) {
   ASSERT_TRUE(dir.ok());
   const std::string path = Native(dir.path(), "cache.dat");
   ASSERT_TRUE(ReplaceFileAtomically(path, "catalogue"));
-  HANDLE writer = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE writer =
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   std::string data = "untouched";
   EXPECT_FALSE(ReadWholeFile(path, data));

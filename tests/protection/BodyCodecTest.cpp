@@ -20,8 +20,7 @@ std::string Text(std::size_t length) {
 
 // A reply as the service frames it: letter, "=", Base64 of the payload, the
 // payload enciphered under `keyItem` unless the letter is "Z".
-std::string KeyedReply(const std::string& letter, const std::string& keyItem,
-                       const std::string& payload) {
+std::string KeyedReply(const std::string& letter, const std::string& keyItem, const std::string& payload) {
   return letter + "=" + Base64Encode(TwofishEncrypt(DeriveKey(keyItem), payload));
 }
 std::string UnkeyedReply(const std::string& payload) { return "Z=" + Base64Encode(payload); }
@@ -93,9 +92,8 @@ TEST(DecodeBodyTest, TooShortIsEmpty) {
 }
 
 TEST(DecodeBodyTest, SecondByteIsNotExamined) {
-  for (const std::string& reply :
-       {std::string("Z=YWJj"), std::string("ZxYWJj"), std::string("ZZYWJj"), std::string("Z\nYWJj"),
-        std::string("Z\0YWJj", 6)}) {
+  for (const std::string& reply : {std::string("Z=YWJj"), std::string("ZxYWJj"), std::string("ZZYWJj"),
+                                   std::string("Z\nYWJj"), std::string("Z\0YWJj", 6)}) {
     EXPECT_EQ(DecodeBody(reply), "abc");
   }
 }
@@ -115,8 +113,8 @@ TEST(DecodeBodyTest, TextWithoutConfiguredKeyPassesThrough) {
 
 TEST(DecodeBodyTest, RoundTripsEveryLetterWithAndWithoutCompression) {
   ConfigureKeys();
-  const std::vector<std::string> texts = {"r", "result=0\n", Text(16), Text(17), Text(3000),
-                                          std::string("bin\0ary\xff\x80", 9)};
+  const std::vector<std::string> texts = {"r",      "result=0\n", Text(16),
+                                          Text(17), Text(3000),   std::string("bin\0ary\xff\x80", 9)};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text.size());
     // Unkeyed: exactly the text, plain or compressed.

@@ -29,8 +29,7 @@ std::string ToHex(const std::string& bytes) {
 
 // One block through Crypto++'s block interface, with no filter or mode.
 std::string RawBlockEncrypt(const std::string& key, const std::string& block) {
-  CryptoPP::Twofish::Encryption cipher(reinterpret_cast<const CryptoPP::byte*>(key.data()),
-                                       key.size());
+  CryptoPP::Twofish::Encryption cipher(reinterpret_cast<const CryptoPP::byte*>(key.data()), key.size());
   std::string out(16, '\0');
   cipher.ProcessBlock(reinterpret_cast<const CryptoPP::byte*>(block.data()),
                       reinterpret_cast<CryptoPP::byte*>(&out[0]));
@@ -54,10 +53,10 @@ TEST(TwofishTest, PublishedVectors256) {
     const char* plain;
     const char* cipher;
   } const vectors[] = {
-      {"0000000000000000000000000000000000000000000000000000000000000000",
-       "00000000000000000000000000000000", "57FF739D4DC92C1BD7FC01700CC8216F"},
-      {"D43BB7556EA32E46F2A282B7D45B4E0D57FF739D4DC92C1BD7FC01700CC8216F",
-       "90AFE91BB288544F2C32DC239B2635E6", "6CB4561C40BF0A9705931CB6D408E7FA"},
+      {"0000000000000000000000000000000000000000000000000000000000000000", "00000000000000000000000000000000",
+       "57FF739D4DC92C1BD7FC01700CC8216F"},
+      {"D43BB7556EA32E46F2A282B7D45B4E0D57FF739D4DC92C1BD7FC01700CC8216F", "90AFE91BB288544F2C32DC239B2635E6",
+       "6CB4561C40BF0A9705931CB6D408E7FA"},
   };
   for (const Vector& v : vectors) {
     const std::string key = FromHex(v.key);
@@ -135,8 +134,13 @@ TEST(TwofishTest, RejectedKeyLengthDoesNotThrow) {
 
 TEST(Base64Test, Rfc4648Vectors) {
   const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& v : vectors) {
     EXPECT_EQ(Base64Encode(v.first), v.second);

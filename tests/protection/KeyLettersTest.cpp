@@ -75,10 +75,10 @@ TEST(KeyLettersTest, DeriveKeyTakesEveryByte) {
   std::string highBytes;
   for (int i = 0; i < 300; ++i) highBytes.push_back(static_cast<char>(0x80 + i % 128));
   const std::string values[] = {
-      std::string(100, 'k'),                   // longer than the key itself
-      highBytes,                               // bytes outside ASCII
-      std::string("key\0with\0zeros", 14),     // no terminator handling
-      " padded ",                              // no trimming
+      std::string(100, 'k'),                // longer than the key itself
+      highBytes,                            // bytes outside ASCII
+      std::string("key\0with\0zeros", 14),  // no terminator handling
+      " padded ",                           // no trimming
   };
   for (const std::string& value : values) {
     const std::string key = DeriveKey(value);

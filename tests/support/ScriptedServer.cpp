@@ -41,9 +41,7 @@ int LastError() { return ::WSAGetLastError(); }
 bool WouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 bool Interrupted(int error) { return error == WSAEINTR; }
 void CloseNative(Native socket) { ::closesocket(socket); }
-int PollNative(pollfd* fds, unsigned count, int milliseconds) {
-  return ::WSAPoll(fds, count, milliseconds);
-}
+int PollNative(pollfd* fds, unsigned count, int milliseconds) { return ::WSAPoll(fds, count, milliseconds); }
 bool SetNonBlocking(Native socket) {
   u_long on = 1;
   return ::ioctlsocket(socket, FIONBIO, &on) == 0;
@@ -64,9 +62,7 @@ int LastError() { return errno; }
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 bool Interrupted(int error) { return error == EINTR; }
 void CloseNative(Native socket) { ::close(socket); }
-int PollNative(pollfd* fds, unsigned count, int milliseconds) {
-  return ::poll(fds, count, milliseconds);
-}
+int PollNative(pollfd* fds, unsigned count, int milliseconds) { return ::poll(fds, count, milliseconds); }
 bool SetNonBlocking(Native socket) {
   const int flags = ::fcntl(socket, F_GETFL);
   return flags >= 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -74,12 +70,8 @@ bool SetNonBlocking(Native socket) {
 bool StartSockets() { return true; }
 #endif
 
-Native ToNative(std::intptr_t handle) {
-  return handle == -1 ? kInvalid : static_cast<Native>(handle);
-}
-std::intptr_t ToHandle(Native socket) {
-  return socket == kInvalid ? -1 : static_cast<std::intptr_t>(socket);
-}
+Native ToNative(std::intptr_t handle) { return handle == -1 ? kInvalid : static_cast<Native>(handle); }
+std::intptr_t ToHandle(Native socket) { return socket == kInvalid ? -1 : static_cast<std::intptr_t>(socket); }
 
 Native NewStreamSocket() {
   if (!StartSockets()) return kInvalid;
@@ -98,7 +90,11 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   Native get() const { return fd_; }
   bool valid() const { return fd_ != kInvalid; }
-  Native Release() { const Native fd = fd_; fd_ = kInvalid; return fd; }
+  Native Release() {
+    const Native fd = fd_;
+    fd_ = kInvalid;
+    return fd;
+  }
   void Reset(Native fd = kInvalid) {
     if (fd_ != kInvalid) CloseNative(fd_);
     fd_ = fd;
@@ -111,8 +107,7 @@ class Fd {
 bool SameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -131,16 +126,14 @@ enum class Wait { kReady, kStopped, kTimeout };
 // invalid).
 Wait WaitFor(Native fd, short events, Native wake, Clock::time_point deadline) {
   for (int round = 0; round < 100000; ++round) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return Wait::kTimeout;
     pollfd fds[2] = {};
     fds[0].fd = wake;
     fds[0].events = POLLIN;
     fds[1].fd = fd;
     fds[1].events = events;
-    const int n = PollNative(fds, fd != kInvalid ? 2 : 1,
-                             static_cast<int>(std::min<long long>(left, 1000)));
+    const int n = PollNative(fds, fd != kInvalid ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
     if (n < 0 && !Interrupted(LastError())) return Wait::kStopped;
     if (n <= 0) continue;
     if (fds[0].revents != 0) return Wait::kStopped;
@@ -248,8 +241,7 @@ void CloseWithReset(Fd& fd) {
   linger option{};
   option.l_onoff = 1;
   option.l_linger = 0;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
-               sizeof option);
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
   fd.Reset();
 }
 
@@ -326,8 +318,8 @@ std::string RecordedRequest::Header(const std::string& name) const {
 bool RecordedRequest::HasHeader(const std::string& name) const { return HeaderCount(name) > 0; }
 
 std::size_t RecordedRequest::HeaderCount(const std::string& name) const {
-  return static_cast<std::size_t>(std::count_if(
-      headers.begin(), headers.end(), [&](const auto& h) { return SameName(h.first, name); }));
+  return static_cast<std::size_t>(
+      std::count_if(headers.begin(), headers.end(), [&](const auto& h) { return SameName(h.first, name); }));
 }
 
 Script Script::Respond(int status, std::string body) {

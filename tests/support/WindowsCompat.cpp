@@ -2,8 +2,8 @@
 
 #if defined(_WIN32)
 
-#include <errno.h>
 #include <windows.h>
+#include <errno.h>
 
 #include <atomic>
 #include <cstdint>
@@ -17,8 +17,8 @@ char* mkdtemp(char* pattern) {
     return nullptr;
   }
   static std::atomic<std::uint32_t> counter{0};
-  std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
-                       ::GetTickCount64() ^ (static_cast<std::uint64_t>(++counter) << 20);
+  std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^ ::GetTickCount64() ^
+                       (static_cast<std::uint64_t>(++counter) << 20);
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
     for (std::size_t i = length - 6; i < length; ++i) {

@@ -2,14 +2,13 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
-
-#include <CLI/CLI.hpp>
 
 #include "tools/cli/CommandRunner.h"
 #include "tools/cli/ConfigFile.h"
@@ -64,7 +63,8 @@ bool ApplyConfigFile(const std::string& path, bool named, const std::vector<Conf
       break;
   }
   for (const std::string& name : ignored) {
-    console.err << "proxyhelper: warning: " << path << ": ignoring " << name << " (only top-level keys are read)\n";
+    console.err << "proxyhelper: warning: " << path << ": ignoring " << name
+                << " (only top-level keys are read)\n";
   }
   for (const auto& entry : values) {
     std::string key = entry.first;
@@ -121,7 +121,8 @@ int Run(const std::vector<std::string>& args, Console& console) {
       {"user", app.add_option("--user,-u", settings.user, "Account user name")->envname("PROXYHELPER_USER"),
        &settings.user},
       {"password",
-       app.add_option("--password,-p", settings.password, "Account password (asked for on a terminal if absent)")
+       app.add_option("--password,-p", settings.password,
+                      "Account password (asked for on a terminal if absent)")
            ->envname("PROXYHELPER_PASSWORD"),
        &settings.password},
       {"lang",
@@ -148,11 +149,13 @@ int Run(const std::vector<std::string>& args, Console& console) {
                       "PEM file of the CAs trusted for https:// servers, instead of the system's")
            ->envname("PROXYHELPER_CA_BUNDLE"),
        &settings.caBundle},
-      {"json", app.add_flag("--json", settings.json, "Machine-readable JSON output")->envname("PROXYHELPER_JSON"),
+      {"json",
+       app.add_flag("--json", settings.json, "Machine-readable JSON output")->envname("PROXYHELPER_JSON"),
        nullptr},
   };
   CLI::Option* configOption =
-      app.add_option("--config", configFile, "Configuration file (default $XDG_CONFIG_HOME/proxyhelper/config.ini)")
+      app.add_option("--config", configFile,
+                     "Configuration file (default $XDG_CONFIG_HOME/proxyhelper/config.ini)")
           ->envname("PROXYHELPER_CONFIG");
 
   CLI::App* version = app.add_subcommand("version", "Ask the service for the current client version");
@@ -185,8 +188,9 @@ int Run(const std::vector<std::string>& args, Console& console) {
   CLI::App* connect = app.add_subcommand(
       "connect", "Lease credentials for a VPN server and keep the lease alive until Ctrl-C or --duration");
   connect->add_option("--server-id", connectOptions.serverId, "VPN server id (see 'servers')")->required();
-  connect->add_option("--interval", connectOptions.intervalSeconds,
-                      "Seconds between handshakes (default: the pushed heartbeat, else 30)")
+  connect
+      ->add_option("--interval", connectOptions.intervalSeconds,
+                   "Seconds between handshakes (default: the pushed heartbeat, else 30)")
       ->check(CLI::PositiveNumber);
   connect->add_option("--duration", connectOptions.durationSeconds, "Stop after this many seconds")
       ->check(CLI::PositiveNumber);

@@ -50,7 +50,8 @@ int CommandRunner::Version() {
   std::string version;
   if (calls.GetVersion(version)) {
     report.data()["service_version"] = version;
-    report.Print("client  " + settings_.agent + " " + settings_.clientVersion + "\nservice " + version + "\n");
+    report.Print("client  " + settings_.agent + " " + settings_.clientVersion + "\nservice " + version +
+                 "\n");
   }
   return report.Finish();
 }
@@ -115,7 +116,8 @@ int CommandRunner::Account() {
     const ServerConfig* serverConfig = CurrentServerConfig();
     report.data()["user"] = UserInfoJson(info);
     report.data()["config"] = PushedConfigJson(serverConfig);
-    report.Print("account\n" + UserInfoText(info) + "pushed configuration\n" + PushedConfigText(serverConfig));
+    report.Print("account\n" + UserInfoText(info) + "pushed configuration\n" +
+                 PushedConfigText(serverConfig));
   }
   calls.SignOut();
   return report.Finish();

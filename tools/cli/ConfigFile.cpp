@@ -6,8 +6,8 @@
 
 namespace proxycli {
 
-ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values,
-                            std::vector<std::string>* ignored, std::string* error) {
+ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values, std::vector<std::string>* ignored,
+                            std::string* error) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return ConfigStatus::kMissing;
   if (!S_ISREG(info.st_mode)) {

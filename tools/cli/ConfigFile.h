@@ -23,7 +23,7 @@ enum class ConfigStatus {
 // Reads `path` with CLI11's INI reader into `values` (key → the value's
 // pieces). Items inside a "[section]" are reported in `ignored` as
 // "section.key" and otherwise skipped.
-ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values,
-                            std::vector<std::string>* ignored, std::string* error);
+ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values, std::vector<std::string>* ignored,
+                            std::string* error);
 
 }  // namespace proxycli

@@ -62,10 +62,10 @@ int RunConnect(const ConnectOptions& options, const UserIdentity& identity, Serv
   {
     UserInfo info;
     if (!StopRequested() && calls.GetUserInfo(info)) {
-      const double interval = options.intervalSeconds > 0
-                                  ? options.intervalSeconds
-                                  : GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT",
-                                                                         kFallbackHeartbeatSeconds);
+      const double interval =
+          options.intervalSeconds > 0
+              ? options.intervalSeconds
+              : GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", kFallbackHeartbeatSeconds);
       data["interval_seconds"] = interval;
       DialupInfo lease;
       if (!StopRequested() && calls.GetDailupInfo(options.serverId, lease)) {

@@ -6,10 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
@@ -33,8 +32,8 @@ class ScratchDirectory {
  public:
   ScratchDirectory() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
-                          "/proxyhelper-demo-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/proxyhelper-demo-XXXXXX";
     if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
   }
   ~ScratchDirectory() {
@@ -142,25 +141,27 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
   std::string version;
   int rc = helper.GetVersion(version);
   transcript.Step("version", rc == 0 && version == seed.version,
-         rc == 0 ? "service announces " + version : Describe(rc));
+                  rc == 0 ? "service announces " + version : Describe(rc));
 
   std::string host;
   int port = 0;
   CLoginServers::Instance().GetCurrServer(host, port);
   transcript.Step("failover past dead server", rc == 0 && SameAddress(host, port, server.LiveAddress()),
-         server.DeadAddress() + " refused, now on " + host + ":" + std::to_string(port));
+                  server.DeadAddress() + " refused, now on " + host + ":" + std::to_string(port));
 
   const std::string user = "demo-" + devserver::RandomHex(6);
   const std::string password = "pw-" + devserver::RandomHex(8);
   RegInfo reg{user, password, "+1-555-0100", user + "@example.com", "10001", "created by the demo"};
   VPErrorInfo error;
   rc = helper.Register(reg, error);
-  transcript.Step("register", rc == 0, rc == 0 ? "account " + user + " created" : Describe(rc, error.errdesc));
+  transcript.Step("register", rc == 0,
+                  rc == 0 ? "account " + user + " created" : Describe(rc, error.errdesc));
 
   error = VPErrorInfo();
   rc = helper.Register(reg, error);
-  transcript.Step("register again is refused", rc == devserver::kResultDuplicateAccount && !error.errdesc.empty(),
-         Describe(rc, error.errdesc));
+  transcript.Step("register again is refused",
+                  rc == devserver::kResultDuplicateAccount && !error.errdesc.empty(),
+                  Describe(rc, error.errdesc));
 
   const devserver::PrepaidCard* card = seed.cards.empty() ? nullptr : &seed.cards.front();
   const int expectedBalance = seed.newAccount.moneyleft + (card != nullptr ? card->value : 0);
@@ -168,16 +169,17 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
     error = VPErrorInfo();
     rc = helper.Recharge(RecInfo{user, password, card->cardno, card->cardpw}, error);
     transcript.Step("recharge", rc == 0,
-           rc == 0 ? "card " + card->cardno + " credited " + std::to_string(card->value)
-                   : Describe(rc, error.errdesc));
+                    rc == 0 ? "card " + card->cardno + " credited " + std::to_string(card->value)
+                            : Describe(rc, error.errdesc));
   } else {
     transcript.Step("recharge", false, "the seed has no prepaid card");
   }
 
   error = VPErrorInfo();
   rc = helper.SignIn(UserIdentity{user, password}, error);
-  transcript.Step("sign in", rc == 0 && !helper.GetMagic().empty() && helper.GetUserNameA() == user,
-         rc == 0 ? "session token " + helper.GetMagic().substr(0, 8) + "..." : Describe(rc, error.errdesc));
+  transcript.Step(
+      "sign in", rc == 0 && !helper.GetMagic().empty() && helper.GetUserNameA() == user,
+      rc == 0 ? "session token " + helper.GetMagic().substr(0, 8) + "..." : Describe(rc, error.errdesc));
 
   UserInfo info;
   rc = helper.GetUserInfo(info);
@@ -186,63 +188,72 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
   std::string saveError;
   const bool keysKept = SaveKeyItems(paths.keysFile, keys, &saveError);
   transcript.Step("account state", rc == 0 && info.username == user && info.moneyleft == expectedBalance,
-         rc == 0 ? "balance " + std::to_string(info.moneyleft) + ", level " + std::to_string(info.userlevel) +
-                       " (" + info.userlevel_desc + "), " + info.timeleft
-                 : Describe(rc));
-  const auto* config = static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
+                  rc == 0 ? "balance " + std::to_string(info.moneyleft) + ", level " +
+                                std::to_string(info.userlevel) + " (" + info.userlevel_desc + "), " +
+                                info.timeleft
+                          : Describe(rc));
+  const auto* config =
+      static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
   const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
-  const bool listOk = pushed.size() == 2 && SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
+  const bool listOk = pushed.size() == 2 &&
+                      SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
                       SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress()) &&
                       pushed[0].secure == server.tls() && pushed[1].secure == server.tls();
   const int heartbeat = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 0);
   const int ratioSlot = GlobalCache::Instance().GetConfigInt("GC_ONLINERATIO_SLOT", 0);
   transcript.Step("pushed configuration",
-         rc == 0 && !keys.a.empty() && !keys.b.empty() && !keys.c.empty() && keysKept &&
-             heartbeat == seed.heartbeatSlot && ratioSlot == seed.onlineratioSlot && listOk && config != nullptr &&
-             config->serverlevel.size() == seed.serverLevels.size(),
-         "heartbeat " + std::to_string(heartbeat) + " s, online ratio " + std::to_string(ratioSlot) +
-             " s, 3 keys" + (keysKept ? " kept" : " NOT kept (" + saveError + ")") + ", " +
-             std::to_string(pushed.size()) + " account servers, " +
-             std::to_string(config != nullptr ? config->serverlevel.size() : 0) + " server levels");
+                  rc == 0 && !keys.a.empty() && !keys.b.empty() && !keys.c.empty() && keysKept &&
+                      heartbeat == seed.heartbeatSlot && ratioSlot == seed.onlineratioSlot && listOk &&
+                      config != nullptr && config->serverlevel.size() == seed.serverLevels.size(),
+                  "heartbeat " + std::to_string(heartbeat) + " s, online ratio " + std::to_string(ratioSlot) +
+                      " s, 3 keys" + (keysKept ? " kept" : " NOT kept (" + saveError + ")") + ", " +
+                      std::to_string(pushed.size()) + " account servers, " +
+                      std::to_string(config != nullptr ? config->serverlevel.size() : 0) + " server levels");
 
   ServerCatalogue remote;
   rc = helper.GetVpnServers(remote);
-  transcript.Step("catalogue from the service", rc == 0 && CatalogueSize(remote) == SeedServerCount(seed) &&
-                                           remote.size() == seed.groups.size(),
-         rc == 0 ? std::to_string(CatalogueSize(remote)) + " servers in " + std::to_string(remote.size()) +
-                       " groups"
-                 : Describe(rc));
+  transcript.Step(
+      "catalogue from the service",
+      rc == 0 && CatalogueSize(remote) == SeedServerCount(seed) && remote.size() == seed.groups.size(),
+      rc == 0
+          ? std::to_string(CatalogueSize(remote)) + " servers in " + std::to_string(remote.size()) + " groups"
+          : Describe(rc));
 
   // As a later process would: only the kept keys file knows the keys.
   KeyItemsToCache(KeyItems());
   const bool restored = RestoreKeyItems(paths);
   ServerCatalogue local;
   rc = helper.GetLocalVpnServers(local);
-  transcript.Step("catalogue from the cache", restored && rc == 0 && !local.empty() && Flatten(local) == Flatten(remote),
-         rc == 0 ? std::to_string(CatalogueSize(local)) + " servers, same as the service's"
-                 : Describe(rc, "no usable cache"));
+  transcript.Step("catalogue from the cache",
+                  restored && rc == 0 && !local.empty() && Flatten(local) == Flatten(remote),
+                  rc == 0 ? std::to_string(CatalogueSize(local)) + " servers, same as the service's"
+                          : Describe(rc, "no usable cache"));
 
   std::vector<ServerOnlineRatio> ratios;
   rc = helper.GetOnlineRatio(ratios);
   bool ratiosOk = rc == 0 && !ratios.empty();
-  for (const ServerOnlineRatio& ratio : ratios) ratiosOk = ratiosOk && ratio.GetRatio() >= 0 && ratio.GetRatio() <= 100;
-  transcript.Step("online ratio", ratiosOk, rc == 0 ? std::to_string(ratios.size()) + " servers reported" : Describe(rc));
+  for (const ServerOnlineRatio& ratio : ratios)
+    ratiosOk = ratiosOk && ratio.GetRatio() >= 0 && ratio.GetRatio() <= 100;
+  transcript.Step("online ratio", ratiosOk,
+                  rc == 0 ? std::to_string(ratios.size()) + " servers reported" : Describe(rc));
 
   int serverId = 0;
-  if (!remote.empty() && !remote.begin()->second.empty()) serverId = std::atoi(remote.begin()->second[0].GetKey().c_str());
+  if (!remote.empty() && !remote.begin()->second.empty())
+    serverId = std::atoi(remote.begin()->second[0].GetKey().c_str());
   DialupInfo lease;
   error = VPErrorInfo();
   rc = helper.GetDailupInfo(serverId, lease, error);
   transcript.Step("lease", rc == 0 && !lease.lendusername.empty() && !lease.lendpassword.empty(),
-         rc == 0 ? "server " + std::to_string(serverId) + ": user " + lease.lendusername + ", password " +
-                       lease.lendpassword
-                 : Describe(rc, error.errdesc));
+                  rc == 0 ? "server " + std::to_string(serverId) + ": user " + lease.lendusername +
+                                ", password " + lease.lendpassword
+                          : Describe(rc, error.errdesc));
 
   const LiveInfo live{lease.lendusername, serverId};
   for (int beat = 1; beat <= 2; ++beat) {
     error = VPErrorInfo();
     rc = helper.ShakeHands(live, error);
-    transcript.Step("handshake " + std::to_string(beat), rc == 0, rc == 0 ? "lease confirmed" : Describe(rc, error.errdesc));
+    transcript.Step("handshake " + std::to_string(beat), rc == 0,
+                    rc == 0 ? "lease confirmed" : Describe(rc, error.errdesc));
   }
 
   rc = helper.ReleaseDialupInfo(0);
@@ -251,7 +262,7 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
   error = VPErrorInfo();
   rc = helper.ShakeHands(live, error);
   transcript.Step("handshake after release", rc != 0 && rc != RESULT_TRANSPORT_FAILURE,
-         "refused as it should be: " + Describe(rc, error.errdesc));
+                  "refused as it should be: " + Describe(rc, error.errdesc));
 
   rc = helper.SignOut();
   transcript.Step("sign out", rc == 0, rc == 0 ? "session closed" : Describe(rc));
@@ -271,8 +282,9 @@ int RunDemo(const DemoOptions& options, Console& console) {
     return transcript.Finish(nlohmann::json::object());
   }
 
-  transcript.Say(std::string("proxyhelper demo: the reference account service runs in this process, on loopback only") +
-                 (options.tls ? ", over TLS" : ""));
+  transcript.Say(
+      std::string("proxyhelper demo: the reference account service runs in this process, on loopback only") +
+      (options.tls ? ", over TLS" : ""));
   DemoServer server;
   DemoServerOptions serverOptions;
   if (options.showServerLog) {
@@ -289,8 +301,8 @@ int RunDemo(const DemoOptions& options, Console& console) {
   }
   started = started && server.Start(serverOptions, &error);
   const std::string scheme = options.tls ? "https://" : "";
-  nlohmann::json setting = {{"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()},
-                            {"tls", options.tls}};
+  nlohmann::json setting = {
+      {"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()}, {"tls", options.tls}};
   if (!transcript.Step("start the account service", started,
                        started ? "live on " + scheme + server.LiveAddress() + ", dead " + scheme +
                                      server.DeadAddress() + " listed first" +
@@ -308,8 +320,9 @@ int RunDemo(const DemoOptions& options, Console& console) {
   settings.caBundle = caFile;
   HostPaths paths;
   const bool prepared = PrepareHost(settings, &paths, &error);
-  if (transcript.Step("client set up", prepared,
-                      prepared ? "account servers " + settings.servers + ", cache in " + paths.cacheDir : error)) {
+  if (transcript.Step(
+          "client set up", prepared,
+          prepared ? "account servers " + settings.servers + ", cache in " + paths.cacheDir : error)) {
     transcript.Say("");
     RunStory(transcript, server, paths);
     transcript.Say("");

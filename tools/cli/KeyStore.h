@@ -13,9 +13,7 @@ struct KeyItems {
   std::string c;  // "GC_CIPER_C"
 
   bool empty() const { return a.empty() && b.empty() && c.empty(); }
-  bool operator==(const KeyItems& other) const {
-    return a == other.a && b == other.b && c == other.c;
-  }
+  bool operator==(const KeyItems& other) const { return a == other.a && b == other.b && c == other.c; }
 };
 
 // The items the configuration cache holds now (absent items are empty).

@@ -3,9 +3,8 @@
 // first failure decides the exit status.
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "tools/cli/Console.h"
 
@@ -33,8 +32,7 @@ class Report {
   void Failure(const std::string& operation, int result, const std::string& errdesc);
   // A failure with a name of the tool's own choosing (a code the library
   // does not name, such as the local cache's -1) and an explanation.
-  void Failure(const std::string& operation, int result, const std::string& name,
-               const std::string& message);
+  void Failure(const std::string& operation, int result, const std::string& name, const std::string& message);
   // Bad command line, configuration or input: exit status 2.
   void UsageError(const std::string& message);
   // A warning that does not change the outcome.

@@ -103,7 +103,8 @@ bool ServiceCalls::GetLocalVpnServers(ServerCatalogue& catalogue) {
   report_.Failure("GetLocalVpnServers", result, "no usable cache",
                   "no usable catalogue cache in " + paths_.cacheDir +
                       ": fetch it once with 'proxyhelper servers' (the cache is read with the cipher keys "
-                      "kept in " + paths_.keysFile + ")");
+                      "kept in " +
+                      paths_.keysFile + ")");
   return false;
 }
 

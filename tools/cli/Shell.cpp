@@ -136,8 +136,8 @@ bool ShellSession::Execute(const Words& words) {
 
 void ShellSession::SignIn(Report& report, ServiceCalls& calls, const Words& args) {
   UserIdentity identity{args[0], args.size() > 1 ? args[1] : std::string()};
-  if (args.size() < 2 &&
-      !(console_.inputIsTerminal && ReadPasswordNoEcho("Password for " + args[0] + ": ", &identity.password))) {
+  if (args.size() < 2 && !(console_.inputIsTerminal &&
+                           ReadPasswordNoEcho("Password for " + args[0] + ": ", &identity.password))) {
     report.UsageError("usage: signin USER PASSWORD (the password is asked for only on a terminal)");
     return;
   }

@@ -35,9 +35,11 @@ std::string ServerText(const CLoginServers::Server& server) {
 }  // namespace
 
 nlohmann::json UserInfoJson(const UserInfo& info) {
-  return {{"username", info.username},   {"vpnpd", info.vpnpd},           {"timeleft", info.timeleft},
-          {"userlevel_desc", info.userlevel_desc}, {"userlevel", info.userlevel}, {"usermode", info.usermode},
-          {"simuses", info.simuses},     {"moneyleft", info.moneyleft},   {"timetip", info.timetip}};
+  return {{"username", info.username},   {"vpnpd", info.vpnpd},
+          {"timeleft", info.timeleft},   {"userlevel_desc", info.userlevel_desc},
+          {"userlevel", info.userlevel}, {"usermode", info.usermode},
+          {"simuses", info.simuses},     {"moneyleft", info.moneyleft},
+          {"timetip", info.timetip}};
 }
 
 std::string UserInfoText(const UserInfo& info) {

@@ -1,10 +1,9 @@
 // Readable text and JSON for the records the facade fills.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "facade/ProxyHelper.h"
 

@@ -17,9 +17,9 @@ std::string HomeDirectory();
 // Empty when there is no home either.
 std::string XdgBaseDirectory(const char* variable, const char* fallback);
 
-std::string DefaultConfigFile();     // <config>/proxyhelper/config.ini
-std::string DefaultCacheDirectory(); // <cache>/proxyhelper
-std::string DefaultStateDirectory(); // <state>/proxyhelper
+std::string DefaultConfigFile();      // <config>/proxyhelper/config.ini
+std::string DefaultCacheDirectory();  // <cache>/proxyhelper
+std::string DefaultStateDirectory();  // <state>/proxyhelper
 
 // Creates `path` and its missing parents. A directory this call creates gets
 // mode 0700 (the files hold session material); an existing one is left as it

@@ -30,8 +30,7 @@ const char* FirstMissing(const FormFields& fields, std::initializer_list<const c
 }
 
 // As FirstMissing, but an empty value counts as missing too.
-const char* FirstMissingOrEmpty(const FormFields& fields,
-                                std::initializer_list<const char*> names) {
+const char* FirstMissingOrEmpty(const FormFields& fields, std::initializer_list<const char*> names) {
   for (const char* name : names) {
     const auto it = fields.find(name);
     if (it == fields.end() || it->second.empty()) return name;
@@ -162,8 +161,7 @@ void AccountService::Log(const std::string& script, char letter, const FormField
   line += letter;
   if (fields != nullptr) {
     for (const auto& field : *fields) {
-      line +=
-          ' ' + field.first + '=' + (IsSecret(field.first) ? "***" : FlattenValue(field.second));
+      line += ' ' + field.first + '=' + (IsSecret(field.first) ? "***" : FlattenValue(field.second));
     }
   }
   line += " -> " + outcome;
@@ -177,9 +175,7 @@ AccountService::AccountState* AccountService::Session(const FormFields& fields) 
   return &it->second;
 }
 
-void AccountService::FreeLease(const Lease& lease) {
-  pools_[lease.pool].push_back(lease.credential);
-}
+void AccountService::FreeLease(const Lease& lease) { pools_[lease.pool].push_back(lease.credential); }
 
 std::string AccountService::LoginServerList() const {
   if (!options_.loginServers.empty()) return options_.loginServers;
@@ -192,8 +188,7 @@ std::string AccountService::LoginServerList() const {
 }
 
 ProfileText AccountService::SignIn(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "password"}))
-    return MissingField(missing);
+  if (const char* missing = FirstMissing(fields, {"username", "password"})) return MissingField(missing);
   const auto it = accounts_.find(Field(fields, "username"));
   if (it == accounts_.end() || it->second.account.password != Field(fields, "password")) {
     return Refuse(kResultBadCredentials, "wrong user name or password");
@@ -206,8 +201,7 @@ ProfileText AccountService::SignIn(const FormFields& fields) {
 }
 
 ProfileText AccountService::SignOut(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"}))
-    return MissingField(missing);
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
   AccountState* state = Session(fields);
   if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
   state->magic.clear();
@@ -329,8 +323,8 @@ ProfileText AccountService::ReleaseDialupInfo(const FormFields& fields) {
 }
 
 ProfileText AccountService::Verification(const FormFields& fields) {
-  if (const char* missing = FirstMissing(
-          fields, {"username", "magic", "dailsession", "lendusername", "vpnserverid"})) {
+  if (const char* missing =
+          FirstMissing(fields, {"username", "magic", "dailsession", "lendusername", "vpnserverid"})) {
     return MissingField(missing);
   }
   int serverId = 0;
@@ -351,8 +345,7 @@ ProfileText AccountService::Verification(const FormFields& fields) {
 }
 
 ProfileText AccountService::GetUserInfo(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"}))
-    return MissingField(missing);
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
   AccountState* state = Session(fields);
   if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
   const Account& account = state->account;
@@ -373,8 +366,7 @@ ProfileText AccountService::GetUserInfo(const FormFields& fields) {
   reply.AddItem("timetip", account.timetip);
 
   reply.BeginSection("serverlevel");
-  for (const auto& level : seed_.serverLevels)
-    reply.AddItem(std::to_string(level.first), level.second);
+  for (const auto& level : seed_.serverLevels) reply.AddItem(std::to_string(level.first), level.second);
 
   reply.BeginSection("warning");
   reply.AddItem("tip", seed_.warning.tip);
@@ -399,8 +391,7 @@ ProfileText AccountService::GetUserInfo(const FormFields& fields) {
 }
 
 ProfileText AccountService::OnlineRatio(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"}))
-    return MissingField(missing);
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
   if (Session(fields) == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
   ProfileText reply = Accept();
   reply.BeginSection("ratio");
@@ -413,8 +404,7 @@ ProfileText AccountService::OnlineRatio(const FormFields& fields) {
 }
 
 ProfileText AccountService::GetServerInfo(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"}))
-    return MissingField(missing);
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
   if (Session(fields) == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
   ProfileText reply = Accept();
   for (const ServerGroup& group : seed_.groups) {

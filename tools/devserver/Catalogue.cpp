@@ -33,8 +33,7 @@ std::string TrimBlanks(const std::string& text) {
 }  // namespace
 
 std::string FormatServerEntry(const VpnServer& server) {
-  return server.name + "," + server.address + "," + std::to_string(server.level) + "," +
-         server.location;
+  return server.name + "," + server.address + "," + std::to_string(server.level) + "," + server.location;
 }
 
 bool ParseServerEntry(const std::string& value, VpnServer* server) {
@@ -42,8 +41,8 @@ bool ParseServerEntry(const std::string& value, VpnServer* server) {
   std::string::size_type begin = 0;
   while (true) {
     const std::string::size_type comma = value.find(',', begin);
-    fields.push_back(TrimBlanks(
-        value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin)));
+    fields.push_back(
+        TrimBlanks(value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin)));
     if (comma == std::string::npos) break;
     begin = comma + 1;
   }
@@ -80,8 +79,7 @@ std::vector<ServerGroup> GenerateCatalogue(int count) {
 
 int OnlineRatioPercent(int serverId) {
   // splitmix64 finaliser: well spread, and identical on every run.
-  std::uint64_t x =
-      static_cast<std::uint64_t>(static_cast<std::uint32_t>(serverId)) + 0x9e3779b97f4a7c15ULL;
+  std::uint64_t x = static_cast<std::uint64_t>(static_cast<std::uint32_t>(serverId)) + 0x9e3779b97f4a7c15ULL;
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   x ^= x >> 31;

@@ -32,8 +32,7 @@ bool CipherKeys::Parse(const std::string& text, CipherKeys* keys, std::string* e
   std::string::size_type begin = 0;
   while (true) {
     const std::string::size_type comma = text.find(',', begin);
-    parts.push_back(
-        text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    parts.push_back(text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
     if (comma == std::string::npos) break;
     begin = comma + 1;
   }

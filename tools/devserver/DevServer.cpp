@@ -26,8 +26,7 @@ bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) 
         listener = std::make_unique<RawFaultListener>(spec.fault);
         break;
       default:
-        listener = std::make_unique<HttpListener>(service_, spec.fault,
-                                                  spec.tls ? &tlsFiles_ : nullptr);
+        listener = std::make_unique<HttpListener>(service_, spec.fault, spec.tls ? &tlsFiles_ : nullptr);
         break;
     }
     std::string why;

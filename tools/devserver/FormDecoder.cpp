@@ -11,13 +11,12 @@ namespace {
 constexpr std::size_t kBlockSize = 16;
 
 bool IsBase64Char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 bool IsKeyChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+         c == '-';
 }
 
 std::string StripZeroFill(std::string text) {
@@ -102,8 +101,7 @@ DecodeError DecodeRequest(const std::string& body, const CipherKeys& keys, Decod
   if (letter == 'Z') {
     // Hand-written test requests often lack the final "&"; tolerate that
     // where no key guessing depends on it.
-    return ParseFormText(payload, false, &out->fields) ? DecodeError::kNone
-                                                       : DecodeError::kNotAForm;
+    return ParseFormText(payload, false, &out->fields) ? DecodeError::kNone : DecodeError::kNotAForm;
   }
   if (payload.size() % kBlockSize != 0) return DecodeError::kBadBlockLength;
   if (TryKey(payload, *item, &out->fields)) return DecodeError::kNone;

@@ -24,8 +24,7 @@ std::string GarbageBody() {
 HttpListener::HttpListener(AccountService* service, FaultMode mode, const TlsFiles* tls)
     : service_(service), mode_(mode), tls_(tls != nullptr) {
   if (tls != nullptr) {
-    server_ = std::make_unique<httplib::SSLServer>(tls->certificateFile.c_str(),
-                                                   tls->privateKeyFile.c_str());
+    server_ = std::make_unique<httplib::SSLServer>(tls->certificateFile.c_str(), tls->privateKeyFile.c_str());
   } else {
     server_ = std::make_unique<httplib::Server>();
   }
@@ -56,12 +55,11 @@ void HttpListener::Route() {
       });
       break;
     default:
-      server_->Post(R"(/vpn_intl/([^/]*))",
-                   [this](const httplib::Request& req, httplib::Response& res) {
-                     const HttpAnswer answer = service_->Handle(req.matches[1].str(), req.body);
-                     res.status = answer.status;
-                     res.set_content(answer.body, answer.contentType.c_str());
-                   });
+      server_->Post(R"(/vpn_intl/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
+        const HttpAnswer answer = service_->Handle(req.matches[1].str(), req.body);
+        res.status = answer.status;
+        res.set_content(answer.body, answer.contentType.c_str());
+      });
       break;
   }
 }

@@ -75,8 +75,8 @@ bool ApplyFault(const std::string& text, std::vector<ListenSpec>* specs, std::st
       return true;
     }
   }
-  *error = "\"" + text + "\": no --listen " + FormatAddress(target.host, target.port) +
-           " left without a fault";
+  *error =
+      "\"" + text + "\": no --listen " + FormatAddress(target.host, target.port) + " left without a fault";
   return false;
 }
 

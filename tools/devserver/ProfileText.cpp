@@ -40,9 +40,7 @@ void ProfileText::AddItem(const std::string& key, const std::string& value) {
   text_ += '\n';
 }
 
-void ProfileText::AddItem(const std::string& key, long long value) {
-  AddItem(key, std::to_string(value));
-}
+void ProfileText::AddItem(const std::string& key, long long value) { AddItem(key, std::to_string(value)); }
 
 void ProfileText::BeginSection(const std::string& name) {
   text_ += '[';

@@ -92,8 +92,7 @@ void RawFaultListener::Run() {
     std::vector<pollfd> watched;
     watched.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
     watched.push_back(pollfd{socket_.get(), POLLIN, 0});
-    for (const Connection& connection : held)
-      watched.push_back(pollfd{connection.fd.get(), POLLIN, 0});
+    for (const Connection& connection : held) watched.push_back(pollfd{connection.fd.get(), POLLIN, 0});
     if (::poll(watched.data(), watched.size(), -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -109,8 +108,7 @@ void RawFaultListener::Run() {
         kept.push_back(std::move(connection));
         continue;
       }
-      if (!Drain(connection.fd.get()) || (events & (POLLERR | POLLHUP)) != 0)
-        continue;                                // peer gone
+      if (!Drain(connection.fd.get()) || (events & (POLLERR | POLLHUP)) != 0) continue;  // peer gone
       if (mode_ == FaultMode::kClose) continue;  // request read: close unanswered
       if (!connection.answered) {
         ::send(connection.fd.get(), kStallPrefix, sizeof kStallPrefix - 1, MSG_NOSIGNAL);
@@ -122,8 +120,7 @@ void RawFaultListener::Run() {
 
     if ((watched[1].revents & POLLIN) != 0) {
       UniqueFd accepted(::accept4(socket_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (accepted.valid() && held.size() < kMaxHeld)
-        held.push_back(Connection{std::move(accepted), false});
+      if (accepted.valid() && held.size() < kMaxHeld) held.push_back(Connection{std::move(accepted), false});
     }
   }
   // `held` closes every connection on the way out.

@@ -34,8 +34,7 @@ int FirstMalformedLine(const std::string& text) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find('\0') != std::string::npos) return number;
     if (Trim(line).empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[' ? line.find(']') == std::string::npos
-                       : line.find('=') == std::string::npos) {
+    if (line[0] == '[' ? line.find(']') == std::string::npos : line.find('=') == std::string::npos) {
       return number;
     }
   }
@@ -235,9 +234,8 @@ bool ParseSeed(const std::string& text, SeedData* seed, std::string* error) {
   CProfileFile profile;
   if (!profile.Load(text)) {
     const int line = FirstMalformedLine(text);
-    *error = line > 0
-                 ? "line " + std::to_string(line) + ": neither [section], key=value nor comment"
-                 : "seed is empty or not profile text";
+    *error = line > 0 ? "line " + std::to_string(line) + ": neither [section], key=value nor comment"
+                      : "seed is empty or not profile text";
     return false;
   }
   SeedReader reader(seed, error);

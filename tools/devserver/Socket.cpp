@@ -27,8 +27,7 @@ void UniqueFd::Reset(int fd) {
   fd_ = fd;
 }
 
-bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* boundPort,
-                   std::string* error) {
+bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* boundPort, std::string* error) {
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
@@ -43,8 +42,7 @@ bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* bou
   }
   std::string lastError = "no address";
   for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    UniqueFd fd(
-        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
+    UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
     if (!fd.valid()) {
       lastError = std::strerror(errno);
       continue;
@@ -61,9 +59,8 @@ bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* bou
       lastError = std::strerror(errno);
       continue;
     }
-    *boundPort = bound.ss_family == AF_INET6
-                     ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
-                     : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+    *boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+                                             : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
     *socket = std::move(fd);
     ::freeaddrinfo(found);
     return true;

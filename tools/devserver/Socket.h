@@ -27,7 +27,6 @@ class UniqueFd {
 
 // A TCP socket bound to host:port (numeric or resolvable host; port 0: any
 // free port), not yet listening, non-blocking and close-on-exec.
-bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* boundPort,
-                   std::string* error);
+bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* boundPort, std::string* error);
 
 }  // namespace devserver

@@ -73,12 +73,10 @@ int main(int argc, char** argv) {
   CLI::App app{"Reference account service for the proxyhelper client (development and tests)",
                "proxyhelper-devserver"};
   app.set_version_flag("--version", "proxyhelper-devserver " DEVSERVER_VERSION);
-  app.add_option(
-      "--listen", args.listen,
-      "HOST:PORT to listen on (repeatable; port 0 picks a free port; default 127.0.0.1:8080)");
+  app.add_option("--listen", args.listen,
+                 "HOST:PORT to listen on (repeatable; port 0 picks a free port; default 127.0.0.1:8080)");
   app.add_option("--seed", args.seedFile, "seed file (default: the built-in seed.ini)");
-  app.add_option("--catalogue", args.catalogue,
-                 "replace the seed's VPN server groups by N generated servers")
+  app.add_option("--catalogue", args.catalogue, "replace the seed's VPN server groups by N generated servers")
       ->check(CLI::Range(0, 1000000));
   app.add_option("--keys", args.keys, "cipher key items m1,m2,m3 (default: random)");
   app.add_option("--login-servers", args.loginServers,
@@ -129,8 +127,7 @@ int main(int argc, char** argv) {
   }
   devserver::SeedData seed;
   if (!devserver::ParseSeed(seedText, &seed, &error)) {
-    return Fail((args.seedFile.empty() ? std::string("built-in seed") : args.seedFile) + ": " +
-                error);
+    return Fail((args.seedFile.empty() ? std::string("built-in seed") : args.seedFile) + ": " + error);
   }
   if (args.catalogue >= 0) seed.groups = devserver::GenerateCatalogue(args.catalogue);
 
