@@ -40,6 +40,11 @@ bool CommandRunner::ResolvePassword(Report& report, const std::string& user, std
   return false;
 }
 
+bool CommandRunner::ResolveIdentity(Report& report, UserIdentity* identity) {
+  return ResolveUser(report, &identity->username) &&
+         ResolvePassword(report, identity->username, &identity->password);
+}
+
 int CommandRunner::Version() {
   Report report(console_, "version", settings_.json);
   HostPaths paths;
@@ -103,10 +108,7 @@ int CommandRunner::Recharge(const RechargeRequest& request) {
 int CommandRunner::Account() {
   Report report(console_, "account", settings_.json);
   UserIdentity identity;
-  if (!ResolveUser(report, &identity.username) ||
-      !ResolvePassword(report, identity.username, &identity.password)) {
-    return report.Finish();
-  }
+  if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);
@@ -127,10 +129,7 @@ int CommandRunner::Servers(bool local) {
   Report report(console_, "servers", settings_.json);
   report.data()["source"] = local ? "local" : "remote";
   UserIdentity identity;
-  if (!local && (!ResolveUser(report, &identity.username) ||
-                 !ResolvePassword(report, identity.username, &identity.password))) {
-    return report.Finish();
-  }
+  if (!local && !ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);
@@ -155,10 +154,7 @@ int CommandRunner::Servers(bool local) {
 int CommandRunner::Ratio() {
   Report report(console_, "ratio", settings_.json);
   UserIdentity identity;
-  if (!ResolveUser(report, &identity.username) ||
-      !ResolvePassword(report, identity.username, &identity.password)) {
-    return report.Finish();
-  }
+  if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);
@@ -175,10 +171,7 @@ int CommandRunner::Ratio() {
 int CommandRunner::Connect(const ConnectOptions& options, ConnectEvents* events) {
   Report report(console_, "connect", settings_.json);
   UserIdentity identity;
-  if (!ResolveUser(report, &identity.username) ||
-      !ResolvePassword(report, identity.username, &identity.password)) {
-    return report.Finish();
-  }
+  if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "facade/ProxyHelper.h"
 #include "tools/cli/ConnectLoop.h"
 #include "tools/cli/Console.h"
 #include "tools/cli/Settings.h"
@@ -45,6 +46,8 @@ class CommandRunner {
   // reports a usage error otherwise.
   bool ResolveUser(class Report& report, std::string* user);
   bool ResolvePassword(class Report& report, const std::string& user, std::string* password);
+  // The user name, then the password for it.
+  bool ResolveIdentity(class Report& report, UserIdentity* identity);
 
   const Settings& settings_;
   Console& console_;

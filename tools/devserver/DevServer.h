@@ -35,7 +35,7 @@ class DevServer {
   // The certificate and key that specs with `tls` serve; set before Start.
   void SetTlsFiles(const TlsFiles& files) { tlsFiles_ = files; }
 
-  // Starts one listener per spec, in order, and tells the service their
+  // Starts one listener for each of `specs`, in order, and tells the service their
   // addresses (for "login_server", "https://" for TLS ones). On failure
   // every listener started so far is stopped again and `error` names the
   // address at fault.
