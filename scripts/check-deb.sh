@@ -22,15 +22,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps missing (apt-get install dpkg-dev)"
 
-if [ $# -ge 1 ]; then
-  build=$1
-  [ -f "$build/CMakeCache.txt" ] || fail "$build is not a configured build directory"
-else
-  build=build/package
-  cmake --preset release -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-fi
-cmake --build "$build" -j2 >/dev/null || fail "build of $build failed"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+source scripts/lib/package-build.sh "$@"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/proxyhelper-deb.XXXXXX")
 installed=0

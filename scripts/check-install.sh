@@ -14,16 +14,7 @@ cd "$(dirname "$0")/.."
 fail() { echo "check-install: FAIL: $*" >&2; exit 1; }
 step() { echo "check-install: $*"; }
 
-if [ $# -ge 1 ]; then
-  build=$1
-  [ -f "$build/CMakeCache.txt" ] || fail "$build is not a configured build directory"
-else
-  build=build/package
-  cmake --preset release -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-fi
-cmake --build "$build" -j2 >/dev/null || fail "build of $build failed"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
+source scripts/lib/package-build.sh "$@"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/proxyhelper-install.XXXXXX")
 server_pid=""
