@@ -80,7 +80,8 @@ struct UserInfo {
 };
 
 // Server configuration pushed with the user info. GetUserInfo stores a new
-// record under "GCP_CUR_SERVERCONFIG" in GlobalCache for the application.
+// record under "GCP_CUR_SERVERCONFIG" in GlobalCache for the application when
+// the configuration changed, and keeps the stored record when it did not.
 struct ServerConfig {
   std::map<int, std::string> serverlevel;
   int tip = 0;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 #include <set>
@@ -24,6 +25,11 @@ std::string Trimmed(const std::string& text) {
 // service pushing endless new names cannot grow the memory without bound,
 // and what was remembered first (the application's own list) stays.
 constexpr std::size_t kMaxSecureAddresses = 4096;
+
+// Every failed attempt costs up to a connect time-out, and one operation may
+// try every entry: a pushed list of thousands would hold the caller for
+// hours. No deployment needs more than this many account servers.
+constexpr std::size_t kMaxServers = 64;
 
 }  // namespace
 
@@ -93,7 +99,7 @@ CLoginServers::~CLoginServers() { delete state_; }
 int CLoginServers::Parse(const std::string& text, bool replace) {
   std::vector<Server> parsed;
   std::size_t pos = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && parsed.size() < kMaxServers) {
     while (pos < text.size() && IsSeparator(text[pos])) ++pos;
     std::size_t end = pos;
     while (end < text.size() && !IsSeparator(text[end])) ++end;
@@ -112,6 +118,10 @@ int CLoginServers::Parse(const std::string& text, bool replace) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (const Server& server : parsed) state_->RememberSecure(server);
   if (replace) state_->servers.clear();
+  // Appending never takes the list past the cap either; the entries that
+  // found no room are not counted as taken.
+  const std::size_t room = kMaxServers - std::min(kMaxServers, state_->servers.size());
+  if (parsed.size() > room) parsed.resize(room);
   state_->servers.insert(state_->servers.end(), parsed.begin(), parsed.end());
   // The new entries, those already listed and the default alike.
   state_->UpgradeAll();
@@ -134,7 +144,7 @@ void CLoginServers::SetDefaultServer(const std::string& server, bool addIfMissin
   parsed = state_->defaultServer;
   std::size_t found = state_->FindDefault();
   if (found == state_->servers.size()) {
-    if (!addIfMissing) return;
+    if (!addIfMissing || state_->servers.size() >= kMaxServers) return;
     state_->servers.push_back(parsed);
   }
   state_->current = found;

@@ -114,6 +114,9 @@ int CMemBZ2Decompress::Decompress() {
     output_.clear();
     return 0;
   }
+  // Geometric growth may leave up to twice the text as capacity, held for
+  // as long as the caller keeps the text; a large one is trimmed to size.
+  if (result.capacity() - result.size() > result.size() / 8 + kChunk) result.shrink_to_fit();
   output_.swap(result);
   return 1;
 }

@@ -10,9 +10,15 @@
 // Items before the first header form the unnamed section, which exists only
 // when there are such items. Repeated headers give separate sections, in
 // text order.
+//
+// The text is read twice: the first pass checks the syntax and counts the
+// sections and the items of each, so nothing is built for text that fails
+// or is over the caller's bound, and every list is allocated once at its
+// final size.
 #include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "hostlib/quillon.h"
 
@@ -28,44 +34,92 @@ bool IsBlank(const std::string& text, std::size_t begin, std::size_t end) {
   return true;
 }
 
-// Parses the first `size` bytes of `text` (free of zero bytes) into sections.
-bool ParseLines(const std::string& text, std::size_t size, CProfileFile::SectionList& sections) {
-  std::size_t pos = 0;
-  while (pos < size) {
-    std::size_t lineEnd = text.find('\n', pos);
+enum class LineKind { kSkip, kHeader, kItem, kMalformed };
+
+struct Line {
+  LineKind kind = LineKind::kSkip;
+  std::size_t begin = 0;
+  std::size_t end = 0;    // the line end, without CR LF
+  std::size_t split = 0;  // header: its last "]"; item: its first "="
+};
+
+// Walks the first `size` bytes of `text` line by line.
+class LineScanner {
+ public:
+  LineScanner(const std::string& text, std::size_t size) : text_(text), size_(size) {}
+
+  bool Next(Line& line) {
+    if (pos_ >= size_) return false;
+    std::size_t lineEnd = text_.find('\n', pos_);
     std::size_t next;
-    if (lineEnd == std::string::npos || lineEnd >= size) {
-      lineEnd = size;
-      next = size;
+    if (lineEnd == std::string::npos || lineEnd >= size_) {
+      lineEnd = size_;
+      next = size_;
     } else {
       next = lineEnd + 1;
-      if (lineEnd > pos && text[lineEnd - 1] == '\r') --lineEnd;  // CRLF
+      if (lineEnd > pos_ && text_[lineEnd - 1] == '\r') --lineEnd;  // CRLF
     }
-    const std::size_t begin = pos;
-    pos = next;
+    line.begin = pos_;
+    line.end = lineEnd;
+    pos_ = next;
+    line.kind = Classify(line);
+    return true;
+  }
 
-    if (IsBlank(text, begin, lineEnd)) continue;
-    const char first = text[begin];
-    if (first == ';' || first == '#') continue;
+ private:
+  LineKind Classify(Line& line) const {
+    if (IsBlank(text_, line.begin, line.end)) return LineKind::kSkip;
+    const char first = text_[line.begin];
+    if (first == ';' || first == '#') return LineKind::kSkip;
     if (first == '[') {
-      const std::size_t close = text.rfind(']', lineEnd - 1);
-      if (close == std::string::npos || close <= begin) return false;
-      sections.emplace_back(text.substr(begin + 1, close - begin - 1));
-      continue;
+      const std::size_t close = text_.rfind(']', line.end - 1);
+      if (close == std::string::npos || close <= line.begin) return LineKind::kMalformed;
+      line.split = close;
+      return LineKind::kHeader;
     }
-    const std::size_t equals = text.find('=', begin);
-    if (equals == std::string::npos || equals >= lineEnd) return false;
-    if (sections.empty()) sections.emplace_back(std::string());
-    sections.back().AddItem(text.substr(begin, equals - begin),
-                            text.substr(equals + 1, lineEnd - equals - 1));
+    const std::size_t equals = text_.find('=', line.begin);
+    if (equals == std::string::npos || equals >= line.end) return LineKind::kMalformed;
+    line.split = equals;
+    return LineKind::kItem;
+  }
+
+  const std::string& text_;
+  const std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+// First pass: the item count of every section in text order. False for
+// malformed text and as soon as sections and items together pass
+// `maxEntries`.
+bool CountEntries(const std::string& text, std::size_t size, std::size_t maxEntries,
+                  std::vector<std::size_t>& itemCounts) {
+  std::size_t entries = 0;
+  LineScanner scanner(text, size);
+  Line line;
+  while (scanner.Next(line)) {
+    if (line.kind == LineKind::kSkip) continue;
+    if (line.kind == LineKind::kMalformed) return false;
+    if (line.kind == LineKind::kItem && itemCounts.empty()) {
+      itemCounts.push_back(0);  // the unnamed section
+      if (++entries > maxEntries) return false;
+    }
+    if (line.kind == LineKind::kHeader) {
+      itemCounts.push_back(0);
+    } else {
+      ++itemCounts.back();
+    }
+    if (++entries > maxEntries) return false;
   }
   return true;
 }
 
 }  // namespace
 
-bool CProfileFile::Load(const std::string& text) {
+bool CProfileFile::Load(const std::string& text) { return Load(text, static_cast<std::size_t>(-1)); }
+
+bool CProfileFile::Load(const std::string& text, std::size_t maxEntries) {
   sections_.clear();
+  sections_.shrink_to_fit();
   std::size_t size = text.size();
   for (std::size_t fill = 0; fill < kMaxZeroFill && size > 0 && text[size - 1] == '\0'; ++fill) {
     --size;
@@ -74,10 +128,34 @@ bool CProfileFile::Load(const std::string& text) {
   // one): not profile text.
   if (size == 0 || text.find('\0') < size) return false;
 
+  std::vector<std::size_t> itemCounts;
+  if (!CountEntries(text, size, maxEntries, itemCounts)) return false;
+
   SectionList parsed;
-  if (!ParseLines(text, size, parsed)) return false;
+  parsed.reserve(itemCounts.size());
+  LineScanner scanner(text, size);
+  Line line;
+  while (scanner.Next(line)) {
+    if (line.kind == LineKind::kHeader) {
+      parsed.emplace_back(text.substr(line.begin + 1, line.split - line.begin - 1));
+      parsed.back().ReserveItems(itemCounts[parsed.size() - 1]);
+    } else if (line.kind == LineKind::kItem) {
+      if (parsed.empty()) {
+        parsed.emplace_back(std::string());
+        parsed.back().ReserveItems(itemCounts[0]);
+      }
+      parsed.back().AddItem(text.substr(line.begin, line.split - line.begin),
+                            text.substr(line.split + 1, line.end - line.split - 1));
+    }
+  }
   sections_ = std::move(parsed);
   return true;
 }
 
 const CProfileFile::SectionList& CProfileFile::GetSections() const { return sections_; }
+
+CProfileFile::SectionList CProfileFile::TakeSections() {
+  SectionList taken;
+  taken.swap(sections_);
+  return taken;
+}

@@ -32,7 +32,15 @@ void ProfileSection::AddItem(std::string key, std::string value) {
   items_.push_back(ProfileItem{std::move(key), std::move(value)});
 }
 
+void ProfileSection::ReserveItems(std::size_t count) { items_.reserve(count); }
+
 const ProfileSection::ItemList& ProfileSection::GetItems() const { return items_; }
+
+ProfileSection::ItemList ProfileSection::TakeItems() {
+  ItemList taken;
+  taken.swap(items_);
+  return taken;
+}
 
 ProfileSection::ItemList::const_iterator ProfileSection::begin() const { return items_.begin(); }
 

@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostlib/internal/DecimalText.h"
@@ -33,6 +34,9 @@ std::string FieldAt(const std::string& value, std::size_t index) {
 
 ServerInfo::ServerInfo(const std::string& key, const std::string& value) : key_(key), value_(value) {}
 
+ServerInfo::ServerInfo(std::string&& key, std::string&& value)
+    : key_(std::move(key)), value_(std::move(value)) {}
+
 const std::string& ServerInfo::GetKey() const { return key_; }
 
 const std::string& ServerInfo::GetValue() const { return value_; }
@@ -43,6 +47,9 @@ std::string ServerInfo::GetField(std::size_t index) const { return FieldAt(value
 
 ServerOnlineRatio::ServerOnlineRatio(const std::string& key, const std::string& value)
     : key_(key), value_(value) {}
+
+ServerOnlineRatio::ServerOnlineRatio(std::string&& key, std::string&& value)
+    : key_(std::move(key)), value_(std::move(value)) {}
 
 const std::string& ServerOnlineRatio::GetKey() const { return key_; }
 

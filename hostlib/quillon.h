@@ -41,6 +41,8 @@ class QUILLON_API CClientCfg {
 //   "GC_HTTP_STALL_MS"    transfer without progress            default 10000
 //   "GC_HTTP_MAX_BODY"    largest reply body accepted, bytes   default 32 MiB
 //   "GC_BZ2_MAX_OUTPUT"   largest decompressed reply, bytes    default 64 MiB
+//   "GC_MAX_REPLY_ITEMS"  most sections and items in a reply   default 2000000
+//   "GC_OPERATION_TIMEOUT_MS" one operation, failover included default 120000
 //   "GC_USER_AGENT"       HTTP user agent (text); empty: the program's name
 //   "GC_CA_BUNDLE"        PEM file of the CAs trusted for "https" servers
 //                         (text); replaces the system trust store; empty:
@@ -140,6 +142,11 @@ class QUILLON_API CLoginServers {
   // the first entry. Returns the number of entries taken from `text`; a text
   // without a usable entry changes nothing, so a damaged list cannot leave
   // the client without servers (Clear empties the list).
+  //
+  // The list holds at most 64 entries: the first 64 usable ones of a text
+  // are taken, an append takes only what still fits, and SetDefaultServer
+  // does not add to a full list. One operation may try every entry, each at
+  // the cost of a connect time-out, so a pushed list cannot hold it for long.
   int Parse(const std::string& text, bool replace);
 
   // Records the default server (one entry of the list syntax) and makes it
@@ -247,7 +254,12 @@ class QUILLON_API ProfileSection {
   bool IsItemExist(const std::string& key) const;
 
   void AddItem(std::string key, std::string value);
+  // Room for `count` items in all, so that adding them allocates once.
+  void ReserveItems(std::size_t count);
   const ItemList& GetItems() const;
+  // Hands the items over, leaving the section without any: records can then
+  // be built by move instead of by copy.
+  ItemList TakeItems();
   ItemList::const_iterator begin() const;
   ItemList::const_iterator end() const;
 
@@ -264,9 +276,15 @@ class QUILLON_API CProfileFile {
   // trailing zero bytes are not content (they fill a cipher block). Returns
   // false, with no sections, for text that is empty after them, for a zero
   // byte anywhere else, and for a line that is neither a header, a comment,
-  // blank, nor an item with "=".
+  // blank, nor an item with "=". Work and memory are linear in the text.
   bool Load(const std::string& text);
+  // The same, and also false when the text holds more than `maxEntries`
+  // sections and items together; that is found before anything is built, so
+  // a small text cannot make the parsed form cost more than the caller allows.
+  bool Load(const std::string& text, std::size_t maxEntries);
   const SectionList& GetSections() const;
+  // Hands the sections over, leaving none.
+  SectionList TakeSections();
 
  private:
   SectionList sections_;
@@ -284,6 +302,8 @@ class QUILLON_API CProfileFile {
 class QUILLON_API ServerInfo {
  public:
   ServerInfo(const std::string& key, const std::string& value);
+  // Takes the texts over: a large catalogue is not copied a second time.
+  ServerInfo(std::string&& key, std::string&& value);
 
   const std::string& GetKey() const;
   const std::string& GetValue() const;
@@ -298,6 +318,7 @@ class QUILLON_API ServerInfo {
 class QUILLON_API ServerOnlineRatio {
  public:
   ServerOnlineRatio(const std::string& key, const std::string& value);
+  ServerOnlineRatio(std::string&& key, std::string&& value);
 
   const std::string& GetKey() const;
   const std::string& GetValue() const;

@@ -1,5 +1,6 @@
 #include "platform/AtomicFile.h"
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -203,15 +204,23 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& data) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& data) {
+bool ReadWholeFile(const std::string& path, std::string& data, std::size_t maxBytes) {
   if (path.empty()) return false;
   // Delete sharing lets a writer replace the file meanwhile where the file
   // system allows it; this handle keeps reading the old one, whole.
   FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;  // also a directory: it needs backup semantics
+  // A disk file only: a pipe or a device could block or never end.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > maxBytes) {
+    return false;
+  }
 
   std::string content;
+  content.reserve(static_cast<std::size_t>(size.QuadPart));
   std::vector<char> buffer(16384);
   for (;;) {
     DWORD got = 0;
@@ -219,6 +228,8 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
       return false;
     }
     if (got == 0) break;
+    // The file may grow while it is read.
+    if (got > maxBytes - content.size()) return false;
     content.append(buffer.data(), got);
   }
   data.swap(content);
@@ -249,20 +260,31 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& data) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& data) {
+bool ReadWholeFile(const std::string& path, std::string& data, std::size_t maxBytes) {
   if (path.empty()) return false;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO put in the file's place cannot hold the
+  // open; what was opened is then checked to be a regular file, so that a
+  // link to a device (an endless /dev/zero) is refused as well.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) return false;
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+      static_cast<unsigned long long>(info.st_size) > maxBytes) {
+    return false;
+  }
 
   std::string content;
+  content.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[16384];
   for (;;) {
     const ssize_t got = ::read(fd.get(), buffer, sizeof(buffer));
     if (got < 0) {
       if (errno == EINTR) continue;
-      return false;  // for example a directory in place of the file
+      return false;
     }
     if (got == 0) break;
+    // The file may grow while it is read.
+    if (static_cast<std::size_t>(got) > maxBytes - content.size()) return false;
     content.append(buffer, static_cast<std::size_t>(got));
   }
   data.swap(content);

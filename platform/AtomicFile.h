@@ -2,6 +2,7 @@
 // reads, over the platform's own file interface.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #if defined(_WIN32)
@@ -19,6 +20,7 @@ constexpr char kPathSeparator = '/';
 bool ReplaceFileAtomically(const std::string& path, const std::string& data);
 
 // Reads the whole file byte for byte into `data`. Returns false, leaving
-// `data` as it was, when the file cannot be opened or read (a directory, for
-// example).
-bool ReadWholeFile(const std::string& path, std::string& data);
+// `data` as it was, when the file cannot be opened or read, when it is not a
+// regular file (a directory, a FIFO, a device; the open never blocks), and
+// when it holds more than `maxBytes`.
+bool ReadWholeFile(const std::string& path, std::string& data, std::size_t maxBytes);

@@ -50,13 +50,15 @@ std::string EncodeBody(const std::string& plainForm, int mode) {
   return body;
 }
 
-std::string DecodeBody(const std::string& reply) {
-  if (reply.size() <= 2) return std::string();
-  const std::string letter = reply.substr(0, 1);
+std::string DecodeBody(const std::string& reply) { return DecodeBody(reply.data(), reply.size()); }
+
+std::string DecodeBody(const char* reply, std::size_t length) {
+  if (length <= 2) return std::string();
+  const std::string letter(reply, 1);
   // Byte 1 separates the letter from the payload and is not examined. The
   // payload is decoded where it lies; a large reply is not copied for it.
-  const char* const payload = reply.data() + 2;
-  const std::size_t payloadLength = reply.size() - 2;
+  const char* const payload = reply + 2;
+  const std::size_t payloadLength = length - 2;
 
   std::string decoded;
   if (letter == kUnkeyedLetter) {
@@ -66,7 +68,7 @@ std::string DecodeBody(const std::string& reply) {
       const std::string item = ReadKeyItem(letter);
       // A letter without a key is not ours to decode: plain profile text or
       // an error page is handed on as it came.
-      if (item.empty()) return reply;
+      if (item.empty()) return std::string(reply, length);
       decoded = TwofishDecrypt(DeriveKey(item), Base64Decode(payload, payloadLength));
     } catch (const std::bad_alloc&) {
       throw;

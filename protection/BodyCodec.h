@@ -1,6 +1,7 @@
 // Request bodies and replies of the account service.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The POST body: key letter, "=", URL-encoded Base64 of the form (mode 1)
@@ -11,3 +12,5 @@ std::string EncodeBody(const std::string& plainForm, int mode);
 // replies decrypted, "YYY=" payloads decompressed; a reply whose letter
 // names no configured key comes back unchanged.
 std::string DecodeBody(const std::string& reply);
+// The same for the first `length` bytes at `reply`.
+std::string DecodeBody(const char* reply, std::size_t length);

@@ -2,12 +2,18 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 #include "hostlib/quillon.h"
 #include "service/ProxyHelperImpl.h"
+#include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
 
 namespace {
+
+const char kServerConfigItem[] = "GCP_CUR_SERVERCONFIG";
 
 // The level number of a "serverlevel" key, read the way atoi reads it, but
 // clamped instead of overflowing.
@@ -52,33 +58,71 @@ void PushConfiguration(const ProfileSection& config) {
   if (!servers.empty()) CLoginServers::Instance().Parse(servers, true);
 }
 
+void FillServerConfig(const CProfileFile::SectionList& sections, ServerConfig& serverConfig) {
+  const auto levels = FindSection(sections, "serverlevel");
+  if (levels != sections.end()) {
+    for (const ProfileItem& item : *levels) {
+      // Levels usually come in ascending order, where the hint makes each
+      // insert constant time; a later item of the same level wins.
+      const int level = LevelNumber(item.key);
+      auto at = serverConfig.serverlevel.lower_bound(level);
+      if (at != serverConfig.serverlevel.end() && at->first == level) {
+        at->second = item.value;
+      } else {
+        serverConfig.serverlevel.emplace_hint(at, level, item.value);
+      }
+    }
+  }
+  const auto warning = FindSection(sections, "warning");
+  if (warning != sections.end()) {
+    serverConfig.tip = warning->GetItemInt("tip");
+    serverConfig.message = warning->GetItem("message");
+    serverConfig.url = warning->GetItem("url");
+  }
+}
+
+bool SameServerConfig(const ServerConfig& a, const ServerConfig& b) {
+  return a.tip == b.tip && a.message == b.message && a.url == b.url && a.serverlevel == b.serverlevel;
+}
+
+// The record is handed to the application through the cache and never freed
+// (the application may still hold an earlier one). So that a client polling
+// its account does not retire a record per call, an unchanged configuration
+// keeps the record stored last. Only a record this library stored itself is
+// compared: whatever else may sit under the item is not ours to read.
+void StoreServerConfig(std::unique_ptr<ServerConfig> fresh) {
+  static std::mutex mutex;
+  static ServerConfig* storedByUs = nullptr;
+  std::lock_guard<std::mutex> lock(mutex);
+  GlobalCache& cache = GlobalCache::Instance();
+  if (storedByUs != nullptr && cache.GetValue(kServerConfigItem) == storedByUs &&
+      SameServerConfig(*storedByUs, *fresh)) {
+    return;
+  }
+  storedByUs = fresh.release();
+  cache.SetValue(kServerConfigItem, storedByUs);
+}
+
 }  // namespace
+
+void ApplyUserInfoReply(const CProfileFile::SectionList& sections, const std::string& username,
+                        UserInfo& info) {
+  const auto userSection = FindSection(sections, "userinfo");
+  if (userSection != sections.end()) FillUserInfo(*userSection, username, info);
+
+  auto serverConfig = std::make_unique<ServerConfig>();
+  FillServerConfig(sections, *serverConfig);
+  StoreServerConfig(std::move(serverConfig));
+
+  const auto config = FindSection(sections, "config");
+  if (config != sections.end()) PushConfiguration(*config);
+}
 
 int ProxyHelperImpl::GetUserInfo(UserInfo& info) {
   CHttpCmd command("", 80);
   PrepareSessionRequest("getuserinfo.php", command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
-
-  const auto& sections = command.GetSections();
-  const auto userSection = FindSection(sections, "userinfo");
-  if (userSection != sections.end()) FillUserInfo(*userSection, username, info);
-
-  // Handed to the application through the cache, which never frees it.
-  auto* serverConfig = new ServerConfig();
-  const auto levels = FindSection(sections, "serverlevel");
-  if (levels != sections.end()) {
-    for (const ProfileItem& item : *levels) serverConfig->serverlevel[LevelNumber(item.key)] = item.value;
-  }
-  const auto warning = FindSection(sections, "warning");
-  if (warning != sections.end()) {
-    serverConfig->tip = warning->GetItemInt("tip");
-    serverConfig->message = warning->GetItem("message");
-    serverConfig->url = warning->GetItem("url");
-  }
-  GlobalCache::Instance().SetValue("GCP_CUR_SERVERCONFIG", serverConfig);
-
-  const auto config = FindSection(sections, "config");
-  if (config != sections.end()) PushConfiguration(*config);
+  ApplyUserInfoReply(command.GetSections(), username, info);
   return 0;
 }

@@ -31,11 +31,11 @@ bool WriteCacheFile(const std::string& path, const std::string& data) {
   return ReplaceFileAtomically(path, data);
 }
 
-bool ReadCacheFile(const std::string& path, std::string& data) {
+bool ReadCacheFile(const std::string& path, std::string& data, std::size_t maxBytes) {
   if (path.empty()) return false;
   // Binary and whole: the reply is replayed exactly as it was stored, line
   // breaks included.
-  return ReadWholeFile(path, data);
+  return ReadWholeFile(path, data, maxBytes);
 }
 
 void CHttpCmd::SaveCache() const {

@@ -1,8 +1,11 @@
 // Reading a reply: decoding it into profile text and the envelope items
 // "result" and "errdesc" of its unnamed section.
 #include <algorithm>
+#include <cstddef>
+#include <string>
 
 #include "facade/ProxyHelper.h"
+#include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
 #include "transport/HttpCmd.h"
 
@@ -11,6 +14,8 @@ namespace {
 const char kUnnamedSection[] = "";
 const char kResultItem[] = "result";
 const char kErrorDescItem[] = "errdesc";
+// Room for the largest catalogue a service sends (a million servers) twice.
+constexpr int kDefaultMaxReplyItems = 2000000;
 
 }  // namespace
 
@@ -22,8 +27,14 @@ CProfileFile::SectionList::const_iterator FindSection(const CProfileFile::Sectio
 
 int CHttpCmd::ParseReply() {
   // A zero byte ends the reply; whatever a server sends after it is ignored.
-  const std::string text = reply.substr(0, reply.find('\0'));
-  if (!profile.Load(DecodeBody(text))) return RESULT_TRANSPORT_FAILURE;
+  // Decoded where it lies: a large reply is not copied for it.
+  const std::size_t length = std::min(reply.size(), reply.find('\0'));
+  // A few bytes of compressed reply can expand to millions of entries: the
+  // parsed form is bounded like the body, and over the bound the attempt
+  // fails before anything is built.
+  const int maxEntries = GlobalCache::Instance().GetConfigInt("GC_MAX_REPLY_ITEMS", kDefaultMaxReplyItems);
+  if (!profile.Load(DecodeBody(reply.data(), length), static_cast<std::size_t>(maxEntries)))
+    return RESULT_TRANSPORT_FAILURE;
   return 0;
 }
 
@@ -54,3 +65,5 @@ void CHttpCmd::GetErrorDesc(std::string& description) const {
 }
 
 const CHttpCmd::SectionList& CHttpCmd::GetSections() const { return profile.GetSections(); }
+
+CHttpCmd::SectionList CHttpCmd::TakeSections() { return profile.TakeSections(); }

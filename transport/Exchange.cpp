@@ -1,6 +1,7 @@
 // CHttpCmd::Execute and PostOnce: one POST per attempt, failing over through
 // the account-server list with a rising connect time-out.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -35,6 +36,7 @@ constexpr int kRaiseConnectTimeoutUpToMs = 2000;
 constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kDefaultStallTimeoutMs = 10000;
 constexpr int kDefaultMaxBodyBytes = 32 * 1024 * 1024;
+constexpr int kDefaultOperationTimeoutMs = 120000;
 
 void SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
   DWORD value = static_cast<DWORD>(milliseconds);
@@ -62,6 +64,10 @@ bool AnnouncedBodyLength(HINTERNET request, unsigned long long& length) {
 
 }  // namespace
 
+int MaxReplyBodyBytes() {
+  return GlobalCache::Instance().GetConfigInt("GC_HTTP_MAX_BODY", kDefaultMaxBodyBytes);
+}
+
 int CHttpCmd::Execute(int useKeyedCipher) {
   // An empty server list leaves nothing to contact.
   if (host.empty()) return RESULT_TRANSPORT_FAILURE;
@@ -72,10 +78,18 @@ int CHttpCmd::Execute(int useKeyedCipher) {
   // replaced during the cycle (perhaps without the starting server) cannot
   // keep it going.
   const int maxAttempts = std::max(1, CLoginServers::Instance().GetServerCount());
+  // However many servers fail and however slowly, the operation as a whole
+  // ends by its deadline: each attempt gets at most the time that is left.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(GlobalCache::Instance().GetConfigInt(
+                         "GC_OPERATION_TIMEOUT_MS", kDefaultOperationTimeoutMs));
   int result = RESULT_TRANSPORT_FAILURE;
   for (int attempt = 1;; ++attempt) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return RESULT_TRANSPORT_FAILURE;
     try {
-      result = PostOnce(useKeyedCipher);
+      result = PostOnce(useKeyedCipher, static_cast<int>(left));
     } catch (const std::bad_alloc&) {
       throw;
     } catch (...) {
@@ -94,7 +108,7 @@ int CHttpCmd::Execute(int useKeyedCipher) {
   }
 }
 
-int CHttpCmd::PostOnce(int useKeyedCipher) {
+int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
   reply.clear();
 
   const std::string agent = GetApplicationName();
@@ -106,16 +120,16 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
   // quiet hold the caller for ever: the transfer as a whole and any stall in
   // it are bounded as well, read afresh so a changed setting applies at once.
   // (WinINet itself applies both options to each receive.)
-  SetTimeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, connectTimeout);
   const GlobalCache& cache = GlobalCache::Instance();
-  SetTimeout(internet.get(), INTERNET_OPTION_DATA_RECEIVE_TIMEOUT,
-             cache.GetConfigInt("GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
-  SetTimeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
-             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+  const int transferMs =
+      std::min(budgetMs, cache.GetConfigInt("GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
+  const int stallMs = std::min(budgetMs, cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+  SetTimeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, std::min(budgetMs, connectTimeout));
+  SetTimeout(internet.get(), INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, transferMs);
+  SetTimeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, stallMs);
   // The body bound: checked in the read loop below everywhere; the curl layer
   // also enforces it while receiving, so memory stays bounded on the way.
-  const std::size_t maxBody =
-      static_cast<std::size_t>(cache.GetConfigInt("GC_HTTP_MAX_BODY", kDefaultMaxBodyBytes));
+  const std::size_t maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
 #if !defined(_WIN32)
   {
     DWORD bound = static_cast<DWORD>(maxBody);
@@ -138,10 +152,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
 #if defined(_WIN32)
   // WinINet bounds each send and receive, not the transfer as a whole: the
   // read loop below keeps the transfer's deadline itself.
-  SetTimeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT,
-             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(cache.GetConfigInt(
-                                                    "GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
+  SetTimeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, stallMs);
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(transferMs);
 #endif
 
   // "https" entries without a port carry the default one already.
@@ -157,10 +169,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
 #if defined(_WIN32)
   // Set on the request itself as well: not every WinINet (Wine's, for one)
   // hands the internet handle's time-outs down to the wait for the answer.
-  SetTimeout(request.get(), INTERNET_OPTION_SEND_TIMEOUT,
-             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
-  SetTimeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
-             cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+  SetTimeout(request.get(), INTERNET_OPTION_SEND_TIMEOUT, stallMs);
+  SetTimeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, stallMs);
 #endif
 
   // Built and encoded for every attempt: each one draws its own key letter.

@@ -29,6 +29,8 @@ class CHttpCmd {
   int GetResult() const;
   void GetErrorDesc(std::string& description) const;
   const SectionList& GetSections() const;
+  // Hands the parsed sections over, leaving none; for records built by move.
+  SectionList TakeSections();
 
   // Stores the raw reply as the local catalogue cache.
   void SaveCache() const;
@@ -45,9 +47,11 @@ class CHttpCmd {
   int GetConnectTimeout() const { return connectTimeout; }
 
  protected:
-  // One HTTP attempt against `host` and `port`.
-  int PostOnce(int useKeyedCipher);
-  // Decodes `reply` up to its first zero byte and loads it into `profile`.
+  // One HTTP attempt against `host` and `port`, given at most `budgetMs`
+  // of the operation's time.
+  int PostOnce(int useKeyedCipher, int budgetMs);
+  // Cuts `reply` at its first zero byte, decodes it and loads it into
+  // `profile`; a reply with more entries than "GC_MAX_REPLY_ITEMS" fails.
   int ParseReply();
 
   std::string reply;
@@ -64,6 +68,9 @@ class CHttpCmd {
   std::map<std::string, std::string> params;
   CProfileFile profile;
 };
+
+// The largest reply body accepted: "GC_HTTP_MAX_BODY", read at each use.
+int MaxReplyBodyBytes();
 
 // The first section of that name in text order, or the end of the list.
 CProfileFile::SectionList::const_iterator FindSection(const CProfileFile::SectionList& sections,

@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
 constexpr int kRounds = 40;
 constexpr long kWritesPerChild = 100000;  // a bound; every child is killed long before
 
@@ -154,7 +156,7 @@ TEST(CacheDurability, KilledWritersNeverLeaveAPartialFile) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "round " << round;
 
     std::string content;
-    ASSERT_TRUE(ReadCacheFile(path, content)) << "round " << round;
+    ASSERT_TRUE(ReadCacheFile(path, content, kNoLimit)) << "round " << round;
     const long version = VersionOf(content);
     ASSERT_NE(version, -1) << "round " << round << ": " << content.size() << " bytes, not a whole reply";
     // The old content, or one this round's writer wrote.

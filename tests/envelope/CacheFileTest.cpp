@@ -23,6 +23,8 @@
 
 namespace {
 
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
 const std::string kCatalogue = "result=0\n[servers]\n1=Tokyo,10.0.0.1,2,JP\n2=Paris,10.0.0.2,1,FR\n";
 
 std::vector<std::string> DirectoryEntries(const std::string& path) {
@@ -203,20 +205,20 @@ TEST_F(CacheFileTest, ReadIsBinaryAndWhole) {
   const std::string data = std::string("line1\r\nline2\n\0after zero\xff", 25);
   ASSERT_TRUE(WriteCacheFile(CachePath(), data));
   std::string back = "previous";
-  ASSERT_TRUE(ReadCacheFile(CachePath(), back));
+  ASSERT_TRUE(ReadCacheFile(CachePath(), back, kNoLimit));
   EXPECT_EQ(back, data);
 
   const std::string big(100000, 'b');
   ASSERT_TRUE(WriteCacheFile(CachePath(), big));
-  ASSERT_TRUE(ReadCacheFile(CachePath(), back));
+  ASSERT_TRUE(ReadCacheFile(CachePath(), back, kNoLimit));
   EXPECT_EQ(back, big);
 }
 
 TEST_F(CacheFileTest, ReadFailures) {
   std::string data = "untouched";
-  EXPECT_FALSE(ReadCacheFile(dir.File("absent.dat"), data));
-  EXPECT_FALSE(ReadCacheFile(dir.path(), data));  // a directory
-  EXPECT_FALSE(ReadCacheFile("", data));
+  EXPECT_FALSE(ReadCacheFile(dir.File("absent.dat"), data, kNoLimit));
+  EXPECT_FALSE(ReadCacheFile(dir.path(), data, kNoLimit));  // a directory
+  EXPECT_FALSE(ReadCacheFile("", data, kNoLimit));
   EXPECT_EQ(data, "untouched");
   EXPECT_FALSE(WriteCacheFile("", "data"));
 }

@@ -3,8 +3,16 @@
 // does not hold, or a reply cut short by the server itself.
 #include <bzlib.h>
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +21,7 @@
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/ScriptedServer.h"
+#include "tools/devserver/Compression.h"
 
 namespace hostile {
 namespace {
@@ -233,5 +242,174 @@ TEST_F(HostileReply, KeyedReplyCutInsideACipherBlock) {
   EXPECT_EQ(HandshakeWithService(), 0);
 }
 
+// ---- replies whose parsed form would be costly --------------------------
+
+namespace bounded {
+
+// Every byte this test program asks of operator new, to tell linear work
+// from quadratic without timing it.
+std::atomic<unsigned long long> allocatedBytes{0};
+
+std::string Compressed(const std::string& text) {
+  std::string packed;
+  EXPECT_TRUE(devserver::Bzip2Compress(text, &packed));
+  return UnkeyedReply("YYY=" + packed);
+}
+
+std::string Repeated(const std::string& piece, std::size_t count) {
+  std::string text;
+  text.reserve(piece.size() * count);
+  for (std::size_t i = 0; i < count; ++i) text += piece;
+  return text;
+}
+
+}  // namespace bounded
+
+// 100,000 sections that all name one group: the fill reserves the group once
+// for all its sections, so the bytes it allocates stay linear in the reply
+// (growing the group per section would copy it 100,000 times: ~300 GB), and
+// the cache replays it alike.
+TEST_F(HostileReply, OneGroupSplitOverManySectionsIsFilledInOnePass) {
+  constexpr std::size_t kSections = 100000;
+  const std::string text = "result=0\n" + bounded::Repeated("[g]\n7=x\n", kSections);
+  const std::string reply = bounded::Compressed(text);
+  ASSERT_LT(reply.size(), 2048u);
+  Serve(reply);
+  for (bool local : {false, true}) {
+    SCOPED_TRACE(local ? "from the cache" : "from the service");
+    ServerCatalogue servers;
+    const unsigned long long allocatedBefore = bounded::allocatedBytes.load();
+    ASSERT_EQ(local ? helper_.GetLocalVpnServers(servers) : helper_.GetVpnServers(servers), 0);
+    EXPECT_LT(bounded::allocatedBytes.load() - allocatedBefore, 64 * text.size());
+    ASSERT_EQ(servers.size(), 1u);
+    EXPECT_EQ(servers["g"].size(), kSections);
+    EXPECT_EQ(servers["g"].capacity(), kSections);
+    EXPECT_EQ(servers["g"].back().GetValue(), "x");
+  }
+}
+
+// Few bytes on the wire, millions of entries once expanded: refused before
+// anything is built, under the default bounds and under a set one.
+TEST_F(HostileReply, RepliesOverTheEntryBoundAreTransportFailures) {
+  GlobalCache::Instance().RemoveConfigItem("GC_BZ2_MAX_OUTPUT");
+  const std::string millions = bounded::Compressed("result=0\n[g]\n" + bounded::Repeated("=\n", 3000000));
+  ASSERT_LT(millions.size(), 8192u);
+  Serve(millions);
+  const long peakBefore = reliability::PeakResidentKiB();
+  CallerRecords records;
+  EXPECT_EQ(helper_.GetVpnServers(records.servers), RESULT_TRANSPORT_FAILURE);
+  EXPECT_EQ(helper_.GetOnlineRatio(records.ratios), RESULT_TRANSPORT_FAILURE);
+  EXPECT_EQ(records.Describe(), CallerRecords().Describe());
+  // 6 MB of text is expanded; its 3 million items are never built.
+  EXPECT_LT(reliability::PeakResidentKiB() - peakBefore, 64 * 1024 + reliability::kFreedButHeldKiB) << "KiB";
+  EXPECT_EQ(Snapshot(), before_);
+
+  // The bound counts sections and items together, the unnamed one included:
+  // "result=0" (2) + "[g]" (1) + 997 items is 1,000 entries.
+  GlobalCache::Instance().SetConfigItem("GC_MAX_REPLY_ITEMS", 1000);
+  for (std::size_t items : {997u, 998u}) {
+    SCOPED_TRACE(std::to_string(items) + " items");
+    Serve(bounded::Compressed("result=0\n[g]\n" + bounded::Repeated("1=a\n", items)));
+    ServerCatalogue servers;
+    EXPECT_EQ(helper_.GetVpnServers(servers), items == 997u ? 0 : RESULT_TRANSPORT_FAILURE);
+    EXPECT_EQ(servers["g"].size(), items == 997u ? items : 0u);
+  }
+  GlobalCache::Instance().RemoveConfigItem("GC_MAX_REPLY_ITEMS");
+}
+
+// An unchanged server configuration keeps its record, so polling the account
+// does not retire a large record per call.
+TEST_F(HostileReply, UnchangedServerConfigurationIsNotStoredAgain) {
+  std::string levels = "result=0\n[serverlevel]\n";
+  for (int level = 0; level < 20000; ++level) levels += std::to_string(level) + "=level name\n";
+  Serve(bounded::Compressed(levels));
+  UserInfo info;
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  void* const first = GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG");
+  ASSERT_NE(first, before_.serverConfig);
+  ASSERT_EQ(static_cast<ServerConfig*>(first)->serverlevel.size(), 20000u);
+  for (int call = 0; call < 5; ++call) {
+    ASSERT_EQ(helper_.GetUserInfo(info), 0);
+    EXPECT_EQ(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"), first) << "call " << call;
+  }
+  delete static_cast<ServerConfig*>(before_.serverConfig);  // the set-up's record, retired above
+}
+
+// A pushed list of 100,001 entries: the first 64 are kept.
+TEST_F(HostileReply, PushedServerListIsCappedAt64Entries) {
+  std::string list;
+  for (int i = 0; i <= 100000; ++i) list += "127.0.0.3:" + std::to_string(1000 + i % 60000) + ";";
+  Serve(bounded::Compressed("result=0\n[config]\nlogin_server=" + list + "\n"));
+  UserInfo info;
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  const std::vector<CLoginServers::Server> servers = CLoginServers::Instance().GetServers();
+  ASSERT_EQ(servers.size(), 64u);
+  EXPECT_EQ(servers.front().port, 1000);
+  EXPECT_EQ(servers.back().port, 1063);
+  // An application's own list is held to the same cap, appends included.
+  EXPECT_EQ(CLoginServers::Instance().Parse("127.0.0.4:1", false), 0);
+  EXPECT_EQ(CLoginServers::Instance().GetServerCount(), 64);
+  delete static_cast<ServerConfig*>(before_.serverConfig);
+}
+
+// However many servers there are to try, the operation ends by its own
+// deadline: the attempt under way gets only the time left, and no other
+// attempt starts after it.
+TEST_F(HostileReply, OperationDeadlineEndsTheFailoverCycle) {
+  GlobalCache& cache = GlobalCache::Instance();
+  cache.SetConfigItem("GC_HTTP_TIMEOUT_MS", 60000);
+  cache.SetConfigItem("GC_HTTP_STALL_MS", 60000);
+  cache.SetConfigItem("GC_OPERATION_TIMEOUT_MS", 800);
+  Script silent = Script::Misbehave(testsupport::Behaviour::kSilent);
+  silent.stallMs = 20000;
+  ScriptedServer first("127.0.0.2", silent);
+  ScriptedServer second("127.0.0.3", silent);
+  ASSERT_TRUE(first.Start());
+  ASSERT_TRUE(second.Start());
+  UseServers(first.HostPort() + ";" + second.HostPort());
+  std::string version = "caller-version";
+  EXPECT_EQ(helper_.GetVersion(version), RESULT_TRANSPORT_FAILURE);
+  EXPECT_EQ(version, "caller-version");
+  EXPECT_EQ(first.Connections(), 1u);
+  EXPECT_EQ(second.Connections(), 0u);
+  first.Stop();
+  second.Stop();
+  cache.RemoveConfigItem("GC_OPERATION_TIMEOUT_MS");
+}
+
+#if !defined(_WIN32)
+// Whatever sits in the cache file's place, the offline catalogue fails as a
+// missing cache does, at once, and the caller's map stays as it was.
+TEST_F(HostileReply, CacheFileThatIsNotABoundedRegularFileIsRefused) {
+  const std::string cache = dir_.path() + "/cache.dat";
+  struct Case {
+    const char* name;
+    std::function<bool()> plant;
+  } cases[] = {
+      {"fifo", [&] { return ::mkfifo(cache.c_str(), 0600) == 0; }},
+      {"link to /dev/zero", [&] { return ::symlink("/dev/zero", cache.c_str()) == 0; }},
+      {"2 GiB sparse file", [&] { return ::truncate(dir_.Write("cache.dat", "").c_str(), 2LL << 30) == 0; }},
+      {"one byte over the body bound",
+       [&] { return !dir_.Write("cache.dat", std::string(kMaxBody + 1, 'x')).empty(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(cache.c_str());
+    ASSERT_TRUE(c.plant());
+    CallerRecords records;
+    EXPECT_EQ(helper_.GetLocalVpnServers(records.servers), -1);
+    EXPECT_EQ(records.Describe(), CallerRecords().Describe());
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace hostile
+
+void* operator new(std::size_t size) {
+  hostile::bounded::allocatedBytes.fetch_add(size, std::memory_order_relaxed);
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }

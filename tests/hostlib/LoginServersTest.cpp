@@ -126,6 +126,26 @@ TEST_F(LoginServersTest, ReplaceAndAppend) {
   EXPECT_EQ(Servers(), (ServerList{{"d", 4}}));
 }
 
+// One operation may try every entry: the list never holds more than 64.
+TEST_F(LoginServersTest, ListIsCappedAt64Entries) {
+  std::string text = "bad:port;";
+  for (int i = 1; i <= 100; ++i) text += "h" + std::to_string(i) + ":" + std::to_string(i) + ";";
+  EXPECT_EQ(servers_.Parse(text, true), 64);  // the first 64 usable ones
+  ServerList list = Servers();
+  ASSERT_EQ(list.size(), 64u);
+  EXPECT_EQ(list.front(), (std::pair<std::string, int>{"h1", 1}));
+  EXPECT_EQ(list.back(), (std::pair<std::string, int>{"h64", 64}));
+
+  EXPECT_EQ(servers_.Parse("x:1", false), 0);  // appending to a full list
+  servers_.SetDefaultServer("y:2", true);      // recorded, not added
+  EXPECT_EQ(servers_.GetServerCount(), 64);
+  EXPECT_EQ(servers_.GetDefaultServer(), "y:2");
+
+  ASSERT_EQ(servers_.Parse(text.substr(0, text.find("h63:")), true), 62);
+  EXPECT_EQ(servers_.Parse("x:1;y:2;z:3", false), 2);  // what still fits
+  EXPECT_EQ(Servers().back(), (std::pair<std::string, int>{"y", 2}));
+}
+
 TEST_F(LoginServersTest, TextWithoutUsableEntryChangesNothing) {
   ASSERT_EQ(servers_.Parse("a:1;b:2", true), 2);
   Next();

@@ -118,6 +118,26 @@ TEST(ProfileFileTest, SecondLoadReplacesAndFailedLoadLeavesNothing) {
   EXPECT_TRUE(profile.GetSections().empty());
 }
 
+// The bound counts sections and items together, the unnamed section too.
+TEST(ProfileFileTest, EntryBoundIsCheckedBeforeBuilding) {
+  const std::string text = "a=1\n[s]\nb=2\nc=3\n[t]\n";  // 2 + 3 + 1 entries
+  CProfileFile profile;
+  EXPECT_TRUE(profile.Load(text, 6));
+  ExpectSections(profile, {{"", {{"a", "1"}}}, {"s", {{"b", "2"}, {"c", "3"}}}, {"t", {}}});
+  EXPECT_EQ(profile.GetSections()[1].GetItems().capacity(), 2u);  // sized once
+  EXPECT_FALSE(profile.Load(text, 5));
+  EXPECT_TRUE(profile.GetSections().empty());
+  EXPECT_TRUE(profile.Load("; only a comment\n\n", 0));
+
+  ASSERT_TRUE(profile.Load(text));
+  CProfileFile::SectionList taken = profile.TakeSections();
+  EXPECT_TRUE(profile.GetSections().empty());
+  ASSERT_EQ(taken.size(), 3u);
+  ProfileSection::ItemList items = taken[1].TakeItems();
+  EXPECT_EQ(items.size(), 2u);
+  EXPECT_TRUE(taken[1].GetItems().empty());
+}
+
 TEST(ProfileFileTest, SectionLookupAndItems) {
   CProfileFile profile;
   ASSERT_TRUE(profile.Load("result=7\nk=first\nk=second\n[config]\nm1=x\n"));

@@ -81,9 +81,23 @@ TEST_F(OperationsTest, UserInfoWithOnlyAVerdictStoresAnEmptyServerConfig) {
   EXPECT_EQ(ConfigItem("GC_CIPER_A"), "before");
   EXPECT_EQ(ServerList(), servers);
 
-  // Every accepted reply stores a fresh record.
+  // An unchanged configuration keeps the stored record; a changed one
+  // stores a fresh record and leaves the old one alive for whoever holds it.
   ASSERT_EQ(helper_.GetUserInfo(info), 0);
-  EXPECT_NE(StoredServerConfig(), config);
+  EXPECT_EQ(StoredServerConfig(), config);
+  service_.Reply(Unkeyed("result=0\n[warning]\ntip=1\n"));
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  ServerConfig* changed = StoredServerConfig();
+  ASSERT_NE(changed, config);
+  EXPECT_EQ(changed->tip, 1);
+  EXPECT_TRUE(config->serverlevel.empty());  // still readable
+  // A record the application put there itself is never read as ours.
+  ServerConfig own;
+  own.tip = 1;
+  GlobalCache::Instance().SetValue("GCP_CUR_SERVERCONFIG", &own);
+  ASSERT_EQ(helper_.GetUserInfo(info), 0);
+  EXPECT_NE(StoredServerConfig(), &own);
+  EXPECT_NE(StoredServerConfig(), changed);
 }
 
 TEST_F(OperationsTest, UserInfoConfigStoresAbsentKeysAsEmptyAndGuardsTheServerItems) {

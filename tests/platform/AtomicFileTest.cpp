@@ -2,6 +2,10 @@
 // bytes as given, no temporary file left behind, and every failure leaving
 // the old file byte for byte.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +18,8 @@
 #include "transport/CacheFile.h"
 
 namespace {
+
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
 
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
@@ -51,7 +57,7 @@ TEST(AtomicFile, ReplacesWithTheExactBytesAndLeavesNothingElse) {
     SCOPED_TRACE(content.size());
     ASSERT_TRUE(ReplaceFileAtomically(path, content));
     std::string back = "previous";
-    ASSERT_TRUE(ReadWholeFile(path, back));
+    ASSERT_TRUE(ReadWholeFile(path, back, kNoLimit));
     EXPECT_EQ(back, content);
     EXPECT_EQ(dir.Read("data.bin"), content);
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"data.bin"});
@@ -101,14 +107,44 @@ TEST(AtomicFile, ReadFailuresLeaveTheOutputAlone) {
   for (const std::string& path : {Native(dir.path(), "absent"), Native(dir.path(), "sub"), std::string()}) {
     SCOPED_TRACE(path);
     std::string data = "untouched";
-    EXPECT_FALSE(ReadWholeFile(path, data));
+    EXPECT_FALSE(ReadWholeFile(path, data, kNoLimit));
     EXPECT_EQ(data, "untouched");
   }
   std::string data = "untouched";
   dir.Write("empty", "");
-  EXPECT_TRUE(ReadWholeFile(Native(dir.path(), "empty"), data));
+  EXPECT_TRUE(ReadWholeFile(Native(dir.path(), "empty"), data, kNoLimit));
   EXPECT_EQ(data, "");
 }
+
+#if !defined(_WIN32)
+// What a hostile local user could put in the file's place: the read must
+// neither block, nor run on, nor take more than its bound.
+TEST(AtomicFile, ReadRefusesWhatIsNotABoundedRegularFile) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string zero = dir.path() + "/zero";
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  const std::string ten = dir.Write("ten", "0123456789");
+  const std::string linkToTen = dir.path() + "/link";
+  ASSERT_EQ(::symlink(ten.c_str(), linkToTen.c_str()), 0);
+  struct Case {
+    std::string path;
+    std::size_t bound;
+    bool readable;
+  } cases[] = {
+      {fifo, kNoLimit, false}, {zero, kNoLimit, false}, {ten, 9, false},
+      {ten, 10, true},         {linkToTen, 10, true},   {dir.path(), kNoLimit, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " bound " + std::to_string(c.bound));
+    std::string data = "untouched";
+    EXPECT_EQ(ReadWholeFile(c.path, data, c.bound), c.readable);
+    EXPECT_EQ(data, c.readable ? "0123456789" : "untouched");
+  }
+}
+#endif
 
 TEST(AtomicFile, CacheFileLivesBesideTheExecutableWithTheNativeSeparator) {
   testsupport::TempDir dir;
@@ -117,7 +153,7 @@ TEST(AtomicFile, CacheFileLivesBesideTheExecutableWithTheNativeSeparator) {
   EXPECT_EQ(CacheFilePath(), Native(dir.path(), "cache.dat"));
   ASSERT_TRUE(WriteCacheFile(CacheFilePath(), "Z=cached"));
   std::string back;
-  ASSERT_TRUE(ReadCacheFile(CacheFilePath(), back));
+  ASSERT_TRUE(ReadCacheFile(CacheFilePath(), back, kNoLimit));
   EXPECT_EQ(back, "Z=cached");
   EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"cache.dat"});
   QUILLON::SetExeDirectory("");

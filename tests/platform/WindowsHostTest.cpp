@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
 std::string ModuleFile() {
   std::vector<char> buffer(32768);
   const DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), 32768);
@@ -209,10 +211,10 @@ TEST(WindowsHost, ReaderIsRefusedWhileAWriterHoldsTheFile) {
       ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   std::string data = "untouched";
-  EXPECT_FALSE(ReadWholeFile(path, data));
+  EXPECT_FALSE(ReadWholeFile(path, data, kNoLimit));
   EXPECT_EQ(data, "untouched");
   ::CloseHandle(writer);
-  EXPECT_TRUE(ReadWholeFile(path, data));
+  EXPECT_TRUE(ReadWholeFile(path, data, kNoLimit));
   EXPECT_EQ(data, "catalogue");
 }
 
