@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -32,6 +35,25 @@ constexpr char kSeed[] =
     "[group:beta]\n7=Beta 7,b7.example,2,Here\n8=Beta 8,b8.example,1,There\n"
     "[group:Alpha]\n9=Alpha 9,a9.example,1,Elsewhere\n"
     "[pool:7]\nlend7=pw7\n";
+
+// What a broken or hostile setup may leave where the tool expects one of its
+// files.
+enum class Planted { kFifo, kLinkToDevZero, kDirectory };
+
+// Puts `what` at `path`, creating the parent directories; false on failure.
+inline bool Plant(Planted what, const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+  switch (what) {
+    case Planted::kFifo:
+      return ::mkfifo(path.c_str(), 0600) == 0;
+    case Planted::kLinkToDevZero:
+      return ::symlink("/dev/zero", path.c_str()) == 0;
+    case Planted::kDirectory:
+      return ::mkdir(path.c_str(), 0700) == 0;
+  }
+  return false;
+}
 
 struct Outcome {
   int status = -1;

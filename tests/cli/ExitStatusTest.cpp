@@ -1,6 +1,9 @@
 // Exit statuses and failure messages of the subcommands.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <streambuf>
+
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
 #include "tools/cli/ResultText.h"
@@ -96,6 +99,36 @@ TEST_F(CliTest, UsageErrorsAreTwo) {
     for (const std::string& arg : args) joined += arg + " ";
     EXPECT_EQ(outcome.status, 2) << joined << "\n" << outcome.err;
     EXPECT_FALSE(outcome.err.empty()) << joined;
+  }
+}
+
+// Fails every write the way an exhausted heap would.
+class OutOfMemoryBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type) override { throw std::bad_alloc(); }
+  std::streamsize xsputn(const char*, std::streamsize) override { throw std::bad_alloc(); }
+};
+
+TEST_F(CliTest, OutOfMemoryIsOneWithOneLineSayingWhere) {
+  StartService();
+  const struct {
+    std::vector<std::string> args;
+    const char* activity;
+  } cases[] = {
+      {{"--help"}, "reading the command line"},
+      {{"--servers", server_.LiveAddress(), "version"}, "running version"},
+  };
+  for (const auto& c : cases) {
+    OutOfMemoryBuffer buffer;
+    std::ostream out(&buffer);
+    out.exceptions(std::ios::badbit);  // so the stream passes the bad_alloc on
+    std::istringstream in;
+    std::ostringstream err;
+    proxycli::Console console{in, out, err, false, false};
+    std::vector<std::string> argv = {"proxyhelper"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(proxycli::RunCli(argv, console), 1) << c.activity;
+    EXPECT_EQ(err.str(), std::string("proxyhelper: out of memory: ") + c.activity + "\n");
   }
 }
 

@@ -2,10 +2,12 @@
 // cache file survive, and no account server is reachable.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "cli/CliFixture.h"
@@ -15,11 +17,18 @@ namespace clitest {
 namespace {
 
 using proxycli::KeyItems;
+using proxycli::kMaxKeysFileBytes;
 
 mode_t ModeOf(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return 0;
   return info.st_mode & 07777;
+}
+
+// A valid keys file of exactly `size` bytes, item A filling it.
+std::string KeysFileOfSize(std::size_t size) {
+  const std::string head = "[keys]\nGC_CIPER_B=b\nGC_CIPER_C=c\nGC_CIPER_A=";
+  return head + std::string(size - head.size() - 1, 'k') + "\n";
 }
 
 TEST_F(CliTest, LocalCatalogueInALaterProcessMatchesTheRemoteOne) {
@@ -116,16 +125,25 @@ TEST(KeyStoreTest, MissingOrForeignFilesAreRejectedUntouched) {
   const KeyItems original{"1", "2", "3"};
   const struct {
     const char* name;
-    const char* content;  // null: no file
+    std::optional<std::string> content;  // written when present
+    std::optional<Planted> planted;      // else put there when present
   } cases[] = {
-      {"absent.ini", nullptr},
-      {"empty.ini", ""},
-      {"other-section.ini", "[other]\nGC_CIPER_A=x\nGC_CIPER_B=y\nGC_CIPER_C=z\n"},
-      {"partial.ini", "[keys]\nGC_CIPER_A=x\nGC_CIPER_B=y\n"},
-      {"not-ini.ini", "this is not a profile\n"},
+      {"absent.ini", {}, {}},
+      {"empty.ini", "", {}},
+      {"other-section.ini", "[other]\nGC_CIPER_A=x\nGC_CIPER_B=y\nGC_CIPER_C=z\n", {}},
+      {"partial.ini", "[keys]\nGC_CIPER_A=x\nGC_CIPER_B=y\n", {}},
+      {"not-ini.ini", "this is not a profile\n", {}},
+      {"over-limit.ini", KeysFileOfSize(kMaxKeysFileBytes + 1), {}},
+      {"fifo.ini", {}, Planted::kFifo},
+      {"zero.ini", {}, Planted::kLinkToDevZero},
+      {"directory.ini", {}, Planted::kDirectory},
   };
   for (const auto& c : cases) {
-    if (c.content != nullptr) dir.Write(c.name, c.content);
+    if (c.content) {
+      ASSERT_FALSE(dir.Write(c.name, *c.content).empty()) << c.name;
+    } else if (c.planted) {
+      ASSERT_TRUE(Plant(*c.planted, dir.path() + "/" + c.name)) << c.name;
+    }
     KeyItems items = original;
     EXPECT_FALSE(proxycli::LoadKeyItems(dir.path() + "/" + c.name, &items)) << c.name;
     EXPECT_EQ(items, original) << c.name;
@@ -133,6 +151,45 @@ TEST(KeyStoreTest, MissingOrForeignFilesAreRejectedUntouched) {
   std::string error;
   EXPECT_FALSE(proxycli::SaveKeyItems(dir.path() + "/no/such/dir/keys.ini", original, &error));
   EXPECT_FALSE(error.empty());
+}
+
+TEST(KeyStoreTest, WhatIsWrittenFitsTheReadLimit) {
+  testsupport::TempDir dir("proxyhelper-keys-");
+  ASSERT_TRUE(dir.ok());
+  // Exactly at the limit is read, also through a link.
+  const std::string atLimit = dir.Write("at-limit.ini", KeysFileOfSize(kMaxKeysFileBytes));
+  ASSERT_FALSE(atLimit.empty());
+  ASSERT_EQ(::symlink(atLimit.c_str(), (dir.path() + "/link.ini").c_str()), 0);
+  for (const char* name : {"at-limit.ini", "link.ini"}) {
+    KeyItems items;
+    ASSERT_TRUE(proxycli::LoadKeyItems(dir.path() + "/" + name, &items)) << name;
+    EXPECT_EQ(items.b, "b") << name;
+  }
+
+  const std::string path = dir.path() + "/keys.ini";
+  std::string error;
+  ASSERT_TRUE(proxycli::SaveKeyItems(path, KeyItems(), &error)) << error;
+  const std::size_t frame = std::filesystem::file_size(path);
+  const KeyItems kept{"kept", "kept", "kept"};
+  const struct {
+    const char* what;
+    KeyItems items;
+    bool fits;
+  } cases[] = {
+      {"at the limit", {std::string(kMaxKeysFileBytes - frame, 'k'), "", ""}, true},
+      {"one byte over", {std::string(kMaxKeysFileBytes - frame + 1, 'k'), "", ""}, false},
+      {"over once encoded", {"", std::string(kMaxKeysFileBytes / 3, '%'), ""}, false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(proxycli::SaveKeyItems(path, kept, &error)) << error;
+    error.clear();
+    EXPECT_EQ(proxycli::SaveKeyItems(path, c.items, &error), c.fits) << c.what;
+    EXPECT_EQ(error.empty(), c.fits) << c.what << ": " << error;
+    // A refusal leaves the previous file in place.
+    KeyItems loaded;
+    ASSERT_TRUE(proxycli::LoadKeyItems(path, &loaded)) << c.what;
+    EXPECT_TRUE(loaded == (c.fits ? c.items : kept)) << c.what;
+  }
 }
 
 }  // namespace

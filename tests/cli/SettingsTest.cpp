@@ -1,12 +1,23 @@
 // Where the settings come from: flags, then environment, then the INI file.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "cli/CliFixture.h"
 #include "hostlib/quillon.h"
+#include "tools/cli/ConfigFile.h"
 
 namespace clitest {
 namespace {
+
+using proxycli::ConfigStatus;
+using proxycli::kMaxConfigFileBytes;
+
+// A configuration of exactly `size` bytes setting json; a comment fills it.
+std::string ConfigOfSize(std::size_t size) {
+  const std::string head = "json = true\n;";
+  return head + std::string(size - head.size() - 1, 'c') + "\n";
+}
 
 class SettingsTest : public CliTest {
  protected:
@@ -89,6 +100,51 @@ TEST_F(SettingsTest, ConfigFileProblems) {
     EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << outcome.err;
     EXPECT_NE(outcome.err.find(c.message), std::string::npos) << c.what << "\n" << outcome.err;
   }
+}
+
+TEST(ConfigFileTest, OnlySmallRegularFilesAreRead) {
+  testsupport::TempDir dir("proxyhelper-config-");
+  ASSERT_TRUE(dir.ok());
+  const std::string atLimit = dir.Write("at-limit.ini", ConfigOfSize(kMaxConfigFileBytes));
+  ASSERT_FALSE(atLimit.empty());
+  ASSERT_EQ(::symlink(atLimit.c_str(), (dir.path() + "/link.ini").c_str()), 0);
+  ASSERT_FALSE(dir.Write("over-limit.ini", ConfigOfSize(kMaxConfigFileBytes + 1)).empty());
+  ASSERT_TRUE(Plant(Planted::kFifo, dir.path() + "/fifo.ini"));
+  ASSERT_TRUE(Plant(Planted::kLinkToDevZero, dir.path() + "/zero.ini"));
+  ASSERT_TRUE(Plant(Planted::kDirectory, dir.path() + "/directory.ini"));
+  const struct {
+    const char* name;
+    ConfigStatus status;
+    const char* reason;  // after "<path>: " in the message
+  } cases[] = {
+      {"at-limit.ini", ConfigStatus::kLoaded, ""},
+      {"link.ini", ConfigStatus::kLoaded, ""},
+      {"absent.ini", ConfigStatus::kMissing, ""},
+      {"over-limit.ini", ConfigStatus::kInvalid, "larger than 65536 bytes"},
+      {"fifo.ini", ConfigStatus::kInvalid, "not a regular file"},
+      {"zero.ini", ConfigStatus::kInvalid, "not a regular file"},
+      {"directory.ini", ConfigStatus::kInvalid, "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.path() + "/" + c.name;
+    proxycli::ConfigValues values;
+    std::vector<std::string> ignored;
+    std::string error;
+    EXPECT_EQ(proxycli::LoadConfigFile(path, &values, &ignored, &error), c.status) << c.name;
+    if (c.status == ConfigStatus::kLoaded) {
+      EXPECT_EQ(values["json"], std::vector<std::string>{"true"}) << c.name;
+    } else if (c.status == ConfigStatus::kInvalid) {
+      EXPECT_NE(error.find(path + ": " + c.reason), std::string::npos) << error;
+    }
+  }
+}
+
+TEST_F(SettingsTest, FifoInPlaceOfTheDefaultConfigIsAUsageError) {
+  const std::string path = home_.path() + "/config/proxyhelper/config.ini";
+  ASSERT_TRUE(Plant(Planted::kFifo, path));
+  const Outcome outcome = Run({"--servers", "127.0.0.1:1", "version"});
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_NE(outcome.err.find(path + ": not a regular file"), std::string::npos) << outcome.err;
 }
 
 TEST_F(SettingsTest, ServerListInConfigMayHoldSeveralEntries) {

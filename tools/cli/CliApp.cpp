@@ -97,7 +97,9 @@ bool ApplyConfigFile(const std::string& path, bool named, const std::vector<Conf
   return true;
 }
 
-int Run(const std::vector<std::string>& args, Console& console) {
+// `activity` names, for an out-of-memory message, what the run is doing;
+// it only ever points at literals.
+int Run(const std::vector<std::string>& args, Console& console, const char** activity) {
   CLI::App app("proxyhelper: command-line client of the VPN account service", "proxyhelper");
   app.set_version_flag("--version", std::string("proxyhelper ") + PROXYHELPER_CLI_VERSION,
                        "Print the version and exit");
@@ -220,6 +222,7 @@ int Run(const std::vector<std::string>& args, Console& console) {
     return code == static_cast<int>(CLI::ExitCodes::Success) ? kExitOk : kExitUsage;
   }
 
+  *activity = "reading the configuration file";
   const bool configNamed = configOption->count() > 0;
   if (!ApplyConfigFile(configNamed ? configFile : DefaultConfigFile(), configNamed, configurable, &settings,
                        console)) {
@@ -227,14 +230,36 @@ int Run(const std::vector<std::string>& args, Console& console) {
   }
 
   CommandRunner runner(settings, console);
-  if (version->parsed()) return runner.Version();
-  if (reg->parsed()) return runner.Register(registerRequest);
-  if (recharge->parsed()) return runner.Recharge(rechargeRequest);
-  if (account->parsed()) return runner.Account();
-  if (servers->parsed()) return runner.Servers(local);
-  if (ratio->parsed()) return runner.Ratio();
-  if (connect->parsed()) return runner.Connect(connectOptions);
+  if (version->parsed()) {
+    *activity = "running version";
+    return runner.Version();
+  }
+  if (reg->parsed()) {
+    *activity = "running register";
+    return runner.Register(registerRequest);
+  }
+  if (recharge->parsed()) {
+    *activity = "running recharge";
+    return runner.Recharge(rechargeRequest);
+  }
+  if (account->parsed()) {
+    *activity = "running account";
+    return runner.Account();
+  }
+  if (servers->parsed()) {
+    *activity = "running servers";
+    return runner.Servers(local);
+  }
+  if (ratio->parsed()) {
+    *activity = "running ratio";
+    return runner.Ratio();
+  }
+  if (connect->parsed()) {
+    *activity = "running connect";
+    return runner.Connect(connectOptions);
+  }
   if (shell->parsed()) {
+    *activity = "running shell";
     if (console.inputIsTerminal) {
       EditLineReader reader(args.empty() ? "proxyhelper" : args[0].c_str(), stdin, stdout, stderr);
       return RunShell(settings, console, reader);
@@ -243,6 +268,7 @@ int Run(const std::vector<std::string>& args, Console& console) {
     return RunShell(settings, console, reader);
   }
   if (demo->parsed()) {
+    *activity = "running demo";
     demoOptions.showServerLog = !quietServer;
     demoOptions.json = settings.json;
     return RunDemo(demoOptions, console);
@@ -250,17 +276,30 @@ int Run(const std::vector<std::string>& args, Console& console) {
   return kExitUsage;
 }
 
+// A last line on the error stream, from C strings only. A stream that fails,
+// or throws, now is left alone: there is nothing better to report it with.
+void WriteLastWord(std::ostream& err, const char* what, const char* detail) noexcept {
+  try {
+    err << "proxyhelper: " << what << ": " << detail << "\n" << std::flush;
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, Console& console) {
+  const char* activity = "reading the command line";
   try {
-    return Run(args, console);
+    return Run(args, console, &activity);
   } catch (const std::bad_alloc&) {
-    throw;
+    // Unwinding has freed what the run held, and the line is built from C strings.
+    WriteLastWord(console.err, "out of memory", activity);
   } catch (const std::exception& e) {
-    console.err << "proxyhelper: internal error: " << e.what() << "\n";
-    return kExitRefused;
+    WriteLastWord(console.err, "internal error", e.what());
+  } catch (...) {
+    WriteLastWord(console.err, "internal error", activity);
   }
+  return kExitRefused;
 }
 
 }  // namespace proxycli

@@ -12,7 +12,9 @@ namespace proxycli {
 
 // Runs the tool; `args[0]` is the program name. Returns the exit status:
 // 0 success, 1 refused by the service, 2 usage error, 3 no account server
-// reachable. Only std::bad_alloc may leave it.
+// reachable. No exception leaves it: running out of memory prints
+// "proxyhelper: out of memory: <what it was doing>" and returns 1, as any
+// other exception does with an internal error line.
 int RunCli(const std::vector<std::string>& args, Console& console);
 
 }  // namespace proxycli

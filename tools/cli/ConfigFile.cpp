@@ -1,24 +1,32 @@
 #include "tools/cli/ConfigFile.h"
 
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
+#include <sstream>
+
+#include "tools/cli/LocalFile.h"
 
 namespace proxycli {
 
 ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values, std::vector<std::string>* ignored,
                             std::string* error) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return ConfigStatus::kMissing;
-  if (!S_ISREG(info.st_mode)) {
-    *error = path + " is not a regular file";
-    return ConfigStatus::kInvalid;
+  std::string text;
+  std::string reason;
+  switch (ReadLocalFile(path, kMaxConfigFileBytes, &text, &reason)) {
+    case LocalFileStatus::kRead:
+      break;
+    case LocalFileStatus::kMissing:
+      return ConfigStatus::kMissing;
+    case LocalFileStatus::kRefused:
+    case LocalFileStatus::kUnreadable:
+      *error = "cannot read configuration file " + path + ": " + reason;
+      return ConfigStatus::kInvalid;
   }
   std::vector<CLI::ConfigItem> items;
   try {
-    items = CLI::ConfigINI().from_file(path);
+    std::istringstream stream(text);
+    items = CLI::ConfigINI().from_config(stream);
   } catch (const CLI::Error& e) {
-    *error = "cannot read " + path + ": " + e.what();
+    *error = "cannot read configuration file " + path + ": " + e.what();
     return ConfigStatus::kInvalid;
   }
   for (const CLI::ConfigItem& item : items) {

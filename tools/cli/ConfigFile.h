@@ -6,6 +6,7 @@
 // so it cannot be part of a value.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,13 +15,18 @@ namespace proxycli {
 
 using ConfigValues = std::map<std::string, std::vector<std::string>>;
 
+// A few settings need a few hundred bytes; anything far beyond is not a
+// configuration file.
+constexpr std::size_t kMaxConfigFileBytes = 64 * 1024;
+
 enum class ConfigStatus {
   kLoaded,
   kMissing,  // no such file: not an error unless the user named it
-  kInvalid,  // unreadable or not INI text
+  kInvalid,  // unreadable, not a regular file, too large or not INI text
 };
 
-// Reads `path` with CLI11's INI reader into `values` (key → the value's
+// Reads `path` (at most kMaxConfigFileBytes, a regular file or a link to
+// one) and parses it with CLI11's INI reader into `values` (key → the value's
 // pieces). Items inside a "[section]" are reported in `ignored` as
 // "section.key" and otherwise skipped.
 ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values, std::vector<std::string>* ignored,

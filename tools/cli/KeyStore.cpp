@@ -6,12 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 #include "hostlib/quillon.h"
+#include "tools/cli/LocalFile.h"
 
 namespace proxycli {
 
@@ -21,8 +21,6 @@ const char kSection[] = "keys";
 const char kItemA[] = "GC_CIPER_A";
 const char kItemB[] = "GC_CIPER_B";
 const char kItemC[] = "GC_CIPER_C";
-// Large enough for any key item the service could push.
-constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 std::string CacheItem(const char* name) {
   std::string value;
@@ -89,6 +87,13 @@ bool SaveKeyItems(const std::string& path, const KeyItems& items, std::string* e
        << kItemA << "=" << QUILLON::URLEncode(items.a) << "\n"
        << kItemB << "=" << QUILLON::URLEncode(items.b) << "\n"
        << kItemC << "=" << QUILLON::URLEncode(items.c) << "\n";
+  const std::string bytes = text.str();
+  // LoadKeyItems would refuse it; better to say so now than in a later run.
+  if (bytes.size() > kMaxKeysFileBytes) {
+    *error = path + " would be " + std::to_string(bytes.size()) + " bytes, larger than " +
+             std::to_string(kMaxKeysFileBytes) + " bytes";
+    return false;
+  }
 
   std::vector<char> pattern(path.begin(), path.end());
   const char suffix[] = ".tmp-XXXXXX";
@@ -99,7 +104,7 @@ bool SaveKeyItems(const std::string& path, const KeyItems& items, std::string* e
     return false;
   }
   TemporaryFile temporary(fd, pattern.data());
-  if (::fchmod(temporary.fd(), 0600) != 0 || !WriteAll(temporary.fd(), text.str()) ||
+  if (::fchmod(temporary.fd(), 0600) != 0 || !WriteAll(temporary.fd(), bytes) ||
       ::fsync(temporary.fd()) != 0 || !temporary.Close()) {
     *error = ErrnoText("cannot write " + temporary.path());
     return false;
@@ -113,12 +118,9 @@ bool SaveKeyItems(const std::string& path, const KeyItems& items, std::string* e
 }
 
 bool LoadKeyItems(const std::string& path, KeyItems* items) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::string text(kMaxFileBytes + 1, '\0');
-  file.read(&text[0], static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(file.gcount()));
-  if (text.size() > kMaxFileBytes) return false;
+  std::string text;
+  std::string reason;
+  if (ReadLocalFile(path, kMaxKeysFileBytes, &text, &reason) != LocalFileStatus::kRead) return false;
 
   CProfileFile profile;
   if (!profile.Load(text)) return false;

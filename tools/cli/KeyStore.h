@@ -3,6 +3,7 @@
 // file so that a later process can decode the catalogue cache offline.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace proxycli {
@@ -21,13 +22,19 @@ KeyItems KeyItemsFromCache();
 // Stores the items in the configuration cache, replacing earlier ones.
 void KeyItemsToCache(const KeyItems& items);
 
+// The largest keys file written or read; far more than the service's keys
+// ever take.
+constexpr std::size_t kMaxKeysFileBytes = 64 * 1024;
+
 // Writes the items to `path` (INI text, values URL-encoded so any byte
 // survives) through a temporary file and a rename, so a reader sees the old
-// file or the new one, never a part. The file gets mode 0600.
+// file or the new one, never a part. The file gets mode 0600. Items that
+// would make it larger than kMaxKeysFileBytes are refused.
 bool SaveKeyItems(const std::string& path, const KeyItems& items, std::string* error);
 
 // Reads a file written by SaveKeyItems. False, with `items` untouched, when
-// the file is missing, unreadable or not such a file.
+// the file is missing, unreadable, not a regular file, larger than
+// kMaxKeysFileBytes or not such a file.
 bool LoadKeyItems(const std::string& path, KeyItems* items);
 
 }  // namespace proxycli

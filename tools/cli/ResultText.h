@@ -8,7 +8,7 @@ namespace proxycli {
 
 enum ExitStatus : int {
   kExitOk = 0,
-  kExitRefused = 1,      // the service (or the local cache) said no
+  kExitRefused = 1,      // the service (or the local cache) said no, or memory ran out
   kExitUsage = 2,        // bad command line, configuration or input
   kExitUnreachable = 3,  // no account server gave a usable reply
 };
