@@ -23,7 +23,8 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
 fi
 build_dir="${FUZZ_BUILD_DIR:-build/fuzz}"
 targets=(${FUZZ_TARGETS:-fuzz_reply_decode fuzz_profile_parse fuzz_command_parse
-                          fuzz_login_servers fuzz_bz2_decompress fuzz_request_decode})
+                          fuzz_login_servers fuzz_bz2_decompress fuzz_request_decode
+                          fuzz_reply_readers fuzz_cache_replay})
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is required" >&2; exit 2; }
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/proxyhelper-fuzz-XXXXXX")"
