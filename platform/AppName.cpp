@@ -15,6 +15,16 @@
 
 namespace {
 
+std::string WithoutControlBytes(const std::string& text) {
+  std::string clean;
+  clean.reserve(text.size());
+  for (char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) clean.push_back(ch);
+  }
+  return clean;
+}
+
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -58,9 +68,11 @@ std::string ProgramName() {
 std::string GetApplicationName() {
   std::string agent;
   GlobalCache::Instance().GetConfigItem("GC_USER_AGENT", agent);
-  if (!agent.empty()) return agent;
   // Read once, as the framework fixes the application's name at start-up:
   // looking it up again costs a system call on every HTTP attempt.
-  static const std::string programName = ProgramName();
-  return programName;
+  static const std::string programName = WithoutControlBytes(ProgramName());
+  if (agent.empty()) return programName;
+  // The agent goes into a header line: a CR or LF in it would put a line of
+  // the setter's choosing on the wire, whichever HTTP stack sends it.
+  return WithoutControlBytes(agent);
 }

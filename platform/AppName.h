@@ -4,5 +4,6 @@
 #include <string>
 
 // "GC_USER_AGENT" when the application set one, otherwise the running
-// program's file name; empty only when neither is known.
+// program's file name, without control bytes; empty only when neither is
+// known.
 std::string GetApplicationName();

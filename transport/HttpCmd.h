@@ -65,6 +65,8 @@ class CHttpCmd {
   std::string script;
   int port;
   int connectTimeout = 500;
+  // The last attempt ended on a bound that the operation's deadline set.
+  bool outOfTime = false;
   std::map<std::string, std::string> params;
   CProfileFile profile;
 };

@@ -226,12 +226,12 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
     EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
     const auto attempts = log.Attempts();
     ASSERT_EQ(attempts.size(), 1u);
-    EXPECT_EQ(attempts[0].verb, "POST");
-    EXPECT_TRUE(attempts[0].followRedirects);
-    EXPECT_EQ(attempts[0].connectTimeoutMs, 500u);
-    EXPECT_EQ(attempts[0].transferTimeoutMs, 30000u);
-    EXPECT_EQ(attempts[0].stallTimeoutMs, 10000u);
-    EXPECT_EQ(attempts[0].maxResponseBody, 32u * 1024 * 1024);
+    EXPECT_EQ(attempts[0].request.path, kScript);
+    EXPECT_EQ(attempts[0].failure, HttpFailure::kRefused);
+    EXPECT_EQ(attempts[0].request.connectTimeoutMs, 500);
+    EXPECT_EQ(attempts[0].request.deadlineMs, 30000);
+    EXPECT_EQ(attempts[0].request.stallMs, 10000);
+    EXPECT_EQ(attempts[0].request.maxBody, 32u * 1024 * 1024);
   }
   GlobalCache::Instance().SetConfigItem("GC_HTTP_TIMEOUT_MS", 4321);
   GlobalCache::Instance().SetConfigItem("GC_HTTP_STALL_MS", 1234);
@@ -243,9 +243,9 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
     EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
     const auto attempts = log.Attempts();
     ASSERT_EQ(attempts.size(), 1u);
-    EXPECT_EQ(attempts[0].transferTimeoutMs, 4321u);
-    EXPECT_EQ(attempts[0].stallTimeoutMs, 1234u);
-    EXPECT_EQ(attempts[0].maxResponseBody, 777u);
+    EXPECT_EQ(attempts[0].request.deadlineMs, 4321);
+    EXPECT_EQ(attempts[0].request.stallMs, 1234);
+    EXPECT_EQ(attempts[0].request.maxBody, 777u);
   }
   // Values that are not positive fall back to the defaults.
   GlobalCache::Instance().SetConfigItem("GC_HTTP_TIMEOUT_MS", 0);
@@ -258,9 +258,9 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
     EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
     const auto attempts = log.Attempts();
     ASSERT_EQ(attempts.size(), 1u);
-    EXPECT_EQ(attempts[0].transferTimeoutMs, 30000u);
-    EXPECT_EQ(attempts[0].stallTimeoutMs, 10000u);
-    EXPECT_EQ(attempts[0].maxResponseBody, 32u * 1024 * 1024);
+    EXPECT_EQ(attempts[0].request.deadlineMs, 30000);
+    EXPECT_EQ(attempts[0].request.stallMs, 10000);
+    EXPECT_EQ(attempts[0].request.maxBody, 32u * 1024 * 1024);
   }
 }
 
@@ -375,7 +375,7 @@ TEST(Attempt, BrokenTransferFailsTheAttemptAndTheNextServerIsAsked) {
     EXPECT_EQ(ItemOf(cmd, "from"), "second");
     EXPECT_EQ(bad.Requests().size(), c.requestsSeen);
     EXPECT_EQ(good.Requests().size(), 1u);
-    EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000}));
+    EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000}));
     bad.Stop();  // ends a stalled answer before the next case
     for (const char* item : {"GC_HTTP_STALL_MS", "GC_HTTP_TIMEOUT_MS", "GC_HTTP_MAX_BODY"}) {
       GlobalCache::Instance().RemoveConfigItem(item);

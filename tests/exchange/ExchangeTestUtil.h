@@ -4,15 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "hostlib/quillon.h"
-#include "platform/WinInetTestHooks.h"
+#include "platform/HttpAttempt.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/ScriptedServer.h"
+#include "transport/AttemptInterceptor.h"
 #include "transport/HttpCmd.h"
 
 namespace exchangetest {
@@ -60,37 +63,59 @@ inline DecodedRequest DecodeRequest(const std::string& body) {
   return decoded;
 }
 
-// Records the settings of every transfer the layer starts, in order.
+// Records what the exchange asked of the HTTP layer for every attempt, in
+// order, and how each attempt ended; the attempts themselves are real.
+struct LoggedAttempt {
+  HttpAttemptRequest request;
+  HttpFailure failure = HttpFailure::kNone;
+  int status = 0;
+};
+
 class AttemptLog {
  public:
-  AttemptLog() {
-    SetWinInetRequestObserver([this](const WinInetRequestSettings& settings) {
+  // `before` runs ahead of every attempt (a test may throw from it).
+  explicit AttemptLog(std::function<void(std::size_t attempt)> before = nullptr) {
+    SetAttemptInterceptor([this, before](const HttpAttemptRequest& request) {
+      std::size_t index;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        index = attempts_.size();
+        attempts_.push_back({request, HttpFailure::kSetup, 0});
+      }
+      if (before) before(index);
+      HttpAttemptResult result = PerformHttpAttempt(request);
       std::lock_guard<std::mutex> lock(mutex_);
-      attempts_.push_back(settings);
+      attempts_[index].failure = result.failure;
+      attempts_[index].status = result.status;
+      return result;
     });
   }
-  ~AttemptLog() { SetWinInetRequestObserver(nullptr); }
+  ~AttemptLog() { SetAttemptInterceptor(nullptr); }
   AttemptLog(const AttemptLog&) = delete;
   AttemptLog& operator=(const AttemptLog&) = delete;
 
-  std::vector<WinInetRequestSettings> Attempts() const {
+  std::vector<LoggedAttempt> Attempts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return attempts_;
   }
-  std::vector<DWORD> ConnectTimeouts() const {
-    std::vector<DWORD> timeouts;
-    for (const auto& attempt : Attempts()) timeouts.push_back(attempt.connectTimeoutMs);
+  std::vector<int> ConnectTimeouts() const {
+    std::vector<int> timeouts;
+    for (const auto& attempt : Attempts()) timeouts.push_back(attempt.request.connectTimeoutMs);
     return timeouts;
   }
   std::vector<std::string> Urls() const {
     std::vector<std::string> urls;
-    for (const auto& attempt : Attempts()) urls.push_back(attempt.url);
+    for (const auto& attempt : Attempts()) {
+      const HttpAttemptRequest& r = attempt.request;
+      urls.push_back(std::string(r.secure ? "https://" : "http://") + r.host + ":" + std::to_string(r.port) +
+                     r.path);
+    }
     return urls;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<WinInetRequestSettings> attempts_;
+  std::vector<LoggedAttempt> attempts_;
 };
 
 inline std::string UrlOf(const testsupport::ScriptedServer& server, const std::string& path) {

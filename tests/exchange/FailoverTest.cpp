@@ -32,7 +32,7 @@ TEST(Failover, OnlyTheThirdOfThreeServersAnswers) {
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), 0);
-  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000, 1500}));
+  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000, 1500}));
   EXPECT_EQ(log.Urls(), (std::vector<std::string>{UrlOf(closed1, kScript), UrlOf(closed2, kScript),
                                                   UrlOf(good, kScript)}));
   EXPECT_EQ(cmd.GetHost(), "127.0.0.3");
@@ -54,7 +54,7 @@ TEST(Failover, SingleFailingServerIsTriedOnceWithoutRaisingTheTimeout) {
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
-  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500}));
+  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500}));
   EXPECT_EQ(cmd.GetConnectTimeout(), 500);
   EXPECT_EQ(cmd.GetHost() + ":" + std::to_string(cmd.GetPort()), closed);
 }
@@ -67,7 +67,7 @@ TEST(Failover, FailedCycleEndsBackAtTheStartingServer) {
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(1), RESULT_TRANSPORT_FAILURE);
-  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000, 1500}));
+  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000, 1500}));
   EXPECT_EQ(cmd.GetHost() + ":" + std::to_string(cmd.GetPort()), servers[0]);
   CHttpCmd next("", 80);
   EXPECT_EQ(next.GetHost() + ":" + std::to_string(next.GetPort()), servers[0]);
@@ -81,7 +81,7 @@ TEST(Failover, ConnectTimeoutRisesBy500UpTo2500) {
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
-  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000, 1500, 2000, 2500, 2500, 2500}));
+  EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000, 1500, 2000, 2500, 2500, 2500}));
   // Only moving on raises it: the last failure ended the cycle instead.
   EXPECT_EQ(cmd.GetConnectTimeout(), 2500);
 }
@@ -136,19 +136,17 @@ TEST(Failover, ListReplacedDuringTheCycleCannotKeepItGoing) {
   const std::string c = ClosedServer("127.0.0.3");
   const std::string d = ClosedServer("127.0.0.4");
   UseServers({a, b});
-  std::vector<std::string> urls;
-  SetWinInetRequestObserver([&](const WinInetRequestSettings& settings) {
-    urls.push_back(settings.url);
+  AttemptLog log([&](std::size_t attempt) {
     // The service replaces the list while the first attempt runs; the
     // starting server is not in the new one, so it never comes back.
-    if (urls.size() == 1) CLoginServers::Instance().Parse(c + ";" + d, true);
+    if (attempt == 0) CLoginServers::Instance().Parse(c + ";" + d, true);
     // Should the cycle run on, an empty list ends it so the test fails fast.
-    if (urls.size() == 10) CLoginServers::Instance().Clear();
+    if (attempt == 9) CLoginServers::Instance().Clear();
   });
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
-  SetWinInetRequestObserver(nullptr);
+  const std::vector<std::string> urls = log.Urls();
   // Two entries when the cycle began: two attempts at most.
   EXPECT_EQ(urls, (std::vector<std::string>{UrlOf(a, kScript), UrlOf(d, kScript)}));
 }
@@ -169,15 +167,13 @@ TEST(Failover, AFaultInsideAnAttemptCostsOnlyThatAttempt) {
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
     UseServers({first.HostPort(), second.HostPort()});
-    int calls = 0;
-    SetWinInetRequestObserver([&](const WinInetRequestSettings&) {
-      if (++calls == 1) fault.fault();
+    AttemptLog log([&](std::size_t attempt) {
+      if (attempt == 0) fault.fault();
     });
     CHttpCmd cmd("", 80);
     cmd.SetScript(kScript);
     EXPECT_EQ(cmd.Execute(0), 0);
-    SetWinInetRequestObserver(nullptr);
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(log.Attempts().size(), 2u);
     EXPECT_EQ(first.Connections(), 0u);
     EXPECT_EQ(second.Requests().size(), 1u);
     EXPECT_EQ(cmd.GetReply(), OkReply("from=second\n"));
@@ -188,11 +184,10 @@ TEST(Failover, OutOfMemoryIsNotSwallowed) {
   ScriptedServer server("127.0.0.1", Script::Respond(200, OkReply()));
   ASSERT_TRUE(server.Start());
   UseServers({server.HostPort(), ClosedServer("127.0.0.2")});
-  SetWinInetRequestObserver([](const WinInetRequestSettings&) { throw std::bad_alloc(); });
+  AttemptLog log([](std::size_t) { throw std::bad_alloc(); });
   CHttpCmd cmd("", 80);
   cmd.SetScript(kScript);
   EXPECT_THROW(cmd.Execute(0), std::bad_alloc);
-  SetWinInetRequestObserver(nullptr);
   EXPECT_EQ(server.Connections(), 0u);
 }
 

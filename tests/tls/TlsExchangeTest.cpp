@@ -84,7 +84,7 @@ TEST_F(TlsExchange, BadCertificatesFailTheAttemptAndFailOverToTheNextServer) {
     EXPECT_EQ(AskVersion(version), 0);
     EXPECT_EQ(version, good.version());
     EXPECT_EQ(log.Urls(), (std::vector<std::string>{bad.Url(kScript), good.Url(kScript)}));
-    EXPECT_EQ(log.ConnectTimeouts(), (std::vector<DWORD>{500, 1000}));
+    EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000}));
     // The handshake failed: the bad server's service never saw a request.
     EXPECT_EQ(bad.Handled(), 0);
     EXPECT_EQ(good.Handled(), 1);

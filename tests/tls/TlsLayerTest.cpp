@@ -1,5 +1,5 @@
-// The WinINet-shaped layer over TLS: redirects that would leave TLS are
-// refused, and the CA bundle option is taken from the nearest handle.
+// Attempts over TLS: redirects that would leave TLS are refused, and the CA
+// bundle alone decides which certificates are trusted.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -14,7 +14,7 @@
 
 #include "exchange/ExchangeTestUtil.h"
 #include "facade/ProxyHelper.h"
-#include "platform/WinInet.h"
+#include "platform/HttpAttempt.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
@@ -35,6 +35,22 @@ class TlsHttpServer {
  public:
   explicit TlsHttpServer(const devserver::TlsFiles& files)
       : server_(files.certificateFile.c_str(), files.privateKeyFile.c_str()) {}
+  // A server whose every handshake waits `handshakeDelayMs` once the
+  // client's hello has arrived, well after the TCP connect.
+  TlsHttpServer(const devserver::TlsFiles& files, int handshakeDelayMs)
+      : server_([files, handshakeDelayMs](SSL_CTX& context) {
+          static int delayMs;
+          delayMs = handshakeDelayMs;
+          SSL_CTX_set_client_hello_cb(
+              &context,
+              [](SSL*, int*, void*) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+                return SSL_CLIENT_HELLO_SUCCESS;
+              },
+              nullptr);
+          return SSL_CTX_use_certificate_chain_file(&context, files.certificateFile.c_str()) == 1 &&
+                 SSL_CTX_use_PrivateKey_file(&context, files.privateKeyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+        }) {}
   ~TlsHttpServer() { Stop(); }
 
   httplib::SSLServer& routes() { return server_; }
@@ -130,98 +146,87 @@ TEST_F(TlsLayer, RedirectFromHttpsToPlainHttpIsRefused) {
   EXPECT_TRUE(leaving.GetReply().empty());
 }
 
-// One GET through the layer with CA bundles on the handles as given; the
-// result of HttpSendRequestA.
-struct BundleChoice {
-  const char* session;  // null: not set on that handle
-  const char* connection;
-  const char* request;
-};
-
-bool SendWithBundles(int port, const BundleChoice& choice, const std::string& object) {
-  InternetHandle session(InternetOpenA("tls-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-  if (!session) return false;
-  InternetHandle connection(InternetConnectA(session.get(), "127.0.0.1", static_cast<INTERNET_PORT>(port),
-                                             nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-  if (!connection) return false;
-  InternetHandle request(HttpOpenRequestA(connection.get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
-                                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE, 0));
-  if (!request) return false;
-  auto set = [](HINTERNET handle, const char* path) {
-    if (path == nullptr) return true;
-    std::string text = path;
-    return InternetSetOptionA(handle, INTERNET_OPTION_CA_BUNDLE, &text[0], static_cast<DWORD>(text.size())) ==
-           TRUE;
-  };
-  if (!set(session.get(), choice.session) || !set(connection.get(), choice.connection) ||
-      !set(request.get(), choice.request)) {
-    ADD_FAILURE() << "option refused";
-    return false;
-  }
-  return HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0) == TRUE;
-}
-
-TEST_F(TlsLayer, TheNearestHandlesBundleDecides) {
+// One attempt at the seam with the CA bundle as given: the bundle replaces
+// the system store, and a failed verification is told as a TLS failure.
+TEST_F(TlsLayer, TheBundleAloneDecidesTrust) {
   TlsHttpServer server(files_);
-  server.routes().Get("/", [&](const httplib::Request&, httplib::Response& res) {
+  server.routes().Post("/vpn_intl/x.php", [&](const httplib::Request&, httplib::Response& res) {
     server.Count();
     res.set_content("hello", "text/plain");
   });
   ASSERT_TRUE(server.Start());
-  const std::string good = certificates_.CaFile();
-  const std::string other = certificates_.OtherCaFile();
   struct Case {
     const char* name;
-    BundleChoice choice;
-    bool sent;
+    std::string bundle;
+    HttpFailure failure;
   };
   const std::vector<Case> cases = {
-      {"session only, trusted", {good.c_str(), nullptr, nullptr}, true},
-      {"session only, other CA", {other.c_str(), nullptr, nullptr}, false},
-      {"connection overrides session", {other.c_str(), good.c_str(), nullptr}, true},
-      {"request overrides connection", {good.c_str(), good.c_str(), other.c_str()}, false},
-      {"request overrides session", {other.c_str(), nullptr, good.c_str()}, true},
-      {"empty text on the request: system store", {good.c_str(), nullptr, ""}, false},
-      {"nothing set: system store", {nullptr, nullptr, nullptr}, false},
+      {"the test CA", certificates_.CaFile(), HttpFailure::kNone},
+      {"another CA", certificates_.OtherCaFile(), HttpFailure::kTls},
+      {"no bundle: the system store", "", HttpFailure::kTls},
+      {"a bundle that is not there", dir_.path() + "/absent.pem", HttpFailure::kTls},
   };
   int served = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(SendWithBundles(server.port(), c.choice, "/"), c.sent);
-    if (c.sent) ++served;
+    HttpAttemptRequest request;
+    request.host = "127.0.0.1";
+    request.port = server.port();
+    request.secure = true;
+    request.path = "/vpn_intl/x.php";
+    request.body = "Z=";
+    request.maxBody = 1024;
+    request.caBundle = c.bundle;
+    const HttpAttemptResult result = PerformHttpAttempt(request);
+    EXPECT_EQ(result.failure, c.failure) << HttpFailureName(result.failure);
+    if (c.failure == HttpFailure::kNone) {
+      ++served;
+      EXPECT_EQ(result.body, "hello");
+    }
     EXPECT_EQ(server.Requests(), served);
   }
 }
 
-TEST_F(TlsLayer, BundleOptionTextIsTakenWhole) {
-  InternetHandle session(InternetOpenA("tls-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-  ASSERT_TRUE(session);
-  char withTerminator[] = "/tmp/ca.pem";
-  EXPECT_EQ(
-      InternetSetOptionA(session.get(), INTERNET_OPTION_CA_BUNDLE, withTerminator, sizeof withTerminator),
-      TRUE);
-  char inner[] = "/tmp/ca.pem\0/etc/other.pem";
-  EXPECT_EQ(InternetSetOptionA(session.get(), INTERNET_OPTION_CA_BUNDLE, inner, sizeof inner - 1), FALSE);
-  EXPECT_EQ(InternetSetOptionA(session.get(), INTERNET_OPTION_CA_BUNDLE, nullptr, 4), FALSE);
-  EXPECT_EQ(InternetSetOptionA(nullptr, INTERNET_OPTION_CA_BUNDLE, withTerminator, 4), FALSE);
+// The connect time-out bounds the TCP connect alone: a handshake slower than
+// it, within the attempt's deadline, still gets through.
+TEST_F(TlsLayer, SlowHandshakeWithinTheDeadlineIsReached) {
+  TlsHttpServer server(files_, 1200);
+  server.routes().Post("/vpn_intl/x.php", [&](const httplib::Request&, httplib::Response& res) {
+    server.Count();
+    res.set_content("slow but sure", "text/plain");
+  });
+  ASSERT_TRUE(server.Start());
+  HttpAttemptRequest request;
+  request.host = "127.0.0.1";
+  request.port = server.port();
+  request.secure = true;
+  request.path = "/vpn_intl/x.php";
+  request.body = "Z=";
+  request.maxBody = 1024;
+  request.caBundle = certificates_.CaFile();
+  request.connectTimeoutMs = 500;
+  request.deadlineMs = 8000;
+  request.stallMs = 5000;
+  const HttpAttemptResult result = PerformHttpAttempt(request);
+  EXPECT_EQ(result.failure, HttpFailure::kNone) << HttpFailureName(result.failure);
+  EXPECT_EQ(result.body, "slow but sure");
+  // The same handshake with a deadline shorter than it: the deadline holds.
+  request.deadlineMs = 700;
+  EXPECT_EQ(PerformHttpAttempt(request).failure, HttpFailure::kDeadline);
 }
 
 TEST_F(TlsLayer, ExchangeAsksForTlsOnlyForHttpsEntries) {
   // The URL each attempt asked the layer for shows the secure flag: "https"
-  // and the entry's port (443 when none was written). The observer throws,
+  // and the entry's port (443 when none was written). The interceptor throws,
   // so every attempt ends before any I/O and nothing is contacted.
   ASSERT_EQ(CLoginServers::Instance().Parse("https://127.0.0.1;127.0.0.1;http://127.0.0.1:443", true), 3);
-  std::vector<std::string> urls;
-  SetWinInetRequestObserver([&urls](const WinInetRequestSettings& settings) {
-    urls.push_back(settings.url);
-    throw std::runtime_error("no I/O in this test");
-  });
+  AttemptLog log([](std::size_t) { throw std::runtime_error("no I/O in this test"); });
   CHttpCmd cmd("", 80);
   cmd.SetScript("/vpn_intl/getversion.php");
   EXPECT_TRUE(cmd.IsSecure());
   EXPECT_EQ(cmd.GetPort(), 443);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
-  SetWinInetRequestObserver(nullptr);
+  const std::vector<std::string> urls = log.Urls();
   // The third entry was upgraded (127.0.0.1:443 was seen as https), so it is
   // the starting server again and ends the cycle.
   EXPECT_EQ(urls, (std::vector<std::string>{"https://127.0.0.1:443/vpn_intl/getversion.php",

@@ -1,0 +1,491 @@
+// One HTTP attempt over libcurl.
+//
+// Bounds, and how each is kept:
+//   - the TCP connect: timed from the moment the socket is opened (after the
+//     name is resolved) until the socket has a peer, by the loop in Run;
+//     libcurl's own connect time-out would also cover name resolution and
+//     the TLS handshake, which only the deadline bounds;
+//   - the deadline: CURLOPT_TIMEOUT_MS over the whole transfer, redirects
+//     included;
+//   - a stall: the progress callback, once connected;
+//   - the body: the header callback (announced length) and the write
+//     callback (received bytes), before the bytes are held.
+// The peer's certificate and host name are always verified; a secure request
+// follows redirects to https only.
+#if !defined(_WIN32)
+
+#include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/HttpAttempt.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct CurlEasyCleanup {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct CurlSlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlMultiCleanup {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+using CurlList = std::unique_ptr<curl_slist, CurlSlistFree>;
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
+
+// Keeps an easy handle attached to a multi handle for one scope.
+class Attached {
+ public:
+  Attached(CURLM* multi, CURL* easy)
+      : multi_(multi), easy_(easy), ok_(curl_multi_add_handle(multi, easy) == CURLM_OK) {}
+  ~Attached() {
+    if (ok_) curl_multi_remove_handle(multi_, easy_);
+  }
+  Attached(const Attached&) = delete;
+  Attached& operator=(const Attached&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  CURLM* multi_;
+  CURL* easy_;
+  bool ok_;
+};
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool IsNameChar(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+         c == '_';
+}
+
+// Only names and address literals: anything else could smuggle credentials,
+// another host or a path into the URL.
+bool IsValidHost(const std::string& host) {
+  if (host.empty()) return false;
+  if (host.find(':') != std::string::npos) {
+    return std::all_of(host.begin(), host.end(),
+                       [](char c) { return IsHexDigit(c) || c == ':' || c == '.'; });
+  }
+  return std::all_of(host.begin(), host.end(), IsNameChar);
+}
+
+// Scheme, host (IPv6 literals bracketed), port and path; a path byte that is
+// a space, "#" or above 0x7E is escaped, a control byte refuses the URL.
+std::string BuildUrl(const HttpAttemptRequest& request) {
+  if (!IsValidHost(request.host) || request.port <= 0 || request.port > 65535) return std::string();
+  std::string url = request.secure ? "https://" : "http://";
+  url += request.host.find(':') != std::string::npos ? "[" + request.host + "]" : request.host;
+  url += ":" + std::to_string(request.port);
+  if (request.path.empty() || request.path[0] != '/') url.push_back('/');
+  static const char kHex[] = "0123456789ABCDEF";
+  for (char ch : request.path) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return std::string();
+    if (c == ' ' || c == '#' || c > 0x7E) {
+      url.push_back('%');
+      url.push_back(kHex[c >> 4]);
+      url.push_back(kHex[c & 0x0F]);
+    } else {
+      url.push_back(ch);
+    }
+  }
+  return url;
+}
+
+bool StartsWithIgnoreCase(const std::string& text, const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  if (text.size() < length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  const std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// State shared with the libcurl callbacks during one attempt.
+struct Transfer {
+  const HttpAttemptRequest* request = nullptr;
+  HttpAttemptResult* result = nullptr;
+
+  // A failure a callback decided on; wins over the code libcurl reports.
+  HttpFailure decided = HttpFailure::kNone;
+  bool outOfMemory = false;
+
+  // The response being received: a status line starts a new one (an interim
+  // 1xx, a redirect or the final one).
+  int status = 0;
+  bool headersComplete = false;
+  bool finalHeaders = false;
+  bool hasLocation = false;
+  std::string location;
+  bool lengthAnnounced = false;
+  std::uint64_t announcedLength = 0;
+
+  bool socketOpened = false;
+  Clock::time_point socketOpenedAt;
+  // The sockets libcurl is connecting with (more than one while it tries
+  // an IPv6 and an IPv4 address side by side).
+  std::vector<curl_socket_t> sockets;
+  bool connected = false;
+  Clock::time_point lastProgress = Clock::now();
+  curl_off_t lastDownloaded = -1;
+  curl_off_t lastUploaded = -1;
+};
+
+bool ParseLength(const std::string& text, std::uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// At the end of a header block: go on (interim answer, redirect libcurl will
+// follow, 200 within the bound) or stop the transfer with a decided failure.
+bool HeadersEnd(Transfer& transfer) {
+  transfer.headersComplete = true;
+  const int status = transfer.status;
+  if (status >= 100 && status < 200) return true;
+  if (status >= 300 && status < 400 && transfer.hasLocation) {
+    // A relative target stays on the request's own scheme.
+    if (transfer.request->secure && StartsWithIgnoreCase(transfer.location, "http:")) {
+      transfer.decided = HttpFailure::kRedirectRefused;
+      return false;
+    }
+    return true;
+  }
+  transfer.finalHeaders = true;
+  transfer.result->status = status;
+  if (status != 200) {
+    transfer.decided = HttpFailure::kHttpStatus;
+    return false;
+  }
+  if (transfer.lengthAnnounced && transfer.announcedLength > transfer.request->maxBody) {
+    transfer.decided = HttpFailure::kBodyTooBig;
+    return false;
+  }
+  return true;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  try {
+    transfer.lastProgress = Clock::now();
+    const std::string line(data, bytes);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      transfer.status = 0;
+      transfer.headersComplete = false;
+      transfer.hasLocation = false;
+      transfer.lengthAnnounced = false;
+      const std::size_t space = line.find(' ');
+      if (space != std::string::npos && line.size() >= space + 4) {
+        int status = 0;
+        for (std::size_t i = space + 1; i < space + 4; ++i) {
+          if (line[i] < '0' || line[i] > '9') return bytes;
+          status = status * 10 + (line[i] - '0');
+        }
+        transfer.status = status;
+      }
+      return bytes;
+    }
+    if (transfer.headersComplete) return bytes;  // chunked trailers
+    const std::string trimmed = Trim(line);
+    if (trimmed.empty()) return HeadersEnd(transfer) ? bytes : 0;
+    const std::size_t colon = trimmed.find(':');
+    if (colon == std::string::npos) return bytes;
+    const std::string name = trimmed.substr(0, colon);
+    const std::string value = Trim(trimmed.substr(colon + 1));
+    if (StartsWithIgnoreCase(name, "location") && name.size() == 8) {
+      transfer.hasLocation = true;
+      transfer.location = value;
+    } else if (StartsWithIgnoreCase(name, "content-length") && name.size() == 14) {
+      std::uint64_t length = 0;
+      // A second, different length makes the framing doubtful: none is trusted.
+      const bool valid = ParseLength(value, length);
+      transfer.lengthAnnounced = valid && (!transfer.lengthAnnounced || transfer.announcedLength == length);
+      transfer.announcedLength = length;
+    }
+    return bytes;
+  } catch (const std::bad_alloc&) {
+    transfer.outOfMemory = true;
+    return 0;
+  }
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  std::string& body = transfer.result->body;
+  if (bytes > transfer.request->maxBody || body.size() > transfer.request->maxBody - bytes) {
+    transfer.decided = HttpFailure::kBodyTooBig;
+    return 0;  // stop before holding the bytes
+  }
+  try {
+    body.append(data, bytes);
+  } catch (const std::bad_alloc&) {
+    transfer.outOfMemory = true;
+    return 0;
+  }
+  transfer.lastProgress = Clock::now();
+  return bytes;
+}
+
+// Called when libcurl is about to open a socket: the name is resolved, and
+// the TCP connect time-out starts here.
+curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  if (!transfer.socketOpened) {
+    transfer.socketOpened = true;
+    transfer.socketOpenedAt = Clock::now();
+  }
+  (void)purpose;
+  const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (socket < 0) return CURL_SOCKET_BAD;
+  try {
+    transfer.sockets.push_back(socket);
+  } catch (const std::bad_alloc&) {
+    ::close(socket);
+    transfer.outOfMemory = true;
+    return CURL_SOCKET_BAD;
+  }
+  return socket;
+}
+
+int OnCloseSocket(void* user, curl_socket_t socket) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  transfer.sockets.erase(std::remove(transfer.sockets.begin(), transfer.sockets.end(), socket),
+                         transfer.sockets.end());
+  return ::close(socket);
+}
+
+// A TCP connection is up once one of the sockets has a peer. (libcurl's own
+// connect time is taken only after the TLS handshake.)
+bool TcpConnected(const Transfer& transfer) {
+  for (curl_socket_t socket : transfer.sockets) {
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return true;
+  }
+  return false;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  if (downloaded != transfer.lastDownloaded || uploaded != transfer.lastUploaded) {
+    transfer.lastDownloaded = downloaded;
+    transfer.lastUploaded = uploaded;
+    transfer.lastProgress = Clock::now();
+    return 0;
+  }
+  if (!transfer.connected) return 0;
+  if (Clock::now() - transfer.lastProgress < std::chrono::milliseconds(transfer.request->stallMs)) return 0;
+  transfer.decided = HttpFailure::kStall;
+  return 1;
+}
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool Append(CurlList& list, const char* line) {
+  curl_slist* grown = curl_slist_append(list.get(), line);
+  if (grown == nullptr) return false;
+  list.release();
+  list.reset(grown);
+  return true;
+}
+
+// The fixed header block, one line at a time, and no "Expect: 100-continue"
+// round trip: the body goes out at once, as WinINet sends it.
+bool RequestHeaders(CurlList& list) {
+  const std::string block = kHttpRequestHeaders;
+  std::size_t begin = 0;
+  while (begin < block.size()) {
+    const std::size_t end = block.find("\r\n", begin);
+    if (!Append(list, block.substr(begin, end - begin).c_str())) return false;
+    begin = end + 2;
+  }
+  return Append(list, kHttpNoCacheHeader) && Append(list, "Expect:");
+}
+
+bool Configure(CURL* curl, const HttpAttemptRequest& request, const std::string& url, curl_slist* headers,
+               Transfer& transfer) {
+  bool ok = true;
+  auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+  set(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, request.secure ? "https" : "http,https"));
+  set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, request.secure ? "https" : "http,https"));
+  // Stated rather than left to defaults: nothing may weaken them. They also
+  // cover a plain request redirected to https.
+  set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
+  set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L));
+  if (!request.caBundle.empty()) {
+    // The built-in CA directory would still be consulted beside the file.
+    set(curl_easy_setopt(curl, CURLOPT_CAINFO, request.caBundle.c_str()));
+    set(curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr)));
+  }
+  // A direct connection, whatever the environment's proxy variables say.
+  set(curl_easy_setopt(curl, CURLOPT_PROXY, ""));
+  set(curl_easy_setopt(curl, CURLOPT_NOPROXY, "*"));
+  set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+  // Nothing of one attempt is kept for the next: no connection, no resolved
+  // name, no parsed CA store (a bundle replaced on disk applies at once).
+  set(curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L));
+  set(curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, 0L));
+#if LIBCURL_VERSION_NUM >= 0x075700  // 7.87.0 keeps CA stores in the multi handle
+  // Not checked: a libcurl without TLS knows no CA store and may refuse it.
+  (void)curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
+  set(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers));
+  if (!request.userAgent.empty()) set(curl_easy_setopt(curl, CURLOPT_USERAGENT, request.userAgent.c_str()));
+  set(curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())));
+  set(curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data()));
+  // Redirects as WinINet follows them: 301, 302 and 303 turn into GET.
+  set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+  set(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(kMaxHttpRedirects)));
+  set(curl_easy_setopt(curl, CURLOPT_POSTREDIR, 0L));
+  // Name resolution, connect and handshake are bounded by the deadline; the
+  // TCP connect alone by the connect time-out, which Run keeps.
+  set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.deadlineMs)));
+  set(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadlineMs)));
+  set(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader));
+  set(curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody));
+  set(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket));
+  set(curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket));
+  set(curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress));
+  set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
+  return ok;
+}
+
+// Runs the transfer. libcurl's own blocking loop wakes only about once a
+// second while nothing arrives, which would stretch the short bounds; this
+// loop wakes often enough to keep them to a few tens of milliseconds.
+CURLcode Run(CURL* easy, Transfer& transfer) {
+  // One multi handle per thread, kept between attempts: setting one up costs
+  // a socket pair each time. Nothing of an attempt stays in it (Configure).
+  thread_local CurlMulti multi;
+  if (!multi) multi.reset(curl_multi_init());
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  Attached attached(multi.get(), easy);
+  if (!attached.ok()) return CURLE_FAILED_INIT;
+  const HttpAttemptRequest& request = *transfer.request;
+  const int wakeMs = std::clamp(std::min(request.stallMs, request.connectTimeoutMs) / 8, 5, 100);
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
+    if (running == 0) break;
+    if (!transfer.connected) {
+      if (TcpConnected(transfer)) {
+        transfer.connected = true;
+        transfer.lastProgress = Clock::now();
+      } else if (transfer.socketOpened && Clock::now() - transfer.socketOpenedAt >=
+                                              std::chrono::milliseconds(request.connectTimeoutMs)) {
+        transfer.decided = HttpFailure::kConnectTimeout;
+        return CURLE_OPERATION_TIMEDOUT;
+      }
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, wakeMs, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy) return message->data.result;
+  }
+  return CURLE_FAILED_INIT;
+}
+
+HttpFailure Classify(CURLcode code, const Transfer& transfer) {
+  if (transfer.decided != HttpFailure::kNone) return transfer.decided;
+  switch (code) {
+    case CURLE_OK:
+      return transfer.finalHeaders ? HttpFailure::kNone : HttpFailure::kNoResponse;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return HttpFailure::kNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return HttpFailure::kRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpFailure::kDeadline;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return HttpFailure::kTooManyRedirects;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      // Only a redirect can bring a scheme the request did not allow.
+      return transfer.request->secure ? HttpFailure::kRedirectRefused : HttpFailure::kSetup;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+      return HttpFailure::kTls;
+    case CURLE_SEND_ERROR:
+      return transfer.headersComplete ? HttpFailure::kCutShort : HttpFailure::kSendFailed;
+    case CURLE_GOT_NOTHING:
+      return HttpFailure::kNoResponse;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return transfer.finalHeaders ? HttpFailure::kCutShort : HttpFailure::kNoResponse;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_FAILED_INIT:
+      return HttpFailure::kSetup;
+    default:
+      return transfer.finalHeaders ? HttpFailure::kCutShort : HttpFailure::kNoResponse;
+  }
+}
+
+}  // namespace
+
+HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
+  HttpAttemptResult result;
+  const std::string url = BuildUrl(request);
+  if (url.empty()) return result;
+  InitCurlOnce();
+  CurlList headers;
+  if (!RequestHeaders(headers)) throw std::bad_alloc();
+  CurlEasy curl(curl_easy_init());
+  if (!curl) return result;
+  Transfer transfer;
+  transfer.request = &request;
+  transfer.result = &result;
+  if (!Configure(curl.get(), request, url, headers.get(), transfer)) return result;
+
+  const CURLcode code = Run(curl.get(), transfer);
+  if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) throw std::bad_alloc();
+  result.failure = Classify(code, transfer);
+  if (result.failure != HttpFailure::kNone) result.body.clear();
+  return result;
+}
+
+#endif  // !_WIN32
