@@ -7,8 +7,6 @@
 namespace bench {
 namespace {
 
-constexpr long kTimeoutMs = 10000;
-
 struct CurlCleanup {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -23,7 +21,7 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-long BarePost(const std::string& url, const std::string& body, std::string& reply) {
+long BarePost(const std::string& url, const std::string& body, std::string& reply, long timeoutMs) {
   reply.clear();
   std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
   if (!curl) return 0;
@@ -42,7 +40,7 @@ long BarePost(const std::string& url, const std::string& body, std::string& repl
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &reply);
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, kTimeoutMs);
+  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
   if (curl_easy_perform(curl.get()) != CURLE_OK) return 0;
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);

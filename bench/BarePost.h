@@ -7,7 +7,8 @@
 
 namespace bench {
 
-// Returns the HTTP status, 0 when the transfer failed.
-long BarePost(const std::string& url, const std::string& body, std::string& reply);
+// Returns the HTTP status, 0 when the transfer failed or took longer than
+// `timeoutMs` in all.
+long BarePost(const std::string& url, const std::string& body, std::string& reply, long timeoutMs = 10000);
 
 }  // namespace bench

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bench/ServiceProcess.h"
+#include "bench/WorstReplies.h"
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 struct Environment {
   ServiceProcess service;
+  ServiceProcess largeCatalogue;
+  ServiceProcess worstReplies;
   std::string directory;
 };
 
@@ -47,6 +50,26 @@ bool StartEnvironment(std::string* error) {
   setup.catalogueSize = kCatalogueServers;
   setup.keys = BenchKeys();
   if (!env.service.Start(setup, error)) return false;
+  // Its own process: generating the catalogue and building each reply
+  // (about 56 MB of text, bzip2-compressed per request) stays off this
+  // process's heap and CPU time.
+  ServiceSetup large;
+  large.hosts = {kMainHost};
+  large.catalogueSize = kLargeCatalogueServers;
+  large.keys = setup.keys;
+  if (!env.largeCatalogue.Start(large, error)) {
+    *error = "large catalogue: " + *error;
+    return false;
+  }
+  ServiceSetup worst;
+  for (const WorstReply& reply : WorstReplies()) {
+    worst.hosts.push_back(kMainHost);
+    worst.fixedReplies.push_back(reply.body);
+  }
+  if (!env.worstReplies.Start(worst, error)) {
+    *error = "worst replies: " + *error;
+    return false;
+  }
 
   // The cache file of GetVpnServers goes to the private directory.
   QUILLON::SetExeDirectory(env.directory);
@@ -62,6 +85,8 @@ bool StartEnvironment(std::string* error) {
 void StopEnvironment() {
   Environment& env = Env();
   env.service.Stop();
+  env.largeCatalogue.Stop();
+  env.worstReplies.Stop();
   if (!env.directory.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(env.directory, ignored);
@@ -73,13 +98,19 @@ std::string MainServer() { return Env().service.Address(0); }
 
 std::string FailoverAnswerServer() { return Env().service.Address(1); }
 
+std::string LargeCatalogueServer() { return Env().largeCatalogue.Address(0); }
+
+std::string WorstReplyServer(std::size_t i) { return Env().worstReplies.Address(i); }
+
 void UseAccountServers(const std::string& list) {
   CLoginServers::Instance().Clear();
   CLoginServers::Instance().Parse(list, true);
 }
 
-bool SignInWithKeys(std::string* error) {
-  UseAccountServers(MainServer());
+bool SignInWithKeys(std::string* error) { return SignInWithKeysAt(MainServer(), error); }
+
+bool SignInWithKeysAt(const std::string& server, std::string* error) {
+  UseAccountServers(server);
   ProxyHelper& helper = ProxyHelper::Instance();
   VPErrorInfo refusal;
   const int signedIn = helper.SignIn(UserIdentity{kUser, kPassword}, refusal);
@@ -94,7 +125,7 @@ bool SignInWithKeys(std::string* error) {
     return false;
   }
   // The pushed list names every listener; the benchmarks want one server.
-  UseAccountServers(MainServer());
+  UseAccountServers(server);
   return true;
 }
 

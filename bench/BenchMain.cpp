@@ -49,9 +49,11 @@ int main(int argc, char** argv) {
   }
   bench::RegisterCodecBenchmarks();
   bench::RegisterProfileBenchmarks();
+  bench::RegisterFillBenchmarks();
   bench::RegisterSignInBenchmarks();
   bench::RegisterCatalogueBenchmarks();
   bench::RegisterFailoverBenchmarks();
+  bench::RegisterWorstReplyBenchmarks();
 
   bench::CollectingReporter reporter(summaryOnly);
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -18,6 +18,7 @@
 #include "bench/RatioTable.h"
 #include "bench/ReplyCorpus.h"
 #include "bench/ServiceProcess.h"
+#include "bench/WorstReplies.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
 #include "protection/Cipher.h"
@@ -161,6 +162,50 @@ TEST(RatioTableTest, RatioJustOverTheGoalIsAMiss) {
   const Verdicts verdicts = PrintRatioTable({Ratio("lib", "floor", 1.15, Clock::kCpu)}, samples, out);
   EXPECT_EQ(verdicts.missed, 1) << out.str();
   EXPECT_EQ(VerdictOf(out.str(), "lib"), "MISS");
+}
+
+TEST(RatioTableTest, MebibytesFromTheLargestRepetition) {
+  constexpr double kMiB = 1024.0 * 1024.0;
+  std::map<std::string, std::vector<Sample>> samples;
+  samples["heap"] = {Timed(1, 1, {{"low", 100 * kMiB}, {"high", 500 * kMiB}}),
+                     Timed(1, 1, {{"low", 511.9 * kMiB}, {"high", 512 * kMiB}})};
+  Row row;
+  row.kind = RowKind::kMebibytesBelow;
+  row.subject = "heap";
+  row.label = "below";
+  row.counter = "low";
+  row.goal = 512;
+  Row atGoal = row;
+  atGoal.label = "at-goal";
+  atGoal.counter = "high";  // 512 MiB is not below 512 MiB
+  Row shown = row;
+  shown.label = "shown";
+  shown.goal = 0;
+  std::ostringstream out;
+  const Verdicts verdicts = PrintRatioTable({row, atGoal, shown}, samples, out);
+  const std::string table = out.str();
+  EXPECT_EQ(VerdictOf(table, "below"), "pass") << table;
+  EXPECT_NE(table.find("511.9 MiB"), std::string::npos) << table;
+  EXPECT_EQ(VerdictOf(table, "at-goal"), "MISS") << table;
+  EXPECT_EQ(VerdictOf(table, "shown"), "info") << table;
+  EXPECT_EQ(verdicts.passed, 1);
+  EXPECT_EQ(verdicts.missed, 1);
+}
+
+TEST(WorstRepliesTest, CountsEntriesAsTheClientBoundsThem) {
+  const std::vector<std::string> texts = {
+      "result=0\n",
+      "result=0\nerrdesc=\n[a]\nx=1\n[a]\n\n; note\n# note\n[b]\n=\n",
+      "[only]\n[headers]\n",
+      "[a]\nk=v\r\nk2=v2",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    const std::size_t entries = CountEntries(text);
+    CProfileFile profile;
+    EXPECT_TRUE(profile.Load(text, entries));
+    EXPECT_FALSE(profile.Load(text, entries - 1));
+  }
 }
 
 class CodecFloorTest : public ::testing::Test {
@@ -319,6 +364,23 @@ TEST(ServiceProcessTest, ServesOnLoopbackUntilStopped) {
   service.Stop();
   std::string reply;
   EXPECT_EQ(BarePost("http://" + address + "/vpn_intl/getversion.php", "Z=", reply), 0);
+}
+
+TEST(ServiceProcessTest, AnswersEachListenersScriptedReply) {
+  ServiceProcess service;
+  std::string error;
+  ServiceSetup setup;
+  setup.hosts = {"127.0.0.1", "127.0.0.1"};
+  setup.fixedReplies = {[] { return std::string("Z=first"); }, [] { return std::string(100000, 'x'); }};
+  ASSERT_TRUE(service.Start(setup, &error)) << error;
+  for (int round = 0; round < 2; ++round) {
+    std::string reply;
+    EXPECT_EQ(BarePost("http://" + service.Address(0) + "/vpn_intl/getserverinfo.php", "Z=", reply), 200);
+    EXPECT_EQ(reply, "Z=first");
+    EXPECT_EQ(BarePost("http://" + service.Address(1) + "/vpn_intl/getuserinfo.php", "Z=", reply), 200);
+    EXPECT_EQ(reply, std::string(100000, 'x'));
+  }
+  service.Stop();
 }
 
 }  // namespace

@@ -195,6 +195,15 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
         pass = measured <= row.goal;
         break;
       }
+      case RowKind::kMebibytesBelow: {
+        const double bytes = lookup.CounterMax(row.subject, row.counter, &problem);
+        if (!problem.empty()) break;
+        measured = bytes / (1024.0 * 1024.0);
+        line.measured = Format("%.1f MiB", measured);
+        line.goal = row.goal > 0 ? Format("< %.0f MiB", row.goal) : "-";
+        pass = measured < row.goal;
+        break;
+      }
       case RowKind::kTimeOnly: {
         measured = lookup.Seconds(row.subject, row.clock, &problem);
         if (!problem.empty()) break;

@@ -24,6 +24,9 @@ enum class RowKind {
   // Counters of one interleaved benchmark (times in seconds, smallest over
   // the repetitions): (counter - allowanceCounter) / floorCounter.
   kCounterRatioAtMost,
+  // Largest value of `counter` (bytes) over the repetitions, shown in MiB;
+  // met when below `goal` MiB.
+  kMebibytesBelow,
 };
 
 struct Row {
@@ -32,7 +35,7 @@ struct Row {
   std::string subject;
   std::string floor;             // kRatioAtMost
   std::string allowance;         // kRatioAtMost, optional
-  std::string counter;           // kCounterAtMost, kCounterRatioAtMost
+  std::string counter;           // kCounterAtMost, kCounterRatioAtMost, kMebibytesBelow
   std::string floorCounter;      // kCounterRatioAtMost
   std::string allowanceCounter;  // kCounterRatioAtMost, optional
   Clock clock = Clock::kCpu;

@@ -3,10 +3,12 @@
 
 namespace bench {
 
-void RegisterCodecBenchmarks();      // body encoding and decoding
-void RegisterProfileBenchmarks();    // profile parsing of the catalogue
-void RegisterSignInBenchmarks();     // one facade operation end to end
-void RegisterCatalogueBenchmarks();  // GetVpnServers: time and peak heap
-void RegisterFailoverBenchmarks();   // Execute across refusing servers
+void RegisterCodecBenchmarks();       // body encoding and decoding
+void RegisterProfileBenchmarks();     // profile parsing of the catalogue
+void RegisterFillBenchmarks();        // parse and fill of split and distinct groups
+void RegisterSignInBenchmarks();      // one facade operation end to end
+void RegisterCatalogueBenchmarks();   // GetVpnServers: time and peak heap
+void RegisterFailoverBenchmarks();    // Execute across refusing servers
+void RegisterWorstReplyBenchmarks();  // peak memory of the costliest replies
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 #include "bench/ServiceProcess.h"
 
 #include <errno.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,6 +10,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -39,12 +42,77 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+void WaitForLifelineEnd(int lifelineFd) {
+  char byte;
+  for (;;) {
+    const ssize_t n = ::read(lifelineFd, &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+  }
+}
+
+// One scripted listener: its body is built once, by whichever request comes
+// first, and then answered to every request.
+struct FixedReply {
+  ReplyBuilder build;
+  std::mutex mutex;
+  bool built = false;
+  std::string body;
+  httplib::Server server;
+  std::thread thread;
+
+  const std::string& Body() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!built) {
+      body = build();
+      built = true;
+    }
+    return body;
+  }
+};
+
+[[noreturn]] void ServeFixedReplies(const ServiceSetup& setup, int reportFd, int lifelineFd) {
+  std::vector<std::unique_ptr<FixedReply>> replies;
+  std::ostringstream ports;
+  ports << "ports";
+  for (std::size_t i = 0; i < setup.hosts.size(); ++i) {
+    auto reply = std::make_unique<FixedReply>();
+    reply->build = setup.fixedReplies[i];
+    FixedReply* served = reply.get();
+    reply->server.Post(R"(/.*)", [served](const httplib::Request&, httplib::Response& response) {
+      response.set_content(served->Body(), "text/plain");
+    });
+    const int port = reply->server.bind_to_any_port(setup.hosts[i]);
+    if (port <= 0) {
+      WriteAll(reportFd, "error listen: cannot bind " + setup.hosts[i] + "\n");
+      ::_exit(1);
+    }
+    ports << ' ' << port;
+    reply->thread = std::thread([served] { served->server.listen_after_bind(); });
+    replies.push_back(std::move(reply));
+  }
+  ports << '\n';
+  WriteAll(reportFd, ports.str());
+  ::close(reportFd);
+
+  WaitForLifelineEnd(lifelineFd);
+  for (auto& reply : replies) {
+    // stop() does nothing until the listening loop runs.
+    for (int waited = 0; waited < 5000 && !reply->server.is_running(); ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reply->server.stop();
+    reply->thread.join();
+  }
+  ::_exit(0);
+}
+
 // The child: serve until the parent closes the lifeline or dies.
 [[noreturn]] void ServeInChild(const ServiceSetup& setup, int reportFd, int lifelineFd) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   // The HTTP library writes without MSG_NOSIGNAL; a client that hangs up
   // must not end the service.
   ::signal(SIGPIPE, SIG_IGN);
+  if (!setup.fixedReplies.empty()) ServeFixedReplies(setup, reportFd, lifelineFd);
 
   devserver::SeedData seed;
   std::string error;
@@ -70,11 +138,7 @@ bool WriteAll(int fd, const std::string& text) {
   WriteAll(reportFd, ports.str());
   ::close(reportFd);
 
-  char byte;
-  for (;;) {
-    const ssize_t n = ::read(lifelineFd, &byte, 1);
-    if (n == 0 || (n < 0 && errno != EINTR)) break;
-  }
+  WaitForLifelineEnd(lifelineFd);
   server.Stop();
   ::_exit(0);
 }
@@ -96,6 +160,10 @@ std::string ServiceProcess::Address(std::size_t i) const {
 }
 
 bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
+  if (!setup.fixedReplies.empty() && setup.fixedReplies.size() != setup.hosts.size()) {
+    *error = "one scripted reply per host";
+    return false;
+  }
   int report[2];
   int lifeline[2];
   if (::pipe(report) != 0) {

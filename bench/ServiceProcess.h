@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,18 @@
 
 namespace bench {
 
+// Makes the whole body of a scripted answer.
+using ReplyBuilder = std::function<std::string()>;
+
 struct ServiceSetup {
   std::vector<std::string> hosts;  // one listener per host, ephemeral port
   int catalogueSize = 0;           // generated VPN servers; 0: the seed's own
   devserver::CipherKeys keys;
+  // When set (one per host), no account service runs: listener i answers
+  // every POST with fixedReplies[i](), built in the child on the first
+  // request and kept. A large reply then costs the benchmark process
+  // nothing until it asks for it.
+  std::vector<ReplyBuilder> fixedReplies;
 };
 
 // Fixed key items, so codec benchmarks can frame keyed replies without the

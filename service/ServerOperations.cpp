@@ -1,7 +1,8 @@
 // Online ratio and the VPN server catalogue, remote and from the cache.
+#include <algorithm>
 #include <cstddef>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
@@ -9,28 +10,34 @@
 #include "transport/LocalCmd.h"
 
 void FillCatalogue(CProfileFile::SectionList sections, ServerCatalogue& servers) {
-  // Each group's list is sized once for all its sections: a group may be
-  // split over any number of sections, and growing per section would make
-  // the fill quadratic, while growing by doubling could leave up to half of
-  // a large catalogue's records as unused capacity.
-  std::vector<std::vector<ServerInfo>*> targets(sections.size(), nullptr);
-  std::unordered_map<std::vector<ServerInfo>*, std::size_t> incoming;
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    const ProfileSection& section = sections[i];
+  // A group's first section in the reply gives its list an exact size; when
+  // further sections of the group follow, the list grows geometrically
+  // (amortised linear, however the reply splits the group) and is trimmed at
+  // the end, so no large unused capacity is left. Each section is released
+  // as soon as its items are moved, so the parsed reply and the caller's map
+  // are never both held whole.
+  std::vector<std::vector<ServerInfo>*> grown;
+  for (ProfileSection& section : sections) {
     // A group enters the map only through one of its items.
-    if (section.GetSetionName().empty() || section.GetItems().empty()) continue;
-    targets[i] = &servers[section.GetSetionName()];
-    incoming[targets[i]] += section.GetItems().size();
+    if (section.GetSetionName().empty() || section.GetItems().empty()) {
+      section = ProfileSection();
+      continue;
+    }
+    std::vector<ServerInfo>& list = servers[section.GetSetionName()];
+    const std::size_t incoming = section.GetItems().size();
+    if (list.capacity() - list.size() < incoming) {
+      if (list.empty()) {
+        list.reserve(incoming);
+      } else {
+        list.reserve(std::max(list.size() + incoming, 2 * list.capacity()));
+        grown.push_back(&list);
+      }
+    }
+    ProfileSection::ItemList items = section.TakeItems();
+    section = ProfileSection();
+    for (ProfileItem& item : items) list.emplace_back(std::move(item.key), std::move(item.value));
   }
-  for (const auto& group : incoming) group.first->reserve(group.first->size() + group.second);
-
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    if (targets[i] == nullptr) continue;
-    // The section's items are released as soon as they are moved, so the
-    // parsed reply and the records are never both held whole.
-    ProfileSection::ItemList items = sections[i].TakeItems();
-    for (ProfileItem& item : items) targets[i]->emplace_back(std::move(item.key), std::move(item.value));
-  }
+  for (std::vector<ServerInfo>* list : grown) list->shrink_to_fit();
 }
 
 void FillOnlineRatios(CProfileFile::SectionList sections, std::vector<ServerOnlineRatio>& ratios) {
