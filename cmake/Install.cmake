@@ -28,7 +28,8 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/hostlib/quillon.h ${PROJECT_SOURCE_DIR}/hostlib/quillon_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/hostlib)
 install(FILES
-  ${PROJECT_SOURCE_DIR}/facade/ProxyHelper.h ${PROJECT_SOURCE_DIR}/facade/ProxyHelperExport.h
+  ${PROJECT_SOURCE_DIR}/facade/ProxyHelper.h ${PROJECT_SOURCE_DIR}/facade/ProxyHelperControl.h
+  ${PROJECT_SOURCE_DIR}/facade/ProxyHelperExport.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/facade)
 
 install(EXPORT ProxyHelperTargets

@@ -2,22 +2,31 @@
 
 #include <new>
 
+#include "facade/ProxyHelperControl.h"
 #include "service/ProxyHelperImpl.h"
+#include "transport/OperationScope.h"
 
 namespace {
 
 // Only std::bad_alloc may leave the library; anything else that escapes an
 // operation (a cipher or standard-library failure) ends it as a transport
 // failure rather than unwinding into the caller's code.
+//
+// Every operation runs in a scope that a cancel can reach; one that ended
+// without a reply because it was cancelled says so.
 template <typename Operation>
 int Guarded(Operation&& operation) {
+  OperationScope scope;
+  int result;
   try {
-    return operation();
+    result = operation();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    return RESULT_TRANSPORT_FAILURE;
+    result = RESULT_TRANSPORT_FAILURE;
   }
+  if (result == RESULT_TRANSPORT_FAILURE && scope.Cancelled()) return RESULT_CANCELLED;
+  return result;
 }
 
 }  // namespace

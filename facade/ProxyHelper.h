@@ -6,8 +6,13 @@
 // gave a usable reply, RESULT_NOT_SUCCEEDED or the service's own "result"
 // value when the service refused. No exception other than std::bad_alloc
 // leaves an operation. Records passed in belong to the caller: operations
-// assign fields and append entries, never clear. Issue one operation at a
-// time: the session is shared.
+// assign fields and append entries, never clear.
+//
+// Any operation may be called from any thread, at the same time as any
+// other: each behaves as if the operations ran one after the other in some
+// order. The session is read and written under a lock held only while its
+// values are copied, never across a network exchange. Cancelling operations
+// in flight and tracing every attempt: facade/ProxyHelperControl.h.
 #pragma once
 
 #include <map>

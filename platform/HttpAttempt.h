@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // Why an attempt produced no reply body. Every kind fails the attempt alike;
@@ -25,6 +26,7 @@ enum class HttpFailure {
   kStall,             // no byte moved for the stall time
   kBodyTooBig,        // the body (announced or received) is over the bound
   kCutShort,          // the body broke off: reset, fewer bytes than announced, bad framing
+  kCancelled,         // the request's cancel check turned true
 };
 
 // Stable lower-case words for people and logs ("refused", "deadline", ...).
@@ -51,6 +53,9 @@ struct HttpAttemptRequest {
   int stallMs = 10000;         // no byte moving, once connected
   std::size_t maxBody = 0;     // largest body accepted, bytes
   std::string caBundle;        // PEM file replacing the trust store; empty: the system's (ignored on Windows)
+  // Polled while the attempt runs (from any thread); true ends it at once
+  // with kCancelled. Empty: never cancelled.
+  std::function<bool()> cancelled;
 };
 
 struct HttpAttemptResult {
@@ -60,5 +65,5 @@ struct HttpAttemptResult {
 };
 
 // Performs one POST. Never throws but std::bad_alloc; returns within the
-// request's deadline (plus a scheduling tick).
+// request's deadline, and within a tick of the cancel check turning true.
 HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request);

@@ -188,6 +188,10 @@ bool HeadersEnd(Transfer& transfer) {
     transfer.decided = HttpFailure::kBodyTooBig;
     return false;
   }
+  // Sized once: growing by doubling could hold up to twice a large body for
+  // as long as the reply is kept. (A lying length costs at most the bound.)
+  if (transfer.lengthAnnounced)
+    transfer.result->body.reserve(static_cast<std::size_t>(transfer.announcedLength));
   return true;
 }
 
@@ -400,11 +404,16 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
   Attached attached(multi.get(), easy);
   if (!attached.ok()) return CURLE_FAILED_INIT;
   const HttpAttemptRequest& request = *transfer.request;
-  const int wakeMs = std::clamp(std::min(request.stallMs, request.connectTimeoutMs) / 8, 5, 100);
+  // Short enough that a cancel is seen well within 100 ms.
+  const int wakeMs = std::clamp(std::min(request.stallMs, request.connectTimeoutMs) / 8, 5, 40);
   for (;;) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
     if (running == 0) break;
+    if (request.cancelled && request.cancelled()) {
+      transfer.decided = HttpFailure::kCancelled;
+      return CURLE_ABORTED_BY_CALLBACK;
+    }
     if (!transfer.connected) {
       if (TcpConnected(transfer)) {
         transfer.connected = true;
@@ -484,7 +493,12 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   const CURLcode code = Run(curl.get(), transfer);
   if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) throw std::bad_alloc();
   result.failure = Classify(code, transfer);
-  if (result.failure != HttpFailure::kNone) result.body.clear();
+  if (result.failure != HttpFailure::kNone) {
+    result.body.clear();
+    result.body.shrink_to_fit();
+  } else if (result.body.capacity() - result.body.size() > result.body.size() / 8 + 65536) {
+    result.body.shrink_to_fit();  // a body without a length grew by doubling
+  }
   return result;
 }
 

@@ -9,7 +9,7 @@ const char* HttpFailureName(HttpFailure failure) {
     case HttpFailure::kNameNotResolved:
       return "name not resolved";
     case HttpFailure::kRefused:
-      return "refused";
+      return "connection refused";
     case HttpFailure::kConnectTimeout:
       return "connect timeout";
     case HttpFailure::kTls:
@@ -32,6 +32,8 @@ const char* HttpFailureName(HttpFailure failure) {
       return "body too big";
     case HttpFailure::kCutShort:
       return "cut short";
+    case HttpFailure::kCancelled:
+      return "cancelled";
   }
   return "unknown";
 }

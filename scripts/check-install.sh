@@ -50,6 +50,7 @@ fi
 
 # Exactly the public headers, in their folders; no internal header anywhere.
 expected_headers="include/proxyhelper/facade/ProxyHelper.h
+include/proxyhelper/facade/ProxyHelperControl.h
 include/proxyhelper/facade/ProxyHelperExport.h
 include/proxyhelper/hostlib/quillon.h
 include/proxyhelper/hostlib/quillon_export.h"

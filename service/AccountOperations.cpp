@@ -1,4 +1,7 @@
 // Sign-in, sign-out, version, registration and recharge.
+#include <mutex>
+#include <utility>
+
 #include "hostlib/quillon.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
@@ -28,11 +31,15 @@ int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
 
   const auto& sections = command.GetSections();
   const auto envelope = FindSection(sections, "");
-  magic = envelope != sections.end() ? envelope->GetItem("magic") : std::string();
-  username = identity.username;
-  mid = machineId;
-  ver = version;
-  mac = QUILLON::GetDftMac();
+  std::string newMagic = envelope != sections.end() ? envelope->GetItem("magic") : std::string();
+  std::string newMac = QUILLON::GetDftMac();
+  // The new session replaces the old one whole, never in part.
+  std::lock_guard<std::mutex> lock(mutex);
+  session.magic = std::move(newMagic);
+  session.username = identity.username;
+  session.mid = machineId;
+  session.ver = version;
+  session.mac = std::move(newMac);
   return 0;
 }
 

@@ -11,17 +11,47 @@ void ProxyHelperImpl::PrepareRequest(const std::string& scriptName, CHttpCmd& co
   command.SetScript(kScriptDirectory + scriptName);
   // The agent is looked up until the application has installed a client
   // configuration, then kept for the life of the session.
+  std::string agent = Agent();
   if (agent.empty()) {
-    if (CClientCfg* config = GlobalCache::Instance().GetClientCfg()) agent = config->GetAgent();
+    if (CClientCfg* config = GlobalCache::Instance().GetClientCfg()) {
+      agent = config->GetAgent();
+      std::lock_guard<std::mutex> lock(mutex);
+      if (session.agent.empty()) session.agent = agent;
+    }
   }
   command.AddParam("agent", agent);
   command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());
 }
 
 void ProxyHelperImpl::PrepareSessionRequest(const std::string& scriptName, CHttpCmd& command) {
+  PrepareSessionRequest(scriptName, Snapshot(), command);
+}
+
+void ProxyHelperImpl::PrepareSessionRequest(const std::string& scriptName, const Session& values,
+                                            CHttpCmd& command) {
   PrepareRequest(scriptName, command);
-  command.AddParam("username", username);
-  command.AddParam("magic", magic);
+  command.AddParam("username", values.username);
+  command.AddParam("magic", values.magic);
+}
+
+ProxyHelperImpl::Session ProxyHelperImpl::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return session;
+}
+
+std::string ProxyHelperImpl::Agent() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return session.agent;
+}
+
+std::string ProxyHelperImpl::GetUserNameA() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return session.username;
+}
+
+std::string ProxyHelperImpl::GetMagic() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return session.magic;
 }
 
 int RefusalCode(int serviceResult) {

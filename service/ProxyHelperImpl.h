@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,29 +36,37 @@ class ProxyHelperImpl {
   int GetVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
   int GetLocalVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
 
-  std::string GetUserNameA() const { return username; }
-  std::string GetMagic() const { return magic; }
+  std::string GetUserNameA() const;
+  std::string GetMagic() const;
 
   // Sets the path "/vpn_intl/" + scriptName and adds "agent" and "lang".
   void PrepareRequest(const std::string& scriptName, CHttpCmd& command);
   // PrepareRequest, then the session's "username" and "magic".
   void PrepareSessionRequest(const std::string& scriptName, CHttpCmd& command);
 
-  // Read access for tests and tools.
-  const std::string& Agent() const { return agent; }
-  const std::string& Mid() const { return mid; }
-  const std::string& Ver() const { return ver; }
-  const std::string& Mac() const { return mac; }
-  const std::string& DailSession() const { return dailsession; }
+  // The agent text the session sends.
+  std::string Agent() const;
 
  private:
-  std::string agent;
-  std::string username;
-  std::string magic;
-  std::string mid;
-  std::string ver;
-  std::string mac;
-  std::string dailsession;
+  // The session's values. Operations may run in several threads at once:
+  // each reads a copy taken under the lock and writes under it, and the lock
+  // is never held across a network exchange.
+  struct Session {
+    std::string agent;
+    std::string username;
+    std::string magic;
+    std::string mid;
+    std::string ver;
+    std::string mac;
+    std::string dailsession;
+  };
+
+  Session Snapshot() const;
+  // PrepareSessionRequest with the values of `session`.
+  void PrepareSessionRequest(const std::string& scriptName, const Session& session, CHttpCmd& command);
+
+  mutable std::mutex mutex;
+  Session session;
 };
 
 // The text of a refused reply's "result" may read as 0 without being the

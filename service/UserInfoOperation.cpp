@@ -120,9 +120,11 @@ void ApplyUserInfoReply(const CProfileFile::SectionList& sections, const std::st
 
 int ProxyHelperImpl::GetUserInfo(UserInfo& info) {
   CHttpCmd command("", 80);
-  PrepareSessionRequest("getuserinfo.php", command);
+  // The account the request names is the one the record describes.
+  const Session values = Snapshot();
+  PrepareSessionRequest("getuserinfo.php", values, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
-  ApplyUserInfoReply(command.GetSections(), username, info);
+  ApplyUserInfoReply(command.GetSections(), values.username, info);
   return 0;
 }

@@ -3,6 +3,7 @@
 // operation's deadline. The attempt itself is the platform's (HttpAttempt.h).
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <new>
 #include <string>
@@ -14,7 +15,9 @@
 #include "platform/HttpAttempt.h"
 #include "protection/BodyCodec.h"
 #include "transport/AttemptInterceptor.h"
+#include "transport/AttemptTraceSink.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationScope.h"
 
 namespace {
 
@@ -28,7 +31,70 @@ constexpr int kDefaultOperationTimeoutMs = 120000;
 
 using Clock = std::chrono::steady_clock;
 
+AttemptOutcome OutcomeOf(HttpFailure failure) {
+  switch (failure) {
+    case HttpFailure::kNone:
+      return AttemptOutcome::kParsed;
+    case HttpFailure::kSetup:
+      return AttemptOutcome::kSetupFailed;
+    case HttpFailure::kNameNotResolved:
+      return AttemptOutcome::kNameNotResolved;
+    case HttpFailure::kRefused:
+      return AttemptOutcome::kRefused;
+    case HttpFailure::kConnectTimeout:
+      return AttemptOutcome::kConnectTimeout;
+    case HttpFailure::kTls:
+      return AttemptOutcome::kTls;
+    case HttpFailure::kSendFailed:
+      return AttemptOutcome::kSendFailed;
+    case HttpFailure::kNoResponse:
+      return AttemptOutcome::kNoResponse;
+    case HttpFailure::kHttpStatus:
+      return AttemptOutcome::kHttpStatus;
+    case HttpFailure::kRedirectRefused:
+      return AttemptOutcome::kRedirectRefused;
+    case HttpFailure::kTooManyRedirects:
+      return AttemptOutcome::kTooManyRedirects;
+    case HttpFailure::kDeadline:
+      return AttemptOutcome::kDeadline;
+    case HttpFailure::kStall:
+      return AttemptOutcome::kStall;
+    case HttpFailure::kBodyTooBig:
+      return AttemptOutcome::kBodyTooBig;
+    case HttpFailure::kCutShort:
+      return AttemptOutcome::kCutShort;
+    case HttpFailure::kCancelled:
+      return AttemptOutcome::kCancelled;
+  }
+  return AttemptOutcome::kSetupFailed;
+}
+
 }  // namespace
+
+AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
+                                       bool parsed, std::size_t bodyBytes, Clock::time_point started) const {
+  AttemptTrace trace;
+  // The script's name only: the directory is the same for every request.
+  trace.script = request.path.substr(request.path.rfind('/') + 1);
+  trace.host = request.host;
+  trace.port = request.port;
+  trace.tls = request.secure;
+  trace.connectTimeoutMs = request.connectTimeoutMs;
+  trace.elapsedMs =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+  trace.httpStatus = outcome.status;
+  trace.bodyBytes = bodyBytes;
+  trace.outcome = OutcomeOf(outcome.failure);
+  if (outcome.failure == HttpFailure::kNone) {
+    if (!parsed) {
+      trace.outcome = AttemptOutcome::kUnparsable;
+    } else if (!IsSucceeded()) {
+      trace.outcome = AttemptOutcome::kRefusedByService;
+      trace.serviceResult = GetResult();
+    }
+  }
+  return trace;
+}
 
 int MaxReplyBodyBytes() {
   return GlobalCache::Instance().GetConfigInt("GC_HTTP_MAX_BODY", kDefaultMaxBodyBytes);
@@ -50,9 +116,13 @@ int CHttpCmd::Execute(int useKeyedCipher) {
       Clock::now() + std::chrono::milliseconds(GlobalCache::Instance().GetConfigInt(
                          "GC_OPERATION_TIMEOUT_MS", kDefaultOperationTimeoutMs));
   int result = RESULT_TRANSPORT_FAILURE;
+  const OperationScope* operation = OperationScope::Current();
   for (int attempt = 1;; ++attempt) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return RESULT_TRANSPORT_FAILURE;
+    // A cancelled operation ends like one that found no server: nothing of
+    // the caller's changes (the facade tells the two apart).
+    if (operation != nullptr && operation->Cancelled()) return RESULT_TRANSPORT_FAILURE;
     try {
       result = PostOnce(useKeyedCipher, static_cast<int>(left));
     } catch (const std::bad_alloc&) {
@@ -98,7 +168,9 @@ int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
   if (secure) cache.GetConfigItem("GC_CA_BUNDLE", request.caBundle);
   // Built and encoded for every attempt: each one draws its own key letter.
   request.body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
+  request.cancelled = OperationScope::CurrentCancelCheck();
 
+  const Clock::time_point started = Clock::now();
   HttpAttemptResult outcome = PerformAttempt(request);
   const bool timedOut = outcome.failure == HttpFailure::kDeadline ||
                         outcome.failure == HttpFailure::kConnectTimeout ||
@@ -107,7 +179,14 @@ int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
                            request.stallMs == budgetMs);
   // A body that broke off (reset, cut short, stalled, over the bound) is not
   // a reply: parsing the part that arrived could act on half a catalogue.
-  if (outcome.failure != HttpFailure::kNone) return RESULT_TRANSPORT_FAILURE;
-  reply = std::move(outcome.body);
-  return ParseReply();
+  const std::size_t bodyBytes = outcome.body.size();
+  int result = RESULT_TRANSPORT_FAILURE;
+  if (outcome.failure == HttpFailure::kNone) {
+    reply = std::move(outcome.body);
+    result = ParseReply();
+  }
+  if (AttemptTraceWanted()) {
+    ReportAttempt(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
+  }
+  return result;
 }

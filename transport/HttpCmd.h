@@ -1,10 +1,14 @@
 // A command carries one request to the account service and keeps its reply.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <map>
 #include <string>
 
+#include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
+#include "platform/HttpAttempt.h"
 
 class CHttpCmd {
  public:
@@ -50,6 +54,10 @@ class CHttpCmd {
   // One HTTP attempt against `host` and `port`, given at most `budgetMs`
   // of the operation's time.
   int PostOnce(int useKeyedCipher, int budgetMs);
+  // What the attempt trace reports of one attempt.
+  AttemptTrace DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
+                               bool parsed, std::size_t bodyBytes,
+                               std::chrono::steady_clock::time_point started) const;
   // Cuts `reply` at its first zero byte, decodes it and loads it into
   // `profile`; a reply with more entries than "GC_MAX_REPLY_ITEMS" fails.
   int ParseReply();

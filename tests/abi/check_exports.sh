@@ -9,10 +9,10 @@ exports() { nm -DC --defined-only "$1" | awk '{ $1=""; $2=""; sub(/^  /, ""); pr
 
 ph=$(exports "$proxyhelper")
 for wanted in 'ProxyHelper::Instance()' 'ProxyHelper::SignIn(UserIdentity const&, VPErrorInfo&)' \
-              'ProxyHelper::GetVpnServers(' 'ProxyHelper::_instance'; do
+              'ProxyHelper::GetVpnServers(' 'ProxyHelper::_instance' 'ProxyHelperControl::CancelAll()'; do
   grep -qF "$wanted" <<<"$ph" || { echo "missing export in libproxyhelper: $wanted"; status=1; }
 done
-leaked=$(grep -vE '^(ProxyHelper::|PROXYHELPER_1)' <<<"$ph" || true)
+leaked=$(grep -vE '^(ProxyHelper::|ProxyHelperControl::|PROXYHELPER_1)' <<<"$ph" || true)
 if [ -n "$leaked" ]; then echo "libproxyhelper exports internals:"; echo "$leaked" | head -20; status=1; fi
 
 q=$(exports "$quillon")

@@ -92,9 +92,9 @@ TEST_F(CliTest, ProgramReleasesItsLeaseOnSigint) {
   EXPECT_EQ(status, 0) << home_.Read("connect.txt");
   EXPECT_NE(home_.Read("connect.txt").find("released (stopped"), std::string::npos)
       << home_.Read("connect.txt");
-  const int release = LastRequest("releasedialupinfo.php -> result=0");
+  const int release = LastRequest("releasedialupinfo.php -> result=0: parsed");
   EXPECT_GE(release, 0) << ::testing::PrintToString(Requests());
-  EXPECT_GT(LastRequest("logout.php -> result=0"), release);
+  EXPECT_GT(LastRequest("logout.php -> result=0: parsed"), release);
   // The one credential of server 7 is free again.
   ProxyHelper& helper = ProxyHelper::Instance();
   CLoginServers::Instance().Parse(server_.LiveAddress(), true);

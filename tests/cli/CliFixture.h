@@ -120,7 +120,7 @@ class CliTest : public ::testing::Test {
   }
 
   // The requests the service answered, as "<script> -> <outcome>", such as
-  // "releasedialupinfo.php -> result=0".
+  // "releasedialupinfo.php -> result=0: parsed".
   std::vector<std::string> Requests() const {
     std::lock_guard<std::mutex> lock(log_->mutex);
     return log_->requests;

@@ -39,8 +39,8 @@ class ConnectTest : public CliTest {
 
   // The lease was handed back with outcome 0 before the session ended.
   void ExpectReleasedThenSignedOut() {
-    const int release = LastRequest("releasedialupinfo.php -> result=0");
-    const int logout = LastRequest("logout.php -> result=0");
+    const int release = LastRequest("releasedialupinfo.php -> result=0: parsed");
+    const int logout = LastRequest("logout.php -> result=0: parsed");
     EXPECT_GE(release, 0) << ::testing::PrintToString(Requests());
     EXPECT_GT(logout, release) << ::testing::PrintToString(Requests());
   }
@@ -99,8 +99,8 @@ TEST_F(ConnectTest, UnknownServerIsRefusedAndSignsOut) {
   EXPECT_EQ(doc["errors"][0]["operation"], "GetDailupInfo");
   EXPECT_EQ(doc["leased"], false);
   EXPECT_EQ(doc["released"], false);
-  EXPECT_EQ(LastRequest("releasedialupinfo.php -> result=0"), -1);
-  EXPECT_GE(LastRequest("logout.php -> result=0"), 0);
+  EXPECT_EQ(LastRequest("releasedialupinfo.php -> result=0: parsed"), -1);
+  EXPECT_GE(LastRequest("logout.php -> result=0: parsed"), 0);
   // Signed out: the session token no longer works.
   UserInfo info;
   EXPECT_EQ(ProxyHelper::Instance().GetUserInfo(info), RESULT_NOT_SUCCEEDED);

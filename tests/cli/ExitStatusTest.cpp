@@ -66,6 +66,10 @@ TEST_F(CliTest, UnreachableServiceIsThree) {
     const Outcome outcome = Run(args);
     EXPECT_EQ(outcome.status, 3) << args.back();
     EXPECT_NE(outcome.err.find("0x70000066 RESULT_TRANSPORT_FAILURE"), std::string::npos) << outcome.err;
+    // Where and why, in the library's words.
+    EXPECT_NE(outcome.err.find("last attempt " + server_.DeadAddress() + ": connection refused"),
+              std::string::npos)
+        << outcome.err;
   }
 }
 

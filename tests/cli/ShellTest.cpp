@@ -85,9 +85,9 @@ TEST_F(CliTest, ShellEndOfInputReleasesAndSignsOut) {
       Run({"--servers", server_.LiveAddress(), "shell"}, "signin carol carol-pw\nuserinfo\nlease 7\n");
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_NE(outcome.out.find("released (outcome 0)\nsigned out\n"), std::string::npos) << outcome.out;
-  const int release = LastRequest("releasedialupinfo.php -> result=0");
+  const int release = LastRequest("releasedialupinfo.php -> result=0: parsed");
   EXPECT_GE(release, 0);
-  EXPECT_GT(LastRequest("logout.php -> result=0"), release);
+  EXPECT_GT(LastRequest("logout.php -> result=0: parsed"), release);
   // The single credential of server 7 is free again.
   ProxyHelper& helper = ProxyHelper::Instance();
   VPErrorInfo error;

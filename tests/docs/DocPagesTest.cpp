@@ -13,6 +13,7 @@
 
 #include "docs/MarkdownDoc.h"
 #include "facade/ProxyHelper.h"
+#include "facade/ProxyHelperControl.h"
 
 namespace {
 
@@ -38,11 +39,21 @@ std::string Collapsed(const std::string& text) {
   return out;
 }
 
-// Names of the public operations that facade/ProxyHelper.h declares.
-std::set<std::string> DeclaredOperations(const std::string& header) {
+// The public classes whose calls each have a page, and their headers.
+struct PublicClass {
+  const char* name;
+  const char* header;
+};
+const PublicClass kPublicClasses[] = {{"ProxyHelper", "/facade/ProxyHelper.h"},
+                                      {"ProxyHelperControl", "/facade/ProxyHelperControl.h"}};
+
+// Names of the public operations that a class of a header declares.
+std::set<std::string> DeclaredOperations(const std::string& header,
+                                         const std::string& className = "ProxyHelper") {
   std::set<std::string> names;
-  const std::size_t begin = header.find("class PROXYHELPER_API ProxyHelper {");
-  const std::size_t end = header.find(" private:", begin);
+  const std::size_t begin = header.find("class PROXYHELPER_API " + className + " {");
+  std::size_t end = header.find(" private:", begin);
+  if (end == std::string::npos) end = header.find("\n};", begin);
   if (begin == std::string::npos || end == std::string::npos) return names;
   const std::string body = header.substr(begin, end - begin);
   const std::regex declaration(R"(\b(\w+)\([^;{]*\)\s*;)");
@@ -66,10 +77,15 @@ std::vector<fs::path> MarkdownFiles() {
 
 TEST(DocPagesTest, EveryFacadeOperationHasAPageInTheFixedLayout) {
   bool ok = false;
-  const std::string header = docs::ReadFile(Root() + "/facade/ProxyHelper.h", &ok);
-  ASSERT_TRUE(ok);
-  const std::set<std::string> operations = DeclaredOperations(header);
-  ASSERT_GE(operations.size(), 15u) << "the header parse found too few operations";
+  std::set<std::string> operations;
+  for (const PublicClass& publicClass : kPublicClasses) {
+    const std::string header = docs::ReadFile(Root() + publicClass.header, &ok);
+    ASSERT_TRUE(ok) << publicClass.header;
+    const std::set<std::string> declared = DeclaredOperations(header, publicClass.name);
+    ASSERT_GE(declared.size(), 3u) << "the header parse found too few operations in " << publicClass.name;
+    operations.insert(declared.begin(), declared.end());
+  }
+  ASSERT_GE(operations.size(), 18u) << "the header parse found too few operations";
 
   for (const std::string& operation : operations) {
     SCOPED_TRACE(operation);
@@ -87,28 +103,29 @@ TEST(DocPagesTest, EveryFacadeOperationHasAPageInTheFixedLayout) {
 }
 
 TEST(DocPagesTest, SynopsesMatchThePublicHeader) {
-  bool ok = false;
-  const std::string header = Collapsed(docs::ReadFile(Root() + "/facade/ProxyHelper.h", &ok));
-  ASSERT_TRUE(ok);
-  const std::set<std::string> operations =
-      DeclaredOperations(docs::ReadFile(Root() + "/facade/ProxyHelper.h"));
-  for (const std::string& operation : operations) {
-    SCOPED_TRACE(operation);
-    const std::string page = docs::ReadFile(Root() + "/docs/api/" + operation + ".md");
-    int declarations = 0;
-    for (const docs::FencedBlock& block : docs::BlocksWithNotation(page, "cpp")) {
-      for (std::string line : block.lines) {
-        const std::string qualified = "ProxyHelper::" + operation + "(";
-        const std::size_t at = line.find(qualified);
-        if (at == std::string::npos || line.find(';') == std::string::npos) continue;
-        line.erase(at, std::string("ProxyHelper::").size());
-        EXPECT_NE(header.find(Collapsed(line)), std::string::npos)
-            << "synopsis not declared in facade/ProxyHelper.h: " << line;
-        ++declarations;
+  for (const PublicClass& publicClass : kPublicClasses) {
+    bool ok = false;
+    const std::string text = docs::ReadFile(Root() + publicClass.header, &ok);
+    ASSERT_TRUE(ok);
+    const std::string header = Collapsed(text);
+    const std::string prefix = std::string(publicClass.name) + "::";
+    for (const std::string& operation : DeclaredOperations(text, publicClass.name)) {
+      SCOPED_TRACE(operation);
+      const std::string page = docs::ReadFile(Root() + "/docs/api/" + operation + ".md");
+      int declarations = 0;
+      for (const docs::FencedBlock& block : docs::BlocksWithNotation(page, "cpp")) {
+        for (std::string line : block.lines) {
+          const std::size_t at = line.find(prefix + operation + "(");
+          if (at == std::string::npos || line.find(';') == std::string::npos) continue;
+          line.erase(at, prefix.size());
+          EXPECT_NE(header.find(Collapsed(line)), std::string::npos)
+              << "synopsis not declared in " << publicClass.header << ": " << line;
+          ++declarations;
+        }
+        break;  // the first cpp block is the synopsis
       }
-      break;  // the first cpp block is the synopsis
+      EXPECT_EQ(declarations, 1) << "the synopsis should declare the operation once";
     }
-    EXPECT_EQ(declarations, 1) << "the synopsis should declare the operation once";
   }
 }
 
@@ -118,7 +135,8 @@ TEST(DocPagesTest, ResultCodeNamesCarryTheirValues) {
     int value;
   };
   const Code codes[] = {{"RESULT_TRANSPORT_FAILURE", RESULT_TRANSPORT_FAILURE},
-                        {"RESULT_NOT_SUCCEEDED", RESULT_NOT_SUCCEEDED}};
+                        {"RESULT_NOT_SUCCEEDED", RESULT_NOT_SUCCEEDED},
+                        {"RESULT_CANCELLED", RESULT_CANCELLED}};
   // "NAME` (0x...)" or "NAME` 0x...": the value written next to the name.
   int checked = 0;
   for (const fs::path& file : MarkdownFiles()) {

@@ -5,6 +5,7 @@
 
 #include "hostlib/quillon.h"
 #include "tools/cli/KeyStore.h"
+#include "tools/cli/LastAttempt.h"
 
 namespace proxycli {
 
@@ -32,10 +33,18 @@ const ServerConfig* CurrentServerConfig() {
 }
 
 ServiceCalls::ServiceCalls(Report& report, HostPaths paths)
-    : report_(report), paths_(std::move(paths)), helper_(ProxyHelper::Instance()) {}
+    : report_(report), paths_(std::move(paths)), helper_(ProxyHelper::Instance()) {
+  RecordAttempts();
+}
 
 bool ServiceCalls::Check(const char* operation, int result, const std::string& errdesc) {
   if (result == 0) return true;
+  // No service text to show: the last attempt says where and why instead.
+  if (result == RESULT_TRANSPORT_FAILURE) {
+    const std::string last = DescribeLastAttempt();
+    report_.Failure(operation, result, last.empty() ? errdesc : "last attempt " + last);
+    return false;
+  }
   report_.Failure(operation, result, errdesc);
   return false;
 }

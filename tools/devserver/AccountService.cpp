@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "facade/ProxyHelperControl.h"
 #include "tools/devserver/DecimalField.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
@@ -110,13 +111,23 @@ void AccountService::SetListenAddresses(const std::vector<std::string>& addresse
   listenAddresses_ = addresses;
 }
 
+namespace {
+
+// "http status 404": the client's words for a status other than 200.
+std::string HttpStatusWords(int status) {
+  return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
+         std::to_string(status);
+}
+
+}  // namespace
+
 HttpAnswer AccountService::Handle(const std::string& script, const std::string& rawBody) {
   HttpAnswer answer;
   const Script* entry = FindScript(script);
   if (entry == nullptr) {
     answer.status = 404;
     answer.body = "unknown script\n";
-    Log(script, '-', nullptr, "http 404");
+    Log(script, '-', nullptr, HttpStatusWords(404));
     return answer;
   }
   DecodedRequest request;
@@ -126,7 +137,7 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
     answer.body = std::string("bad request: ") + DescribeDecodeError(error) + "\n";
     const char shown = rawBody.empty() ? '-' : rawBody[0];
     Log(script, shown >= 0x21 && shown <= 0x7e ? shown : '?', nullptr,
-        std::string("http 400 (") + DescribeDecodeError(error) + ")");
+        HttpStatusWords(400) + " (" + DescribeDecodeError(error) + ")");
     return answer;
   }
 
@@ -149,7 +160,11 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
   const std::string* item = options_.keys.ForLetter(letter);
   answer.body = EncodeReply(answer.profile, letter, item != nullptr ? *item : std::string(),
                             options_.compressThreshold);
-  Log(script, request.letter, &request.fields, "result=" + std::to_string(answer.result));
+  // The words the client's attempt trace will use for this answer.
+  Log(script, request.letter, &request.fields,
+      "result=" + std::to_string(answer.result) + ": " +
+          ProxyHelperControl::OutcomeName(answer.result == kResultOk ? AttemptOutcome::kParsed
+                                                                     : AttemptOutcome::kRefusedByService));
   return answer;
 }
 

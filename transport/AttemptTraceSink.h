@@ -1,0 +1,14 @@
+// Where the exchange reports its attempts: the application's trace handler,
+// when it installed one.
+#pragma once
+
+#include "facade/ProxyHelperControl.h"
+
+void SetAttemptTraceHandler(ProxyHelperControl::TraceHandler handler);
+
+// Cheap when no handler is installed, so attempts need not build a record.
+bool AttemptTraceWanted();
+
+// Calls the handler; whatever it throws is swallowed, so a faulty handler
+// cannot break the operation.
+void ReportAttempt(const AttemptTrace& attempt);
