@@ -306,8 +306,12 @@ int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
     transfer.lastProgress = Clock::now();
     return 0;
   }
-  if (!transfer.connected) return 0;
   if (Clock::now() - transfer.lastProgress < std::chrono::milliseconds(transfer.request->stallMs)) return 0;
+  // The stall bound starts once connected; before, the connect time-out rules.
+  if (!transfer.connected) {
+    if (!TcpConnected(transfer)) return 0;
+    transfer.connected = true;
+  }
   transfer.decided = HttpFailure::kStall;
   return 1;
 }
@@ -414,15 +418,15 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
       transfer.decided = HttpFailure::kCancelled;
       return CURLE_ABORTED_BY_CALLBACK;
     }
-    if (!transfer.connected) {
-      if (TcpConnected(transfer)) {
-        transfer.connected = true;
-        transfer.lastProgress = Clock::now();
-      } else if (transfer.socketOpened && Clock::now() - transfer.socketOpenedAt >=
-                                              std::chrono::milliseconds(request.connectTimeoutMs)) {
+    // Asked only once the time is up: a connect that ends (or fails) sooner
+    // costs no extra system call.
+    if (!transfer.connected && transfer.socketOpened &&
+        Clock::now() - transfer.socketOpenedAt >= std::chrono::milliseconds(request.connectTimeoutMs)) {
+      if (!TcpConnected(transfer)) {
         transfer.decided = HttpFailure::kConnectTimeout;
         return CURLE_OPERATION_TIMEDOUT;
       }
+      transfer.connected = true;
     }
     if (curl_multi_poll(multi.get(), nullptr, 0, wakeMs, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
   }
