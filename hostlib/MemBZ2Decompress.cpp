@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ void CMemBZ2Decompress::SetMaxOutput(std::size_t bytes) { maxOutput_ = bytes; }
 int CMemBZ2Decompress::Decompress() {
   const std::size_t cap = maxOutput_ != 0 ? maxOutput_
                                           : static_cast<std::size_t>(GlobalCache::Instance().GetConfigInt(
-                                                "GC_BZ2_MAX_OUTPUT", kDefaultMaxOutput));
+                                                protocol::kGcBz2MaxOutput, kDefaultMaxOutput));
   // Decompressed into a string of its own: `data` may point into the output
   // text, which must stay intact until the input has been read.
   std::string result;

@@ -482,6 +482,10 @@ HttpFailure Classify(CURLcode code, const Transfer& transfer) {
 
 HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   HttpAttemptResult result;
+  if (request.cancelled && request.cancelled()) {
+    result.failure = HttpFailure::kCancelled;
+    return result;
+  }
   const std::string url = BuildUrl(request);
   if (url.empty()) return result;
   InitCurlOnce();

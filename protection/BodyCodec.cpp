@@ -7,17 +7,16 @@
 #include "hostlib/quillon.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
+#include "protocol/Vocabulary.h"
 
 namespace {
 
-const char kUnkeyedLetter[] = "Z";
-const char kCompressedMarker[] = "YYY=";
-constexpr std::size_t kMarkerLength = 4;
+constexpr std::size_t kMarkerLength = sizeof(protocol::kCompressedMarker) - 1;
 
-// "YYY=" marks a bzip2 stream in the rest of the text, block fill included.
+// The marker ("YYY=") starts a bzip2 stream in the rest of the text, block fill included.
 // Takes the text by value: an uncompressed reply is handed on without a copy.
 std::string ExpandIfCompressed(std::string decoded) {
-  if (decoded.compare(0, kMarkerLength, kCompressedMarker) != 0) return decoded;
+  if (decoded.compare(0, kMarkerLength, protocol::kCompressedMarker) != 0) return decoded;
   try {
     std::string expanded;
     CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength, decoded.size() - kMarkerLength, expanded);
@@ -37,7 +36,7 @@ std::string EncodeBody(const std::string& plainForm, int mode) {
   std::string letter = NextKeyLetter();
   std::string encoded;
   if (mode == 1) {
-    letter = kUnkeyedLetter;
+    letter = protocol::kUnkeyedLetter;
     encoded = Base64Encode(plainForm);
   } else {
     // No configured key still encrypts, under the key of the empty text.
@@ -61,7 +60,7 @@ std::string DecodeBody(const char* reply, std::size_t length) {
   const std::size_t payloadLength = length - 2;
 
   std::string decoded;
-  if (letter == kUnkeyedLetter) {
+  if (letter == protocol::kUnkeyedLetter) {
     decoded = Base64Decode(payload, payloadLength);
   } else {
     try {

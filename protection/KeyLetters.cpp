@@ -11,6 +11,7 @@
 #include <cryptopp/md5.h>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 
 namespace {
 
@@ -18,19 +19,17 @@ namespace {
 // so it wraps instead of overflowing; the index stays 0, 1 or 2 either way.
 std::atomic<uint32_t> keyCounter{0};
 
-const char kRotation[] = "ABC";
-
 }  // namespace
 
 std::string NextKeyLetter() {
   const uint32_t n = keyCounter.fetch_add(1, std::memory_order_relaxed);
-  return std::string(1, kRotation[n % 3]);
+  return std::string(1, protocol::kKeyLetters[n % 3]);
 }
 
 std::string ReadKeyItem(const std::string& letter) {
   std::string value;
   // An absent item leaves `value` empty, which callers take as "no key".
-  GlobalCache::Instance().GetConfigItem("GC_CIPER_" + letter, value);
+  GlobalCache::Instance().GetConfigItem(protocol::kGcCipherPrefix + letter, value);
   return value;
 }
 

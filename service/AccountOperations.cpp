@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
 
@@ -17,13 +18,13 @@ std::string ClientVersion() {
 
 int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
   CHttpCmd command("", 80);
-  PrepareRequest("loginin.php", command);
-  command.AddParam("username", identity.username);
-  command.AddParam("password", identity.password);
+  PrepareRequest(protocol::kSignInScript, command);
+  command.AddParam(protocol::kUserName, identity.username);
+  command.AddParam(protocol::kPassword, identity.password);
   const std::string machineId = QUILLON::GetMachineId();
   const std::string version = ClientVersion();
-  command.AddParam("mid", machineId);
-  command.AddParam("ver", version);
+  command.AddParam(protocol::kMachineId, machineId);
+  command.AddParam(protocol::kVersion, version);
 
   const int sent = command.Execute(0);
   if (sent != 0) return sent;
@@ -31,7 +32,7 @@ int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
 
   const auto& sections = command.GetSections();
   const auto envelope = FindSection(sections, "");
-  std::string newMagic = envelope != sections.end() ? envelope->GetItem("magic") : std::string();
+  std::string newMagic = envelope != sections.end() ? envelope->GetItem(protocol::kMagic) : std::string();
   std::string newMac = QUILLON::GetDftMac();
   // The new session replaces the old one whole, never in part.
   std::lock_guard<std::mutex> lock(mutex);
@@ -45,41 +46,41 @@ int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
 
 int ProxyHelperImpl::SignOut() {
   CHttpCmd command("", 80);
-  PrepareSessionRequest("logout.php", command);
+  PrepareSessionRequest(protocol::kSignOutScript, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   return command.IsSucceeded() ? 0 : RESULT_NOT_SUCCEEDED;
 }
 
 int ProxyHelperImpl::GetVersion(std::string& version) {
   CHttpCmd command("", 80);
-  PrepareRequest("getversion.php", command);
+  PrepareRequest(protocol::kVersionScript, command);
   const int sent = command.Execute(0);
   if (sent != 0) return sent;
   // The announced version is read whatever the verdict says.
   const auto& sections = command.GetSections();
   const auto envelope = FindSection(sections, "");
-  if (envelope != sections.end()) version = envelope->GetItem("ver");
+  if (envelope != sections.end()) version = envelope->GetItem(protocol::kVersion);
   return 0;
 }
 
 int ProxyHelperImpl::Register(const RegInfo& info, VPErrorInfo& error) {
   CHttpCmd command("", 80);
-  PrepareRequest("register.php", command);
-  command.AddParam("username", info.username);
-  command.AddParam("password", info.password);
-  command.AddParam("phone", info.phone);
-  command.AddParam("qq", info.qq);
-  command.AddParam("email", info.email);
-  command.AddParam("memo", info.memo);
+  PrepareRequest(protocol::kRegisterScript, command);
+  command.AddParam(protocol::kUserName, info.username);
+  command.AddParam(protocol::kPassword, info.password);
+  command.AddParam(protocol::kPhone, info.phone);
+  command.AddParam(protocol::kQq, info.qq);
+  command.AddParam(protocol::kEmail, info.email);
+  command.AddParam(protocol::kMemo, info.memo);
   return ExecuteForVerdict(command, 0, error);
 }
 
 int ProxyHelperImpl::Recharge(const RecInfo& info, VPErrorInfo& error) {
   CHttpCmd command("", 80);
-  PrepareRequest("recharge.php", command);
-  command.AddParam("username", info.username);
-  command.AddParam("password", info.password);
-  command.AddParam("cardno", info.cardno);
-  command.AddParam("cardpw", info.cardpw);
+  PrepareRequest(protocol::kRechargeScript, command);
+  command.AddParam(protocol::kUserName, info.username);
+  command.AddParam(protocol::kPassword, info.password);
+  command.AddParam(protocol::kCardNo, info.cardno);
+  command.AddParam(protocol::kCardPassword, info.cardpw);
   return ExecuteForVerdict(command, 0, error);
 }

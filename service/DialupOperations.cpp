@@ -3,30 +3,26 @@
 #include <string>
 #include <utility>
 
+#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationScope.h"
 
-namespace {
-// Reports the outcome but keeps the lease.
-constexpr int kReportOnlyOutcome = 9999999;
-}  // namespace
-
 int ProxyHelperImpl::GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error) {
   CHttpCmd command("", 80);
   const Session values = Snapshot();
-  PrepareSessionRequest("getdailupinfo.php", values, command);
-  command.AddParam("vpnserverid", vpnServerId);
-  command.AddParam("mac", values.mac);
+  PrepareSessionRequest(protocol::kLeaseScript, values, command);
+  command.AddParam(protocol::kServerId, vpnServerId);
+  command.AddParam(protocol::kMac, values.mac);
   if (command.Execute(1) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return FillRefusal(command, error);
 
   const auto& sections = command.GetSections();
   const auto envelope = FindSection(sections, "");
   const bool found = envelope != sections.end();
-  lease.lendusername = found ? envelope->GetItem("lendusername") : std::string();
-  lease.lendpassword = found ? envelope->GetItem("lendpassword") : std::string();
-  std::string token = found ? envelope->GetItem("dailsession") : std::string();
+  lease.lendusername = found ? envelope->GetItem(protocol::kLendUserName) : std::string();
+  lease.lendpassword = found ? envelope->GetItem(protocol::kLendPassword) : std::string();
+  std::string token = found ? envelope->GetItem(protocol::kLeaseToken) : std::string();
   std::lock_guard<std::mutex> lock(mutex);
   session.dailsession = std::move(token);
   return 0;
@@ -41,16 +37,16 @@ int ProxyHelperImpl::ReleaseDialupInfo(int outcome) {
     values = session;
     // The lease is given up before anything is sent, so it is gone even
     // when the service cannot be reached.
-    if (outcome != kReportOnlyOutcome) session.dailsession.clear();
+    if (outcome != protocol::kKeepLeaseOutcome) session.dailsession.clear();
   }
-  PrepareSessionRequest("releasedialupinfo.php", values, command);
-  command.AddParam("result", outcome);
-  command.AddParam("dailsession", values.dailsession);
+  PrepareSessionRequest(protocol::kReleaseScript, values, command);
+  command.AddParam(protocol::kOutcome, outcome);
+  command.AddParam(protocol::kLeaseToken, values.dailsession);
   if (command.Execute(0) != 0) {
     // A release the application cancelled leaves the lease as it was, so
     // that it can still be released; unless a new lease took its place.
     const OperationScope* operation = OperationScope::Current();
-    if (operation != nullptr && operation->Cancelled() && outcome != kReportOnlyOutcome) {
+    if (operation != nullptr && operation->Cancelled() && outcome != protocol::kKeepLeaseOutcome) {
       std::lock_guard<std::mutex> lock(mutex);
       if (session.dailsession.empty()) session.dailsession = values.dailsession;
     }
@@ -63,10 +59,10 @@ int ProxyHelperImpl::ReleaseDialupInfo(int outcome) {
 int ProxyHelperImpl::ShakeHands(const LiveInfo& live, VPErrorInfo& error) {
   CHttpCmd command("", 80);
   const Session values = Snapshot();
-  PrepareSessionRequest("verification.php", values, command);
-  command.AddParam("mid", values.mid);
-  command.AddParam("lendusername", live.lendusername);
-  command.AddParam("vpnserverid", live.vpnserverid);
-  command.AddParam("dailsession", values.dailsession);
+  PrepareSessionRequest(protocol::kHandshakeScript, values, command);
+  command.AddParam(protocol::kMachineId, values.mid);
+  command.AddParam(protocol::kLendUserName, live.lendusername);
+  command.AddParam(protocol::kServerId, live.vpnserverid);
+  command.AddParam(protocol::kLeaseToken, values.dailsession);
   return ExecuteForVerdict(command, 0, error);
 }

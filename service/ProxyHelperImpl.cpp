@@ -1,14 +1,11 @@
 #include "service/ProxyHelperImpl.h"
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
 
-namespace {
-const char kScriptDirectory[] = "/vpn_intl/";
-}  // namespace
-
 void ProxyHelperImpl::PrepareRequest(const std::string& scriptName, CHttpCmd& command) {
-  command.SetScript(kScriptDirectory + scriptName);
+  command.SetScript(protocol::kScriptDirectory + scriptName);
   // The agent is looked up until the application has installed a client
   // configuration, then kept for the life of the session.
   std::string agent = Agent();
@@ -19,8 +16,8 @@ void ProxyHelperImpl::PrepareRequest(const std::string& scriptName, CHttpCmd& co
       if (session.agent.empty()) session.agent = agent;
     }
   }
-  command.AddParam("agent", agent);
-  command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());
+  command.AddParam(protocol::kAgent, agent);
+  command.AddParam(protocol::kLang, CMultiLanguage::Instance().GetCurrConfigLanguageTag());
 }
 
 void ProxyHelperImpl::PrepareSessionRequest(const std::string& scriptName, CHttpCmd& command) {
@@ -30,8 +27,8 @@ void ProxyHelperImpl::PrepareSessionRequest(const std::string& scriptName, CHttp
 void ProxyHelperImpl::PrepareSessionRequest(const std::string& scriptName, const Session& values,
                                             CHttpCmd& command) {
   PrepareRequest(scriptName, command);
-  command.AddParam("username", values.username);
-  command.AddParam("magic", values.magic);
+  command.AddParam(protocol::kUserName, values.username);
+  command.AddParam(protocol::kMagic, values.magic);
 }
 
 ProxyHelperImpl::Session ProxyHelperImpl::Snapshot() const {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
@@ -55,7 +56,7 @@ void FillOnlineRatios(CProfileFile::SectionList sections, std::vector<ServerOnli
 
 int ProxyHelperImpl::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
   CHttpCmd command("", 80);
-  PrepareSessionRequest("onlineratio.php", command);
+  PrepareSessionRequest(protocol::kOnlineRatioScript, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RefusalCode(command.GetResult());
   FillOnlineRatios(command.TakeSections(), ratios);
@@ -64,7 +65,7 @@ int ProxyHelperImpl::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
 
 int ProxyHelperImpl::GetVpnServers(ServerCatalogue& servers) {
   CHttpCmd command("", 80);
-  PrepareSessionRequest("getserverinfo.php", command);
+  PrepareSessionRequest(protocol::kCatalogueScript, command);
   if (command.Execute(1) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
   FillCatalogue(command.TakeSections(), servers);

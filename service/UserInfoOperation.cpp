@@ -7,13 +7,12 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
 
 namespace {
-
-const char kServerConfigItem[] = "GCP_CUR_SERVERCONFIG";
 
 // The level number of a "serverlevel" key, read the way atoi reads it, but
 // clamped instead of overflowing.
@@ -35,31 +34,31 @@ int LevelNumber(const std::string& key) {
 
 void FillUserInfo(const ProfileSection& section, const std::string& username, UserInfo& info) {
   info.username = username;
-  info.vpnpd = section.GetItem("vpnpd");
-  info.timeleft = section.GetItem("timeleft");
-  info.userlevel_desc = section.GetItem("userlevel_desc");
-  info.userlevel = section.GetItemInt("userlevel");
-  info.usermode = section.GetItemInt("usermode");
-  info.simuses = section.GetItemInt("simuses");
-  info.moneyleft = section.GetItemInt("moneyleft");
-  info.timetip = section.GetItemInt("timetip");
+  info.vpnpd = section.GetItem(protocol::kVpnPd);
+  info.timeleft = section.GetItem(protocol::kTimeLeft);
+  info.userlevel_desc = section.GetItem(protocol::kUserLevelDesc);
+  info.userlevel = section.GetItemInt(protocol::kUserLevel);
+  info.usermode = section.GetItemInt(protocol::kUserMode);
+  info.simuses = section.GetItemInt(protocol::kSimUses);
+  info.moneyleft = section.GetItemInt(protocol::kMoneyLeft);
+  info.timetip = section.GetItemInt(protocol::kTimeTip);
 }
 
 void PushConfiguration(const ProfileSection& config) {
   GlobalCache& cache = GlobalCache::Instance();
-  cache.SetConfigItem("GC_HEARTBEAT_SLOT", config.GetItemInt("heartbeat_slot"));
-  cache.SetConfigItem("GC_ONLINERATIO_SLOT", config.GetItemInt("onlineratio_slot"));
-  cache.SetConfigItem("GC_CIPER_A", config.GetItem("m1"));
-  cache.SetConfigItem("GC_CIPER_B", config.GetItem("m2"));
-  cache.SetConfigItem("GC_CIPER_C", config.GetItem("m3"));
-  const std::string defaultServer = config.GetItem("default_login_server");
+  cache.SetConfigItem(protocol::kGcHeartbeatSlot, config.GetItemInt(protocol::kHeartbeatSlot));
+  cache.SetConfigItem(protocol::kGcOnlineRatioSlot, config.GetItemInt(protocol::kOnlineRatioSlot));
+  cache.SetConfigItem(protocol::kGcCipherA, config.GetItem(protocol::kKeyA));
+  cache.SetConfigItem(protocol::kGcCipherB, config.GetItem(protocol::kKeyB));
+  cache.SetConfigItem(protocol::kGcCipherC, config.GetItem(protocol::kKeyC));
+  const std::string defaultServer = config.GetItem(protocol::kDefaultLoginServer);
   if (!defaultServer.empty()) CLoginServers::Instance().SetDefaultServer(defaultServer, false);
-  const std::string servers = config.GetItem("login_server");
+  const std::string servers = config.GetItem(protocol::kLoginServer);
   if (!servers.empty()) CLoginServers::Instance().Parse(servers, true);
 }
 
 void FillServerConfig(const CProfileFile::SectionList& sections, ServerConfig& serverConfig) {
-  const auto levels = FindSection(sections, "serverlevel");
+  const auto levels = FindSection(sections, protocol::kServerLevelSection);
   if (levels != sections.end()) {
     for (const ProfileItem& item : *levels) {
       // Levels usually come in ascending order, where the hint makes each
@@ -73,11 +72,11 @@ void FillServerConfig(const CProfileFile::SectionList& sections, ServerConfig& s
       }
     }
   }
-  const auto warning = FindSection(sections, "warning");
+  const auto warning = FindSection(sections, protocol::kWarningSection);
   if (warning != sections.end()) {
-    serverConfig.tip = warning->GetItemInt("tip");
-    serverConfig.message = warning->GetItem("message");
-    serverConfig.url = warning->GetItem("url");
+    serverConfig.tip = warning->GetItemInt(protocol::kTip);
+    serverConfig.message = warning->GetItem(protocol::kMessage);
+    serverConfig.url = warning->GetItem(protocol::kUrl);
   }
 }
 
@@ -95,26 +94,26 @@ void StoreServerConfig(std::unique_ptr<ServerConfig> fresh) {
   static ServerConfig* storedByUs = nullptr;
   std::lock_guard<std::mutex> lock(mutex);
   GlobalCache& cache = GlobalCache::Instance();
-  if (storedByUs != nullptr && cache.GetValue(kServerConfigItem) == storedByUs &&
+  if (storedByUs != nullptr && cache.GetValue(protocol::kGcpCurServerConfig) == storedByUs &&
       SameServerConfig(*storedByUs, *fresh)) {
     return;
   }
   storedByUs = fresh.release();
-  cache.SetValue(kServerConfigItem, storedByUs);
+  cache.SetValue(protocol::kGcpCurServerConfig, storedByUs);
 }
 
 }  // namespace
 
 void ApplyUserInfoReply(const CProfileFile::SectionList& sections, const std::string& username,
                         UserInfo& info) {
-  const auto userSection = FindSection(sections, "userinfo");
+  const auto userSection = FindSection(sections, protocol::kUserInfoSection);
   if (userSection != sections.end()) FillUserInfo(*userSection, username, info);
 
   auto serverConfig = std::make_unique<ServerConfig>();
   FillServerConfig(sections, *serverConfig);
   StoreServerConfig(std::move(serverConfig));
 
-  const auto config = FindSection(sections, "config");
+  const auto config = FindSection(sections, protocol::kConfigSection);
   if (config != sections.end()) PushConfiguration(*config);
 }
 
@@ -122,7 +121,7 @@ int ProxyHelperImpl::GetUserInfo(UserInfo& info) {
   CHttpCmd command("", 80);
   // The account the request names is the one the record describes.
   const Session values = Snapshot();
-  PrepareSessionRequest("getuserinfo.php", values, command);
+  PrepareSessionRequest(protocol::kUserInfoScript, values, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
   ApplyUserInfoReply(command.GetSections(), values.username, info);

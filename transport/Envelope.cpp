@@ -7,13 +7,12 @@
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
+#include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
 
 namespace {
 
 const char kUnnamedSection[] = "";
-const char kResultItem[] = "result";
-const char kErrorDescItem[] = "errdesc";
 // Room for the largest catalogue a service sends (a million servers) twice.
 constexpr int kDefaultMaxReplyItems = 2000000;
 
@@ -32,7 +31,8 @@ int CHttpCmd::ParseReply() {
   // A few bytes of compressed reply can expand to millions of entries: the
   // parsed form is bounded like the body, and over the bound the attempt
   // fails before anything is built.
-  const int maxEntries = GlobalCache::Instance().GetConfigInt("GC_MAX_REPLY_ITEMS", kDefaultMaxReplyItems);
+  const int maxEntries =
+      GlobalCache::Instance().GetConfigInt(protocol::kGcMaxReplyItems, kDefaultMaxReplyItems);
   if (!profile.Load(DecodeBody(reply.data(), length), static_cast<std::size_t>(maxEntries)))
     return RESULT_TRANSPORT_FAILURE;
   return 0;
@@ -41,17 +41,17 @@ int CHttpCmd::ParseReply() {
 bool CHttpCmd::IsSucceeded() const {
   const SectionList& sections = profile.GetSections();
   const auto envelope = FindSection(sections, kUnnamedSection);
-  if (envelope == sections.end() || !envelope->IsItemExist(kResultItem)) return false;
+  if (envelope == sections.end() || !envelope->IsItemExist(protocol::kResult)) return false;
   // Exactly "0": "00", "+0" or " 0" read as zero but are not the service's
   // success verdict.
-  return envelope->GetItem(kResultItem) == "0";
+  return envelope->GetItem(protocol::kResult) == "0";
 }
 
 int CHttpCmd::GetResult() const {
   const SectionList& sections = profile.GetSections();
   const auto envelope = FindSection(sections, kUnnamedSection);
-  if (envelope == sections.end() || !envelope->IsItemExist(kResultItem)) return -1;
-  return envelope->GetItemInt(kResultItem);
+  if (envelope == sections.end() || !envelope->IsItemExist(protocol::kResult)) return -1;
+  return envelope->GetItemInt(protocol::kResult);
 }
 
 void CHttpCmd::GetErrorDesc(std::string& description) const {
@@ -61,7 +61,7 @@ void CHttpCmd::GetErrorDesc(std::string& description) const {
     description.clear();
     return;
   }
-  description = envelope->GetItem(kErrorDescItem);
+  description = envelope->GetItem(protocol::kErrorDesc);
 }
 
 const CHttpCmd::SectionList& CHttpCmd::GetSections() const { return profile.GetSections(); }

@@ -14,6 +14,7 @@
 #include "platform/AppName.h"
 #include "platform/HttpAttempt.h"
 #include "protection/BodyCodec.h"
+#include "protocol/Vocabulary.h"
 #include "transport/AttemptInterceptor.h"
 #include "transport/AttemptTraceSink.h"
 #include "transport/HttpCmd.h"
@@ -97,7 +98,7 @@ AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const 
 }
 
 int MaxReplyBodyBytes() {
-  return GlobalCache::Instance().GetConfigInt("GC_HTTP_MAX_BODY", kDefaultMaxBodyBytes);
+  return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpMaxBody, kDefaultMaxBodyBytes);
 }
 
 int CHttpCmd::Execute(int useKeyedCipher) {
@@ -114,7 +115,7 @@ int CHttpCmd::Execute(int useKeyedCipher) {
   // ends by its deadline: each attempt gets at most the time that is left.
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(GlobalCache::Instance().GetConfigInt(
-                         "GC_OPERATION_TIMEOUT_MS", kDefaultOperationTimeoutMs));
+                         protocol::kGcOperationTimeoutMs, kDefaultOperationTimeoutMs));
   int result = RESULT_TRANSPORT_FAILURE;
   const OperationScope* operation = OperationScope::Current();
   for (int attempt = 1;; ++attempt) {
@@ -162,10 +163,10 @@ int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
   request.userAgent = GetApplicationName();
   request.connectTimeoutMs = std::min(budgetMs, connectTimeout);
   request.deadlineMs =
-      std::min(budgetMs, cache.GetConfigInt("GC_HTTP_TIMEOUT_MS", kDefaultTransferTimeoutMs));
-  request.stallMs = std::min(budgetMs, cache.GetConfigInt("GC_HTTP_STALL_MS", kDefaultStallTimeoutMs));
+      std::min(budgetMs, cache.GetConfigInt(protocol::kGcHttpTimeoutMs, kDefaultTransferTimeoutMs));
+  request.stallMs = std::min(budgetMs, cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
   request.maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
-  if (secure) cache.GetConfigItem("GC_CA_BUNDLE", request.caBundle);
+  if (secure) cache.GetConfigItem(protocol::kGcCaBundle, request.caBundle);
   // Built and encoded for every attempt: each one draws its own key letter.
   request.body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
   request.cancelled = OperationScope::CurrentCancelCheck();
