@@ -31,6 +31,8 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/facade/ProxyHelper.h ${PROJECT_SOURCE_DIR}/facade/ProxyHelperControl.h
   ${PROJECT_SOURCE_DIR}/facade/ProxyHelperExport.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/facade)
+install(FILES ${PROJECT_SOURCE_DIR}/protocol/Records.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/protocol)
 
 install(EXPORT ProxyHelperTargets
   NAMESPACE ProxyHelper::
@@ -85,3 +87,12 @@ foreach(pc quillon proxyhelper)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${PROXYHELPER_INSTALL_PCDIR})
 endforeach()
+
+# Shell completion for the command-line client, where bash-completion and
+# Debian's zsh look for it.
+if(TARGET proxyhelper-cli)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/cli/completions/proxyhelper.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME proxyhelper)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/cli/completions/_proxyhelper
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+endif()

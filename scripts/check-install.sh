@@ -46,6 +46,9 @@ if grep -q '^PROXYHELPER_BUILD_CLI:BOOL=OFF' "$build/CMakeCache.txt"; then
 else
   cli=$prefix/bin/proxyhelper
   [ -x "$cli" ] || fail "the command-line client (bin/proxyhelper) not installed"
+  for f in share/bash-completion/completions/proxyhelper share/zsh/vendor-completions/_proxyhelper; do
+    [ -f "$prefix/$f" ] || fail "the command-line client's completion $f not installed"
+  done
 fi
 
 # Exactly the public headers, in their folders; no internal header anywhere.
@@ -53,7 +56,8 @@ expected_headers="include/proxyhelper/facade/ProxyHelper.h
 include/proxyhelper/facade/ProxyHelperControl.h
 include/proxyhelper/facade/ProxyHelperExport.h
 include/proxyhelper/hostlib/quillon.h
-include/proxyhelper/hostlib/quillon_export.h"
+include/proxyhelper/hostlib/quillon_export.h
+include/proxyhelper/protocol/Records.h"
 headers=$(cd "$prefix" && find . -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.hh' -o -name '*.inc' \) |
   sed 's|^\./||' | sort)
 if [ "$headers" != "$expected_headers" ]; then

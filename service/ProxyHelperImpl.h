@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "facade/ProxyHelper.h"
+#include "protocol/Records.h"
 
 class CHttpCmd;
 

@@ -14,8 +14,8 @@ std::mutex& HandlerMutex() {
 
 // Shared, so a handler replaced while another thread runs it lives on until
 // that call returns.
-std::shared_ptr<const ProxyHelperControl::TraceHandler>& Handler() {
-  static auto* handler = new std::shared_ptr<const ProxyHelperControl::TraceHandler>;
+std::shared_ptr<const AttemptTraceHandler>& Handler() {
+  static auto* handler = new std::shared_ptr<const AttemptTraceHandler>;
   return *handler;
 }
 
@@ -23,9 +23,9 @@ std::atomic<bool> wanted{false};
 
 }  // namespace
 
-void SetAttemptTraceHandler(ProxyHelperControl::TraceHandler handler) {
-  std::shared_ptr<const ProxyHelperControl::TraceHandler> installed;
-  if (handler) installed = std::make_shared<const ProxyHelperControl::TraceHandler>(std::move(handler));
+void SetAttemptTraceHandler(AttemptTraceHandler handler) {
+  std::shared_ptr<const AttemptTraceHandler> installed;
+  if (handler) installed = std::make_shared<const AttemptTraceHandler>(std::move(handler));
   std::lock_guard<std::mutex> lock(HandlerMutex());
   wanted = installed != nullptr;
   Handler() = std::move(installed);
@@ -34,7 +34,7 @@ void SetAttemptTraceHandler(ProxyHelperControl::TraceHandler handler) {
 bool AttemptTraceWanted() { return wanted.load(std::memory_order_relaxed); }
 
 void ReportAttempt(const AttemptTrace& attempt) {
-  std::shared_ptr<const ProxyHelperControl::TraceHandler> handler;
+  std::shared_ptr<const AttemptTraceHandler> handler;
   {
     std::lock_guard<std::mutex> lock(HandlerMutex());
     handler = Handler();

@@ -2,9 +2,9 @@
 // when it installed one.
 #pragma once
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 
-void SetAttemptTraceHandler(ProxyHelperControl::TraceHandler handler);
+void SetAttemptTraceHandler(AttemptTraceHandler handler);
 
 // Cheap when no handler is installed, so attempts need not build a record.
 bool AttemptTraceWanted();

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <string>
 
-#include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
+#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
 

@@ -6,9 +6,9 @@
 #include <map>
 #include <string>
 
-#include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
 #include "platform/HttpAttempt.h"
+#include "protocol/Records.h"
 
 class CHttpCmd {
  public:
