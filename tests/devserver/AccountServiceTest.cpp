@@ -492,19 +492,31 @@ TEST_F(AccountServiceTest, VersionNeedsNoSession) {
 }
 
 TEST_F(AccountServiceTest, LogMasksSecrets) {
-  SignIn("alice", "a-pw");
+  const std::string magic = SignIn("alice", "a-pw");
   Call("recharge.php", {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}});
-  service_->Handle("nosuch.php", "");
+  // The script comes from the URL: no control characters may reach the log.
+  service_->Handle("nosuch\x1b[2J\n.php", "");
+  Call("verification.php", {{"username", "alice"},
+                            {"magic", magic},
+                            {"dailsession", "lease-token"},
+                            {"lendusername", "d101"},
+                            {"vpnserverid", "101"},
+                            {"mid", "m"}});
   std::lock_guard<std::mutex> lock(logMutex_);
-  ASSERT_EQ(log_.size(), 3u);
+  ASSERT_EQ(log_.size(), 4u);
+  EXPECT_EQ(log_[3],
+            "verification.php Z dailsession=*** lendusername=*** magic=*** mid=m username=alice "
+            "vpnserverid=101 -> result=8: refused by the service");
   EXPECT_EQ(log_[0],
             "loginin.php Z agent=test-agent lang=en mid=machine password=*** username=alice "
             "ver=1.0 -> result=0: parsed");
   EXPECT_EQ(log_[1], "recharge.php Z cardno=C1 cardpw=*** password=*** username=alice -> result=0: parsed");
-  EXPECT_EQ(log_[2], "nosuch.php - -> http status 404");
+  EXPECT_EQ(log_[2], "nosuch?[2J?.php - -> http status 404");
   for (const std::string& line : log_) {
-    EXPECT_EQ(line.find("a-pw"), std::string::npos);
-    EXPECT_EQ(line.find("=p1"), std::string::npos);
+    for (const std::string& secret :
+         {std::string("a-pw"), std::string("=p1"), magic, std::string("lease-token")}) {
+      EXPECT_EQ(line.find(secret), std::string::npos) << secret;
+    }
   }
 }
 

@@ -1,9 +1,20 @@
 // The service over real loopback sockets: the HTTP front, the fault modes,
 // and the client library talking to it end to end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "devserver/DevserverTestUtil.h"
 #include "facade/ProxyHelper.h"
@@ -19,12 +30,71 @@ using devserver::ListenSpec;
 using devserver_test::FormText;
 using devserver_test::ReadAsClient;
 using devserver_test::RequestBody;
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A bare TCP client, for what an HTTP library will not do: send nothing,
+// trickle, shut down its sending side. Blocking calls give up after 2 s.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const timeval limit{2, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawConnection() { ::close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return connected_; }
+  // False once the server has closed or reset the connection.
+  bool Send(const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+  // Whether the server closed the connection within `ms`; what it sent
+  // until then goes to `received`.
+  bool ClosedWithin(int ms, std::string* received = nullptr) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+      pollfd watched{fd_, POLLIN, 0};
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (::poll(&watched, 1, static_cast<int>(std::max<long long>(1, left))) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+      if (received != nullptr) received->append(buffer, static_cast<std::size_t>(n));
+    }
+    return false;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
 
 class DevServerTest : public ::testing::Test {
  protected:
   DevServerTest() : keys_(devserver_test::TestKeys()) {
     devserver::ServiceOptions options;
     options.keys = keys_;
+    options.log = [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(logMutex_);
+      log_.push_back(line);
+    };
     service_ = std::make_unique<devserver::AccountService>(devserver_test::TestSeed(), options);
     server_ = std::make_unique<devserver::DevServer>(service_.get());
   }
@@ -49,9 +119,22 @@ class DevServerTest : public ::testing::Test {
         FormText({{"agent", "t"}, {"lang", "en"}, {"password", "a-pw"}, {"username", "alice"}}), 'Z');
   }
 
+  bool Logged(const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    return std::find(log_.begin(), log_.end(), line) != log_.end();
+  }
+  std::string Log() {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    std::string text;
+    for (const std::string& line : log_) text += line + "\n";
+    return text;
+  }
+
   devserver::CipherKeys keys_;
   std::unique_ptr<devserver::AccountService> service_;
   std::unique_ptr<devserver::DevServer> server_;
+  std::mutex logMutex_;
+  std::vector<std::string> log_;
 };
 
 TEST_F(DevServerTest, ServesTheProtocolOverLoopback) {
@@ -122,6 +205,10 @@ TEST_F(DevServerTest, FaultModesMisbehaveAsAsked) {
   stalled->set_read_timeout(0, 300000);
   res = stalled->Post("/vpn_intl/loginin.php", SignInBody(), "text/plain");
   EXPECT_FALSE(res) << "stall: the body never completes";
+  // Each fault logged with what the client reports for it.
+  for (const char* outcome : {"http status 500", "no response", "unparsable reply", "stall"}) {
+    EXPECT_TRUE(Logged(std::string("loginin.php - -> ") + outcome)) << outcome << "\n" << Log();
+  }
   // Stopping must not wait for the stalled or the closed connections.
   server_->Stop();
   EXPECT_TRUE(server_->listeners().empty());
@@ -144,8 +231,129 @@ TEST_F(DevServerTest, FailedStartLeavesNothingListening) {
   EXPECT_FALSE(second.Start(
       {ListenSpec{"127.0.0.2", 0, FaultMode::kNone}, ListenSpec{"127.0.0.1", taken, FaultMode::kNone}},
       &error));
-  EXPECT_NE(error.find("127.0.0.1:" + std::to_string(taken)), std::string::npos) << error;
+  EXPECT_EQ(error, "cannot listen on 127.0.0.1:" + std::to_string(taken) + ": " + std::strerror(EADDRINUSE));
   EXPECT_TRUE(second.listeners().empty());
+}
+
+TEST_F(DevServerTest, IdleAndSlowConnectionsNeitherStarveClientsNorHoldUpStop) {
+  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone}});
+  const int port = server_->listeners()[0].port;
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < 16; ++i) {
+    idle.push_back(std::make_unique<RawConnection>(port));
+    ASSERT_TRUE(idle.back()->connected());
+    // Half send nothing, half the start of a request head.
+    if (i % 2 == 1) {
+      ASSERT_TRUE(idle.back()->Send("POST /vpn_intl/loginin.php HTTP/1.1\r\nHost: x\r\n"));
+    }
+  }
+  const auto start = Clock::now();
+  auto res = ClientFor(server_->listeners()[0])
+                 ->Post("/vpn_intl/loginin.php", SignInBody(), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(ReadAsClient(res->body).Result(), 0);
+  EXPECT_LT(MillisecondsSince(start), 2000);
+
+  const auto stopping = Clock::now();
+  server_->Stop();
+  EXPECT_LT(MillisecondsSince(stopping), 1000) << "Stop must not wait for idle connections";
+}
+
+TEST_F(DevServerTest, RequestsThatNeverCompleteAreCutOffAndLogged) {
+  devserver::ConnectionLimits limits;
+  limits.idle = std::chrono::milliseconds(300);
+  limits.request = std::chrono::milliseconds(300);
+  devserver::HttpListener listener(service_.get(), FaultMode::kNone, nullptr, limits);
+  std::string error;
+  ASSERT_TRUE(listener.Start("127.0.0.1", 0, &error)) << error;
+  const std::string cutOff = "loginin.php - -> no response (request not complete within 300 ms)";
+  struct Case {
+    const char* name;
+    std::string sent;      // at once
+    std::string trickled;  // then a byte every 20 ms
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"nothing sent", "", "", nullptr},
+      {"head trickled", "POST /vpn_intl/loginin.php HTTP/1.1\r\n",
+       "Host: x\r\nX-Slow: " + std::string(100, 'a'), cutOff.c_str()},
+      {"body short", "POST /vpn_intl/loginin.php HTTP/1.1\r\nContent-Length: 100\r\n\r\nZ=", "",
+       cutOff.c_str()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard<std::mutex> lock(logMutex_);
+      log_.clear();
+    }
+    RawConnection connection(listener.port());
+    ASSERT_TRUE(connection.connected());
+    const auto start = Clock::now();
+    connection.Send(c.sent);
+    bool closed = false;
+    for (char byte : c.trickled) {
+      if (!connection.Send(std::string(1, byte)) || (closed = connection.ClosedWithin(20))) break;
+    }
+    if (!closed) closed = connection.ClosedWithin(2000);
+    EXPECT_TRUE(closed);
+    // Idle wait and request deadline, with room for a slow machine.
+    EXPECT_LT(MillisecondsSince(start), 1500);
+    if (c.logged != nullptr) {
+      EXPECT_TRUE(Logged(c.logged)) << Log();
+    } else {
+      EXPECT_EQ(Log(), "") << "a connection that sent nothing made no request";
+    }
+  }
+}
+
+TEST_F(DevServerTest, AnswersAClientThatShutsDownItsSendingSide) {
+  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone}});
+  RawConnection connection(server_->listeners()[0].port);
+  ASSERT_TRUE(connection.connected());
+  const std::string body = SignInBody();
+  ASSERT_TRUE(connection.Send("POST /vpn_intl/loginin.php HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body));
+  connection.ShutdownWrite();
+  std::string answer;
+  EXPECT_TRUE(connection.ClosedWithin(2000, &answer));
+  ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+  const std::string::size_type bodyAt = answer.find("\r\n\r\n");
+  ASSERT_NE(bodyAt, std::string::npos);
+  EXPECT_EQ(ReadAsClient(answer.substr(bodyAt + 4)).Result(), 0);
+}
+
+TEST_F(DevServerTest, OversizedAndUnroutedRequestsAreAnsweredOrCutAndLogged) {
+  Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone}});
+  std::string chunked = "POST /vpn_intl/loginin.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 20; ++i) chunked += "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* answer;  // how the answer starts; empty: none
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"announced body over the limit",
+       "POST /vpn_intl/loginin.php HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + std::string(1000, 'a'),
+       "HTTP/1.1 413", "loginin.php - -> http status 413 (body over 1048576 bytes)"},
+      {"chunked body over the limit", chunked, "",
+       "loginin.php - -> no response (request body over 1048576 bytes)"},
+      {"head over the limit", "POST /vpn_intl/loginin.php HTTP/1.1\r\nX-Big: " + std::string(100000, 'a'), "",
+       "loginin.php - -> no response (request head over 65536 bytes)"},
+      {"unrouted path", "POST /elsewhere/x HTTP/1.1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 404", "/elsewhere/x - -> http status 404"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection connection(server_->listeners()[0].port);
+    ASSERT_TRUE(connection.connected());
+    connection.Send(c.request);  // the server may stop reading half-way
+    connection.ShutdownWrite();
+    std::string answer;
+    EXPECT_TRUE(connection.ClosedWithin(3000, &answer));
+    EXPECT_EQ(answer.substr(0, std::strlen(c.answer)), c.answer);
+    EXPECT_TRUE(Logged(c.logged)) << Log();
+  }
 }
 
 // The client library against the reference service, end to end.

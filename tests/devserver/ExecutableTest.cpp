@@ -139,6 +139,7 @@ TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
     const std::string log = child.Stderr();
     EXPECT_NE(log.find("loginin.php Z password=*** username=alice -> result=0"), std::string::npos) << log;
     EXPECT_EQ(log.find("alice-pass"), std::string::npos) << log;
+    EXPECT_EQ(log.find("warning"), std::string::npos) << "loopback only: " << log;
   }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 
 #include "devserver/DevserverTestUtil.h"
 #include "tools/devserver/Catalogue.h"
@@ -201,6 +202,15 @@ TEST(ListenSpecTest, ParsesHostPortForms) {
     EXPECT_EQ(spec.port, c.port);
     EXPECT_EQ(devserver::FormatAddress(spec.host, spec.port), c.text);
   }
+}
+
+TEST(ListenSpecTest, OnlyLoopbackAddressesCountAsLoopback) {
+  const std::pair<const char*, bool> cases[] = {
+      {"127.0.0.1", true}, {"127.200.3.4", true}, {"::1", true},       {"::ffff:127.0.0.2", true},
+      {"0.0.0.0", false},  {"::", false},         {"10.1.2.3", false}, {"128.0.0.1", false},
+      {"::2", false},      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(devserver::IsLoopbackHost(c.first), c.second) << c.first;
 }
 
 TEST(ListenSpecTest, FaultsGoToTheFirstMatchingListenerWithoutOne) {

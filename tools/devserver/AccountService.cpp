@@ -53,8 +53,26 @@ const std::string& Field(const FormFields& fields, const char* name) {
   return it == fields.end() ? empty : it->second;
 }
 
+// Passwords, the session and lease tokens, and the dial-up credentials a
+// lease lends: whoever reads the log must not be able to act as the client.
 bool IsSecret(const std::string& key) {
-  return key == "password" || key == "cardpw" || key == "lendpassword";
+  static const char* const kSecrets[] = {"password",    "cardpw",       "magic",
+                                         "dailsession", "lendusername", "lendpassword"};
+  for (const char* secret : kSecrets) {
+    if (key == secret) return true;
+  }
+  return false;
+}
+
+// Request text as one log line shows it: control characters (line breaks,
+// terminal escapes) could forge lines or act on the terminal reading it.
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return shown;
 }
 
 std::vector<std::string> SplitServerList(const std::string& list) {
@@ -171,16 +189,20 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
 void AccountService::Log(const std::string& script, char letter, const FormFields* fields,
                          const std::string& outcome) const {
   if (!options_.log) return;
-  std::string line = FlattenValue(script);
+  std::string line = Printable(script);
   line += ' ';
   line += letter;
   if (fields != nullptr) {
     for (const auto& field : *fields) {
-      line += ' ' + field.first + '=' + (IsSecret(field.first) ? "***" : FlattenValue(field.second));
+      line += ' ' + Printable(field.first) + '=' + (IsSecret(field.first) ? "***" : Printable(field.second));
     }
   }
   line += " -> " + outcome;
   options_.log(line);
+}
+
+void AccountService::LogUnserved(const std::string& script, const std::string& outcome) const {
+  Log(script, '-', nullptr, outcome);
 }
 
 AccountService::AccountState* AccountService::Session(const FormFields& fields) {

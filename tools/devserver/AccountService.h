@@ -28,7 +28,7 @@ struct ServiceOptions {
   // Pushed as "default_login_server"; empty: the first entry of the list.
   std::string defaultLoginServer;
   std::size_t compressThreshold = kDefaultCompressThreshold;
-  // Receives one line per request (fields with passwords masked); may be
+  // Receives one line per request (secret fields masked); may be
   // called from several threads at once; empty: no log.
   std::function<void(const std::string&)> log;
 };
@@ -57,6 +57,11 @@ class AccountService {
   void SetListenAddresses(const std::vector<std::string>& addresses);
 
   const CipherKeys& keys() const { return options_.keys; }
+
+  // Logs, in the request log's format, a request the listeners answered
+  // (or dropped) without the service: `outcome` in the words the client's
+  // attempt trace will use, such as "http status 413 (body over N bytes)".
+  void LogUnserved(const std::string& script, const std::string& outcome) const;
 
  private:
   struct AccountState {

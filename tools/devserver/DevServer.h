@@ -38,7 +38,8 @@ class DevServer {
   // Starts one listener for each of `specs`, in order, and tells the service their
   // addresses (for "login_server", "https://" for TLS ones). On failure
   // every listener started so far is stopped again and `error` names the
-  // address at fault.
+  // address at fault and why: "cannot listen on 127.0.0.1:8080: Address
+  // already in use".
   bool Start(const std::vector<ListenSpec>& specs, std::string* error);
 
   // The listeners in the order given, with the ports actually bound.

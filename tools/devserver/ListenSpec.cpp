@@ -1,5 +1,11 @@
 #include "tools/devserver/ListenSpec.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
 #include "tools/devserver/DecimalField.h"
 
 namespace devserver {
@@ -83,6 +89,31 @@ bool ApplyFault(const std::string& text, std::vector<ListenSpec>* specs, std::st
 std::string FormatAddress(const std::string& host, int port) {
   if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
   return host + ":" + std::to_string(port);
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), "0", &hints, &found) != 0) return false;
+  bool loopback = found != nullptr;
+  for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET) {
+      const auto* in4 = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+      loopback = loopback && (ntohl(in4->sin_addr.s_addr) >> 24) == 127;
+    } else if (ai->ai_family == AF_INET6) {
+      const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr;
+      const bool mapped = IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
+      loopback = loopback && (IN6_IS_ADDR_LOOPBACK(&address) || mapped);
+    } else {
+      loopback = false;
+    }
+  }
+  ::freeaddrinfo(found);
+  return loopback;
 }
 
 }  // namespace devserver

@@ -38,4 +38,8 @@ bool ApplyFault(const std::string& text, std::vector<ListenSpec>* specs, std::st
 // "host:port", with brackets around IPv6 hosts.
 std::string FormatAddress(const std::string& host, int port);
 
+// Whether every address `host` stands for is a loopback one (127.0.0.0/8,
+// ::1); false for wildcards such as 0.0.0.0 and for hosts that do not resolve.
+bool IsLoopbackHost(const std::string& host);
+
 }  // namespace devserver

@@ -10,7 +10,8 @@ class Listener {
   virtual ~Listener() = default;
 
   // Binds host:port (port 0: any free port) and starts serving. On failure
-  // nothing stays bound and `error` says why.
+  // nothing stays bound and `error` says why, without the address (the
+  // caller names it): "Address already in use".
   virtual bool Start(const std::string& host, int port, std::string* error) = 0;
   // The bound port, once Start succeeded.
   virtual int port() const = 0;

@@ -5,9 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <vector>
+
+#include "facade/ProxyHelperControl.h"
+#include "tools/devserver/AccountService.h"
+#include "tools/devserver/HttpConnection.h"
 
 namespace devserver {
 
@@ -21,17 +27,25 @@ constexpr std::size_t kMaxHeld = 64;
 constexpr char kStallPrefix[] =
     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4096\r\n\r\nZ=cmVzdWx0PTAK";
 
+// Enough of a request to name its script in the log.
+constexpr std::size_t kHeadKept = 512;
+
 struct Connection {
   UniqueFd fd;
   bool answered = false;
+  std::string head;  // the first bytes the peer sent
 };
 
-// Reads and discards what the peer sent; false when it has closed or failed.
-bool Drain(int fd) {
+// Reads and discards what the peer sent, keeping its first bytes in `head`;
+// false when it has closed or failed.
+bool Drain(int fd, std::string* head) {
   char buffer[4096];
   for (int i = 0; i < 64; ++i) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) continue;
+    if (n > 0) {
+      if (head->size() < kHeadKept) head->append(buffer, std::min<std::size_t>(n, kHeadKept - head->size()));
+      continue;
+    }
     if (n == 0) return false;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   }
@@ -40,7 +54,15 @@ bool Drain(int fd) {
 
 }  // namespace
 
-RawFaultListener::RawFaultListener(FaultMode mode) : mode_(mode) {}
+RawFaultListener::RawFaultListener(FaultMode mode, const AccountService* service)
+    : mode_(mode), service_(service) {}
+
+// `head`: the first bytes of the request; a peer that sent nothing made none.
+void RawFaultListener::Log(const std::string& head, AttemptOutcome outcome) const {
+  if (service_ != nullptr && !head.empty()) {
+    service_->LogUnserved(ScriptOfRequestHead(head), ProxyHelperControl::OutcomeName(outcome));
+  }
+}
 
 RawFaultListener::~RawFaultListener() { Stop(); }
 
@@ -56,7 +78,7 @@ bool RawFaultListener::Start(const std::string& host, int port, std::string* err
     return true;
   }
   if (::listen(socket.get(), 16) != 0) {
-    *error = "cannot listen on port " + std::to_string(bound) + ": " + std::strerror(errno);
+    *error = std::strerror(errno);
     return false;
   }
   int pipeFds[2];
@@ -67,8 +89,16 @@ bool RawFaultListener::Start(const std::string& host, int port, std::string* err
   wakeRead_.Reset(pipeFds[0]);
   wakeWrite_.Reset(pipeFds[1]);
   socket_ = std::move(socket);
+  try {
+    thread_ = std::thread(&RawFaultListener::Run, this);
+  } catch (const std::system_error& failure) {
+    socket_.Reset();
+    wakeRead_.Reset();
+    wakeWrite_.Reset();
+    *error = std::string("cannot start a thread: ") + failure.what();
+    return false;
+  }
   port_ = bound;
-  thread_ = std::thread(&RawFaultListener::Run, this);
   return true;
 }
 
@@ -108,11 +138,17 @@ void RawFaultListener::Run() {
         kept.push_back(std::move(connection));
         continue;
       }
-      if (!Drain(connection.fd.get()) || (events & (POLLERR | POLLHUP)) != 0) continue;  // peer gone
-      if (mode_ == FaultMode::kClose) continue;  // request read: close unanswered
+      const bool open = Drain(connection.fd.get(), &connection.head) && (events & (POLLERR | POLLHUP)) == 0;
+      if (mode_ == FaultMode::kClose) {
+        // Request read (or the peer gone): close unanswered.
+        Log(connection.head, AttemptOutcome::kNoResponse);
+        continue;
+      }
+      if (!open) continue;  // peer gone
       if (!connection.answered) {
         ::send(connection.fd.get(), kStallPrefix, sizeof kStallPrefix - 1, MSG_NOSIGNAL);
         connection.answered = true;
+        Log(connection.head, AttemptOutcome::kStall);
       }
       kept.push_back(std::move(connection));
     }
@@ -120,7 +156,8 @@ void RawFaultListener::Run() {
 
     if ((watched[1].revents & POLLIN) != 0) {
       UniqueFd accepted(::accept4(socket_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (accepted.valid() && held.size() < kMaxHeld) held.push_back(Connection{std::move(accepted), false});
+      if (accepted.valid() && held.size() < kMaxHeld)
+        held.push_back(Connection{std::move(accepted), false, std::string()});
     }
   }
   // `held` closes every connection on the way out.

@@ -6,16 +6,20 @@
 #include <string>
 #include <thread>
 
+#include "facade/ProxyHelperControl.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
 #include "tools/devserver/Socket.h"
 
 namespace devserver {
 
+class AccountService;
+
 class RawFaultListener : public Listener {
  public:
-  // `mode` is kRefuse, kClose or kStall.
-  explicit RawFaultListener(FaultMode mode);
+  // `mode` is kRefuse, kClose or kStall. With `service`, each request
+  // faulted is logged in its request log, with what the client will report.
+  explicit RawFaultListener(FaultMode mode, const AccountService* service = nullptr);
   ~RawFaultListener() override;
 
   bool Start(const std::string& host, int port, std::string* error) override;
@@ -24,8 +28,10 @@ class RawFaultListener : public Listener {
 
  private:
   void Run();
+  void Log(const std::string& head, AttemptOutcome outcome) const;
 
   const FaultMode mode_;
+  const AccountService* const service_;
   int port_ = 0;
   UniqueFd socket_;
   UniqueFd wakeRead_;  // becomes readable when Stop wants the thread to end

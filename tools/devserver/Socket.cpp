@@ -37,7 +37,7 @@ bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* bou
   const std::string service = std::to_string(port);
   const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
-    *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+    *error = gai_strerror(rc);
     return false;
   }
   std::string lastError = "no address";
@@ -66,7 +66,7 @@ bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* bou
     return true;
   }
   ::freeaddrinfo(found);
-  *error = "cannot bind " + host + ":" + service + ": " + lastError;
+  *error = lastError;
   return false;
 }
 

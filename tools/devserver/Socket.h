@@ -26,7 +26,8 @@ class UniqueFd {
 };
 
 // A TCP socket bound to host:port (numeric or resolvable host; port 0: any
-// free port), not yet listening, non-blocking and close-on-exec.
+// free port), not yet listening, non-blocking and close-on-exec. On failure
+// `error` says why, without the address ("Address already in use").
 bool BindTcpSocket(const std::string& host, int port, UniqueFd* socket, int* boundPort, std::string* error);
 
 }  // namespace devserver

@@ -145,6 +145,15 @@ int main(int argc, char** argv) {
   if (tls) server.SetTlsFiles(devserver::TlsFiles{args.tlsCert, args.tlsKey});
   if (!server.Start(specs, &error)) return Fail(error);
   for (const devserver::BoundListener& bound : server.listeners()) {
+    // Anyone who can reach the port can sign in to the test accounts and
+    // read the cipher keys; say so even with --quiet.
+    if (!devserver::IsLoopbackHost(bound.host)) {
+      std::cerr << "proxyhelper-devserver: warning: listening on " << bound.Address()
+                << ", outside loopback: anyone who can reach it can use the test accounts and "
+                   "cipher keys\n";
+    }
+  }
+  for (const devserver::BoundListener& bound : server.listeners()) {
     std::cout << "listening on " << bound.ClientAddress();
     if (bound.fault != devserver::FaultMode::kNone) {
       std::cout << " fault=" << devserver::FaultModeName(bound.fault);
