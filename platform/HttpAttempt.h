@@ -8,29 +8,38 @@
 #include <functional>
 #include <string>
 
+#include "protocol/Records.h"
+
 // Why an attempt produced no reply body. Every kind fails the attempt alike;
-// the kinds exist so that a person can tell what went wrong.
-enum class HttpFailure {
-  kNone,              // status 200 and the whole body
-  kSetup,             // the request could not be set up (bad host, no handle)
-  kNameNotResolved,   // the server's name has no address
-  kRefused,           // the connection was refused or reset while connecting
-  kConnectTimeout,    // the TCP connect took longer than its time-out
-  kTls,               // TLS handshake or certificate verification failed
-  kSendFailed,        // the request could not be sent
-  kNoResponse,        // the connection closed before a response arrived
-  kHttpStatus,        // a final status other than 200 (its body is not read)
-  kRedirectRefused,   // a redirect from https to plain http
-  kTooManyRedirects,  // more than kMaxHttpRedirects redirects
-  kDeadline,          // the attempt's whole-transfer time ran out
-  kStall,             // no byte moved for the stall time
-  kBodyTooBig,        // the body (announced or received) is over the bound
-  kCutShort,          // the body broke off: reset, fewer bytes than announced, bad framing
-  kCancelled,         // the request's cancel check turned true
+// the kinds exist so that a person can tell what went wrong, and each is the
+// attempt trace's outcome of the same name (same value, same words).
+enum class HttpFailure : int {
+  kNone = -1,                                               // status 200 and the whole body
+  kSetup = static_cast<int>(AttemptOutcome::kSetupFailed),  // bad host, no handle
+  kNameNotResolved = static_cast<int>(AttemptOutcome::kNameNotResolved),
+  kRefused = static_cast<int>(AttemptOutcome::kRefused),                // refused or reset while connecting
+  kConnectTimeout = static_cast<int>(AttemptOutcome::kConnectTimeout),  // the TCP connect alone
+  kTls = static_cast<int>(AttemptOutcome::kTls),
+  kSendFailed = static_cast<int>(AttemptOutcome::kSendFailed),
+  kNoResponse = static_cast<int>(AttemptOutcome::kNoResponse),
+  kHttpStatus = static_cast<int>(AttemptOutcome::kHttpStatus),  // a final status but 200; body not read
+  kRedirectRefused = static_cast<int>(AttemptOutcome::kRedirectRefused),  // https to plain http
+  kTooManyRedirects = static_cast<int>(AttemptOutcome::kTooManyRedirects),
+  kDeadline = static_cast<int>(AttemptOutcome::kDeadline),  // the attempt's whole time ran out
+  kStall = static_cast<int>(AttemptOutcome::kStall),
+  kBodyTooBig = static_cast<int>(AttemptOutcome::kBodyTooBig),  // announced or received
+  kCutShort = static_cast<int>(AttemptOutcome::kCutShort),  // reset, fewer bytes than announced, bad framing
+  kCancelled = static_cast<int>(AttemptOutcome::kCancelled),  // the request's cancel check turned true
 };
 
-// Stable lower-case words for people and logs ("refused", "deadline", ...).
-const char* HttpFailureName(HttpFailure failure);
+// The trace's outcome of a failure; a whole body is only "parsed" once it is.
+inline AttemptOutcome OutcomeOf(HttpFailure failure) {
+  return failure == HttpFailure::kNone ? AttemptOutcome::kParsed : static_cast<AttemptOutcome>(failure);
+}
+
+inline const char* HttpFailureName(HttpFailure failure) {
+  return failure == HttpFailure::kNone ? "ok" : AttemptOutcomeName(OutcomeOf(failure));
+}
 
 // Redirects followed within one attempt, at most.
 constexpr int kMaxHttpRedirects = 10;

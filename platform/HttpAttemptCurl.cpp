@@ -134,14 +134,13 @@ struct Transfer {
   bool outOfMemory = false;
 
   // The response being received: a status line starts a new one (an interim
-  // 1xx, a redirect or the final one).
-  int status = 0;
+  // 1xx, a redirect or the final one). libcurl parses the status and the
+  // length; only the redirect's target is read here.
+  CURL* easy = nullptr;
   bool headersComplete = false;
   bool finalHeaders = false;
   bool hasLocation = false;
   std::string location;
-  bool lengthAnnounced = false;
-  std::uint64_t announcedLength = 0;
 
   bool socketOpened = false;
   Clock::time_point socketOpenedAt;
@@ -154,21 +153,15 @@ struct Transfer {
   curl_off_t lastUploaded = -1;
 };
 
-bool ParseLength(const std::string& text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 19) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
-}
-
 // At the end of a header block: go on (interim answer, redirect libcurl will
 // follow, 200 within the bound) or stop the transfer with a decided failure.
 bool HeadersEnd(Transfer& transfer) {
   transfer.headersComplete = true;
-  const int status = transfer.status;
+  long code = 0;
+  curl_off_t announced = -1;
+  curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &code);
+  curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+  const int status = static_cast<int>(code);
   if (status >= 100 && status < 200) return true;
   if (status >= 300 && status < 400 && transfer.hasLocation) {
     // A relative target stays on the request's own scheme.
@@ -184,14 +177,13 @@ bool HeadersEnd(Transfer& transfer) {
     transfer.decided = HttpFailure::kHttpStatus;
     return false;
   }
-  if (transfer.lengthAnnounced && transfer.announcedLength > transfer.request->maxBody) {
+  if (announced >= 0 && static_cast<std::uint64_t>(announced) > transfer.request->maxBody) {
     transfer.decided = HttpFailure::kBodyTooBig;
     return false;
   }
   // Sized once: growing by doubling could hold up to twice a large body for
   // as long as the reply is kept. (A lying length costs at most the bound.)
-  if (transfer.lengthAnnounced)
-    transfer.result->body.reserve(static_cast<std::size_t>(transfer.announcedLength));
+  if (announced > 0) transfer.result->body.reserve(static_cast<std::size_t>(announced));
   return true;
 }
 
@@ -202,37 +194,16 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     transfer.lastProgress = Clock::now();
     const std::string line(data, bytes);
     if (line.compare(0, 5, "HTTP/") == 0) {
-      transfer.status = 0;
       transfer.headersComplete = false;
       transfer.hasLocation = false;
-      transfer.lengthAnnounced = false;
-      const std::size_t space = line.find(' ');
-      if (space != std::string::npos && line.size() >= space + 4) {
-        int status = 0;
-        for (std::size_t i = space + 1; i < space + 4; ++i) {
-          if (line[i] < '0' || line[i] > '9') return bytes;
-          status = status * 10 + (line[i] - '0');
-        }
-        transfer.status = status;
-      }
       return bytes;
     }
     if (transfer.headersComplete) return bytes;  // chunked trailers
     const std::string trimmed = Trim(line);
     if (trimmed.empty()) return HeadersEnd(transfer) ? bytes : 0;
-    const std::size_t colon = trimmed.find(':');
-    if (colon == std::string::npos) return bytes;
-    const std::string name = trimmed.substr(0, colon);
-    const std::string value = Trim(trimmed.substr(colon + 1));
-    if (StartsWithIgnoreCase(name, "location") && name.size() == 8) {
+    if (StartsWithIgnoreCase(trimmed, "location:")) {
       transfer.hasLocation = true;
-      transfer.location = value;
-    } else if (StartsWithIgnoreCase(name, "content-length") && name.size() == 14) {
-      std::uint64_t length = 0;
-      // A second, different length makes the framing doubtful: none is trusted.
-      const bool valid = ParseLength(value, length);
-      transfer.lengthAnnounced = valid && (!transfer.lengthAnnounced || transfer.announcedLength == length);
-      transfer.announcedLength = length;
+      transfer.location = Trim(trimmed.substr(9));
     }
     return bytes;
   } catch (const std::bad_alloc&) {
@@ -494,6 +465,7 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   CurlEasy curl(curl_easy_init());
   if (!curl) return result;
   Transfer transfer;
+  transfer.easy = curl.get();
   transfer.request = &request;
   transfer.result = &result;
   if (!Configure(curl.get(), request, url, headers.get(), transfer)) return result;

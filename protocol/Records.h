@@ -127,3 +127,48 @@ struct AttemptTrace {
 
 // What an application's attempt trace receives (facade/ProxyHelperControl.h).
 using AttemptTraceHandler = std::function<void(const AttemptTrace& attempt)>;
+
+// Stable lower-case words for an outcome ("parsed", "connect timeout", ...):
+// what ProxyHelperControl::OutcomeName answers, the command-line client
+// prints and the reference service logs.
+inline const char* AttemptOutcomeName(AttemptOutcome outcome) {
+  switch (outcome) {
+    case AttemptOutcome::kParsed:
+      return "parsed";
+    case AttemptOutcome::kRefusedByService:
+      return "refused by the service";
+    case AttemptOutcome::kUnparsable:
+      return "unparsable reply";
+    case AttemptOutcome::kCancelled:
+      return "cancelled";
+    case AttemptOutcome::kSetupFailed:
+      return "setup failed";
+    case AttemptOutcome::kNameNotResolved:
+      return "name not resolved";
+    case AttemptOutcome::kRefused:
+      return "connection refused";
+    case AttemptOutcome::kConnectTimeout:
+      return "connect timeout";
+    case AttemptOutcome::kTls:
+      return "tls failure";
+    case AttemptOutcome::kSendFailed:
+      return "send failed";
+    case AttemptOutcome::kNoResponse:
+      return "no response";
+    case AttemptOutcome::kHttpStatus:
+      return "http status";
+    case AttemptOutcome::kRedirectRefused:
+      return "redirect refused";
+    case AttemptOutcome::kTooManyRedirects:
+      return "too many redirects";
+    case AttemptOutcome::kDeadline:
+      return "deadline";
+    case AttemptOutcome::kStall:
+      return "stall";
+    case AttemptOutcome::kBodyTooBig:
+      return "body too big";
+    case AttemptOutcome::kCutShort:
+      return "cut short";
+  }
+  return "unknown";
+}

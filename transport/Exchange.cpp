@@ -32,44 +32,6 @@ constexpr int kDefaultOperationTimeoutMs = 120000;
 
 using Clock = std::chrono::steady_clock;
 
-AttemptOutcome OutcomeOf(HttpFailure failure) {
-  switch (failure) {
-    case HttpFailure::kNone:
-      return AttemptOutcome::kParsed;
-    case HttpFailure::kSetup:
-      return AttemptOutcome::kSetupFailed;
-    case HttpFailure::kNameNotResolved:
-      return AttemptOutcome::kNameNotResolved;
-    case HttpFailure::kRefused:
-      return AttemptOutcome::kRefused;
-    case HttpFailure::kConnectTimeout:
-      return AttemptOutcome::kConnectTimeout;
-    case HttpFailure::kTls:
-      return AttemptOutcome::kTls;
-    case HttpFailure::kSendFailed:
-      return AttemptOutcome::kSendFailed;
-    case HttpFailure::kNoResponse:
-      return AttemptOutcome::kNoResponse;
-    case HttpFailure::kHttpStatus:
-      return AttemptOutcome::kHttpStatus;
-    case HttpFailure::kRedirectRefused:
-      return AttemptOutcome::kRedirectRefused;
-    case HttpFailure::kTooManyRedirects:
-      return AttemptOutcome::kTooManyRedirects;
-    case HttpFailure::kDeadline:
-      return AttemptOutcome::kDeadline;
-    case HttpFailure::kStall:
-      return AttemptOutcome::kStall;
-    case HttpFailure::kBodyTooBig:
-      return AttemptOutcome::kBodyTooBig;
-    case HttpFailure::kCutShort:
-      return AttemptOutcome::kCutShort;
-    case HttpFailure::kCancelled:
-      return AttemptOutcome::kCancelled;
-  }
-  return AttemptOutcome::kSetupFailed;
-}
-
 }  // namespace
 
 AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
@@ -164,7 +126,9 @@ int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
   request.connectTimeoutMs = std::min(budgetMs, connectTimeout);
   request.deadlineMs =
       std::min(budgetMs, cache.GetConfigInt(protocol::kGcHttpTimeoutMs, kDefaultTransferTimeoutMs));
-  request.stallMs = std::min(budgetMs, cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
+  // The stall bound is not cut to the time left: the deadline is, and when
+  // the operation's time is what runs out, that is what the trace says.
+  request.stallMs = cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs);
   request.maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
   if (secure) cache.GetConfigItem(protocol::kGcCaBundle, request.caBundle);
   // Built and encoded for every attempt: each one draws its own key letter.
@@ -173,11 +137,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
 
   const Clock::time_point started = Clock::now();
   HttpAttemptResult outcome = PerformAttempt(request);
-  const bool timedOut = outcome.failure == HttpFailure::kDeadline ||
-                        outcome.failure == HttpFailure::kConnectTimeout ||
-                        outcome.failure == HttpFailure::kStall;
-  outOfTime = timedOut && (request.deadlineMs == budgetMs || request.connectTimeoutMs == budgetMs ||
-                           request.stallMs == budgetMs);
+  outOfTime = (outcome.failure == HttpFailure::kDeadline && request.deadlineMs == budgetMs) ||
+              (outcome.failure == HttpFailure::kConnectTimeout && request.connectTimeoutMs == budgetMs);
   // A body that broke off (reset, cut short, stalled, over the bound) is not
   // a reply: parsing the part that arrived could act on half a catalogue.
   const std::size_t bodyBytes = outcome.body.size();

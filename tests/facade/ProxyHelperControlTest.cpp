@@ -1,10 +1,6 @@
 // Cancelling operations in flight, and the attempt trace, through the public
 // interface against loopback servers that misbehave as scripted.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -97,45 +93,9 @@ class ControlTest : public ::testing::Test {
   std::string cache_;
 };
 
-// A listening socket that never accepts, whose backlog is full: a connect to
-// it is neither refused nor answered.
-class Blackhole {
- public:
-  explicit Blackhole(const std::string& address) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    socklen_t length = sizeof where;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&where), length) != 0 || ::listen(listener_, 0) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(where.sin_port);
-    // Fill the accept queue; later SYNs are dropped.
-    for (int i = 0; i < 4; ++i) {
-      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof where);
-      fillers_.push_back(filler);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ~Blackhole() {
-    for (int filler : fillers_) ::close(filler);
-    ::close(listener_);
-  }
-  std::string HostPort(const std::string& address) const { return address + ":" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::vector<int> fillers_;
-};
-
 TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
-  Blackhole blackhole("127.0.0.3");
-  ASSERT_NE(blackhole.port(), 0);
+  testsupport::UnacceptingListener blackhole("127.0.0.3");
+  ASSERT_TRUE(blackhole.Start());
   Script silent = Script::Misbehave(Behaviour::kSilent);
   silent.stallMs = 30000;
   ScriptedServer stalled("127.0.0.2", silent);
@@ -150,7 +110,7 @@ TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
     std::string server;
   } cases[] = {
       {"waiting for the answer", stalled.HostPort()},
-      {"connecting to a listener that never accepts", blackhole.HostPort("127.0.0.3")},
+      {"connecting to a listener that never accepts", "127.0.0.3:" + std::to_string(blackhole.port())},
       {"in the middle of the body", cutOff.HostPort()},
   };
   // The connect time-out would end the blackholed attempt by itself at

@@ -221,6 +221,16 @@ bool ReadRequest(Native fd, Native wake, RecordedRequest& request) {
   }
 }
 
+// One byte every `intervalMs`, until all is sent or the server stops.
+void Trickle(Native fd, Native wake, const std::string& data, int intervalMs) {
+  for (char c : data) {
+    if (!SendAll(fd, wake, &c, 1)) return;
+    if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(intervalMs)) == Wait::kStopped) {
+      return;
+    }
+  }
+}
+
 std::string StatusLine(int status, const std::string& reason) {
   return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
 }
@@ -512,14 +522,12 @@ void ScriptedServer::Serve(Handle socket) {
     }
     case Behaviour::kTrickle:
       if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
-        for (char c : body) {
-          if (!SendAll(fd.get(), wake, &c, 1)) break;
-          if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.intervalMs)) ==
-              Wait::kStopped) {
-            break;
-          }
-        }
+        Trickle(fd.get(), wake, body, script.intervalMs);
       }
+      CloseCleanly(fd);
+      return;
+    case Behaviour::kTrickleHeaders:
+      Trickle(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())) + body, script.intervalMs);
       CloseCleanly(fd);
       return;
     case Behaviour::kRaw:
@@ -537,6 +545,70 @@ int ReserveClosedPort(const std::string& address) {
   socklen_t length = sizeof bound;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
   return ntohs(bound.sin_port);
+}
+
+UnacceptingListener::UnacceptingListener(std::string address) : address_(std::move(address)) {}
+
+UnacceptingListener::~UnacceptingListener() { Close(); }
+
+void UnacceptingListener::Close() {
+  for (std::intptr_t filler : fillers_) CloseNative(ToNative(filler));
+  fillers_.clear();
+  if (listener_ != -1) CloseNative(ToNative(listener_));
+  listener_ = -1;
+}
+
+bool UnacceptingListener::Start() {
+  if (listener_ != -1) return true;
+  Fd listener(NewStreamSocket());
+  sockaddr_in address;
+  if (!listener.valid() || !MakeAddress(address_, 0, address)) return false;
+  socklen_t length = sizeof address;
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 0) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  port_ = ntohs(address.sin_port);
+  listener_ = ToHandle(listener.Release());
+
+  // Connections complete into the queue until it is full; the first one
+  // still hanging after a while shows that SYNs are now dropped.
+  constexpr int kMaxFillers = 16;
+  constexpr auto kSettle = std::chrono::milliseconds(300);
+  for (int i = 0; i < kMaxFillers; ++i) {
+    Fd filler(NewStreamSocket());
+    if (!filler.valid() || !SetNonBlocking(filler.get())) break;
+    const int rc = ::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int error = rc == 0 ? 0 : LastError();
+#if defined(_WIN32)
+    const bool pending = error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+#else
+    const bool pending = error == EINPROGRESS;
+#endif
+    if (rc != 0 && !pending) break;
+    bool connected = rc == 0;
+    if (!connected) {
+      pollfd fds[1] = {};
+      fds[0].fd = filler.get();
+      fds[0].events = POLLOUT;
+      const int n = PollNative(fds, 1, static_cast<int>(kSettle.count()));
+      if (n < 0) break;
+      if (n > 0) {
+        int soError = 0;
+        socklen_t soLength = sizeof soError;
+        if (::getsockopt(filler.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength) != 0 ||
+            soError != 0) {
+          break;  // refused: this system does not drop
+        }
+        connected = true;
+      }
+    }
+    fillers_.push_back(ToHandle(filler.Release()));
+    if (!connected) return true;
+  }
+  Close();
+  return false;
 }
 
 }  // namespace testsupport

@@ -50,6 +50,8 @@ enum class Behaviour {
   kHugeBody,        // 200 announcing `hugeBytes` of 'x', streamed until done or the
                     // client leaves
   kTrickle,         // announce `body`, send it one byte every `intervalMs`
+  kTrickleHeaders,  // as kRespond, but the whole answer from the status line on goes
+                    // out one byte every `intervalMs`
   kRaw,             // `raw` sent verbatim after reading the request, then close
 };
 
@@ -122,5 +124,33 @@ class ScriptedServer {
 // A port on `address` that nothing listens on (bound, then released), so a
 // connection to it is refused at once.
 int ReserveClosedPort(const std::string& address);
+
+// A listening socket that never accepts: its backlog is 0 and already holds
+// connections that are never accepted, so the system drops every further
+// SYN and a connect to it neither succeeds nor fails until the connector
+// gives up. (Linux, and so Wine, drops them; a system that refuses them
+// instead makes Start() fail.)
+class UnacceptingListener {
+ public:
+  explicit UnacceptingListener(std::string address = "127.0.0.1");
+  ~UnacceptingListener();
+
+  UnacceptingListener(const UnacceptingListener&) = delete;
+  UnacceptingListener& operator=(const UnacceptingListener&) = delete;
+
+  // Listens on address:0 and fills the queue; false when either failed.
+  bool Start();
+
+  const std::string& address() const { return address_; }
+  int port() const { return port_; }
+
+ private:
+  void Close();
+
+  std::string address_;
+  int port_ = 0;
+  std::intptr_t listener_ = -1;
+  std::vector<std::intptr_t> fillers_;  // the connections in the queue, and the one left hanging
+};
 
 }  // namespace testsupport
