@@ -15,6 +15,7 @@
 #if !defined(_WIN32)
 
 #include <curl/curl.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,63 +66,28 @@ class Attached {
   bool ok_;
 };
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+struct CurlUrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlCleanup>;
 
-bool IsNameChar(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
-         c == '_';
-}
-
-// Only names and address literals: anything else could smuggle credentials,
-// another host or a path into the URL.
-bool IsValidHost(const std::string& host) {
-  if (host.empty()) return false;
-  if (host.find(':') != std::string::npos) {
-    return std::all_of(host.begin(), host.end(),
-                       [](char c) { return IsHexDigit(c) || c == ':' || c == '.'; });
-  }
-  return std::all_of(host.begin(), host.end(), IsNameChar);
-}
-
-// Scheme, host (IPv6 literals bracketed), port and path; a path byte that is
-// a space, "#" or above 0x7E is escaped, a control byte refuses the URL.
-std::string BuildUrl(const HttpAttemptRequest& request) {
-  if (!IsValidHost(request.host) || request.port <= 0 || request.port > 65535) return std::string();
-  std::string url = request.secure ? "https://" : "http://";
-  url += request.host.find(':') != std::string::npos ? "[" + request.host + "]" : request.host;
-  url += ":" + std::to_string(request.port);
-  if (request.path.empty() || request.path[0] != '/') url.push_back('/');
-  static const char kHex[] = "0123456789ABCDEF";
-  for (char ch : request.path) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F) return std::string();
-    if (c == ' ' || c == '#' || c > 0x7E) {
-      url.push_back('%');
-      url.push_back(kHex[c >> 4]);
-      url.push_back(kHex[c & 0x0F]);
-    } else {
-      url.push_back(ch);
-    }
+// Scheme, host (IPv6 literals bracketed), port and path, each checked by
+// libcurl's URL parser: a host that is not a name or an address literal
+// cannot smuggle credentials, another host or a path into the request.
+CurlUrl BuildUrl(const HttpAttemptRequest& request) {
+  CurlUrl url(curl_url());
+  if (!url || request.port <= 0 || request.port > 65535) return nullptr;
+  const std::string host =
+      request.host.find(':') != std::string::npos ? "[" + request.host + "]" : request.host;
+  const std::string port = std::to_string(request.port);
+  const std::string path = request.path.empty() || request.path[0] != '/' ? "/" + request.path : request.path;
+  if (curl_url_set(url.get(), CURLUPART_SCHEME, request.secure ? "https" : "http", 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), CURLU_URLENCODE) != CURLUE_OK) {
+    return nullptr;
   }
   return url;
-}
-
-bool StartsWithIgnoreCase(const std::string& text, const char* prefix) {
-  const std::size_t length = std::strlen(prefix);
-  if (text.size() < length) return false;
-  for (std::size_t i = 0; i < length; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n";
-  const std::size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 // State shared with the libcurl callbacks during one attempt.
@@ -139,8 +105,6 @@ struct Transfer {
   CURL* easy = nullptr;
   bool headersComplete = false;
   bool finalHeaders = false;
-  bool hasLocation = false;
-  std::string location;
 
   bool socketOpened = false;
   Clock::time_point socketOpenedAt;
@@ -163,9 +127,11 @@ bool HeadersEnd(Transfer& transfer) {
   curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   const int status = static_cast<int>(code);
   if (status >= 100 && status < 200) return true;
-  if (status >= 300 && status < 400 && transfer.hasLocation) {
+  curl_header* location = nullptr;
+  if (status >= 300 && status < 400 &&
+      curl_easy_header(transfer.easy, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK) {
     // A relative target stays on the request's own scheme.
-    if (transfer.request->secure && StartsWithIgnoreCase(transfer.location, "http:")) {
+    if (transfer.request->secure && strncasecmp(location->value, "http:", 5) == 0) {
       transfer.decided = HttpFailure::kRedirectRefused;
       return false;
     }
@@ -187,25 +153,20 @@ bool HeadersEnd(Transfer& transfer) {
   return true;
 }
 
+// Only the ends of header blocks matter: libcurl parses the headers.
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& transfer = *static_cast<Transfer*>(user);
   const size_t bytes = size * count;
-  try {
-    transfer.lastProgress = Clock::now();
-    const std::string line(data, bytes);
-    if (line.compare(0, 5, "HTTP/") == 0) {
-      transfer.headersComplete = false;
-      transfer.hasLocation = false;
-      return bytes;
-    }
-    if (transfer.headersComplete) return bytes;  // chunked trailers
-    const std::string trimmed = Trim(line);
-    if (trimmed.empty()) return HeadersEnd(transfer) ? bytes : 0;
-    if (StartsWithIgnoreCase(trimmed, "location:")) {
-      transfer.hasLocation = true;
-      transfer.location = Trim(trimmed.substr(9));
-    }
+  transfer.lastProgress = Clock::now();
+  if (bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+    transfer.headersComplete = false;  // a new response: interim, redirect or final
     return bytes;
+  }
+  if (transfer.headersComplete) return bytes;  // chunked trailers
+  const bool blank = (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+  if (!blank) return bytes;
+  try {
+    return HeadersEnd(transfer) ? bytes : 0;
   } catch (const std::bad_alloc&) {
     transfer.outOfMemory = true;
     return 0;
@@ -313,11 +274,11 @@ bool RequestHeaders(CurlList& list) {
   return Append(list, kHttpNoCacheHeader) && Append(list, "Expect:");
 }
 
-bool Configure(CURL* curl, const HttpAttemptRequest& request, const std::string& url, curl_slist* headers,
+bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_slist* headers,
                Transfer& transfer) {
   bool ok = true;
   auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
-  set(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(curl, CURLOPT_CURLU, url));
   set(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, request.secure ? "https" : "http,https"));
   set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, request.secure ? "https" : "http,https"));
   // Stated rather than left to defaults: nothing may weaken them. They also
@@ -457,8 +418,8 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
     result.failure = HttpFailure::kCancelled;
     return result;
   }
-  const std::string url = BuildUrl(request);
-  if (url.empty()) return result;
+  const CurlUrl url = BuildUrl(request);
+  if (!url) return result;
   InitCurlOnce();
   CurlList headers;
   if (!RequestHeaders(headers)) throw std::bad_alloc();
@@ -468,7 +429,7 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   transfer.easy = curl.get();
   transfer.request = &request;
   transfer.result = &result;
-  if (!Configure(curl.get(), request, url, headers.get(), transfer)) return result;
+  if (!Configure(curl.get(), request, url.get(), headers.get(), transfer)) return result;
 
   const CURLcode code = Run(curl.get(), transfer);
   if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) throw std::bad_alloc();
