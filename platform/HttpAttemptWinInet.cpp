@@ -142,7 +142,8 @@ HttpFailure CrossedBound(const Attempt& a, Clock::time_point now) {
   if (a.phase == Phase::kConnecting && now - a.connectStart >= milliseconds(r.connectTimeoutMs)) {
     return HttpFailure::kConnectTimeout;
   }
-  if (a.phase == Phase::kConnected && now - a.lastProgress >= milliseconds(r.stallMs)) return HttpFailure::kStall;
+  if (a.phase == Phase::kConnected && now - a.lastProgress >= milliseconds(r.stallMs))
+    return HttpFailure::kStall;
   return HttpFailure::kNone;
 }
 
@@ -287,7 +288,9 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
 }
 
 // ---- the WinINet thread --------------------------------------------------------------
-int Backstop(int milliseconds) { return std::max(1, std::min(milliseconds, INT_MAX - kBackstopMs)) + kBackstopMs; }
+int Backstop(int milliseconds) {
+  return std::max(1, std::min(milliseconds, INT_MAX - kBackstopMs)) + kBackstopMs;
+}
 
 void SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
   DWORD value = static_cast<DWORD>(milliseconds);
@@ -389,8 +392,8 @@ void Worker::Perform() {
   }
   SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, Backstop(std::min(r.connectTimeoutMs, r.deadlineMs)));
 
-  HINTERNET connection = ::InternetConnectA(internet, r.host.c_str(), static_cast<INTERNET_PORT>(r.port), nullptr,
-                                            nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connection = ::InternetConnectA(internet, r.host.c_str(), static_cast<INTERNET_PORT>(r.port),
+                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   if (connection == nullptr) return Fail(HttpFailure::kSetup);
   Keep(&Attempt::connection, connection);
 

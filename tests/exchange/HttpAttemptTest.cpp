@@ -46,7 +46,9 @@ HttpAttemptRequest RequestTo(const std::string& address, int port) {
   return request;
 }
 
-HttpAttemptRequest RequestTo(const ScriptedServer& server) { return RequestTo(server.address(), server.port()); }
+HttpAttemptRequest RequestTo(const ScriptedServer& server) {
+  return RequestTo(server.address(), server.port());
+}
 
 // Every byte value, over several 8192-byte reads.
 std::string BinaryBody(std::size_t size) {
@@ -98,11 +100,14 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
   const std::vector<Case> cases = {
       {"refused", Script(), HttpFailure::kRefused, 0, true},
       {"status 500", Script::Respond(500, body), HttpFailure::kHttpStatus, 500},
-      {"closed without an answer", Script::Misbehave(Behaviour::kAcceptAndClose), HttpFailure::kNoResponse, 0},
-      {"closed mid-body", Script::Misbehave(Behaviour::kCloseMidBody, body, 9000), HttpFailure::kCutShort, 200},
-      {"reset mid-body", Script::Misbehave(Behaviour::kResetMidBody, body, 9000), HttpFailure::kCutShort, 200},
-      {"broken chunked framing", Script::Misbehave(Behaviour::kBrokenChunked, body, 9000), HttpFailure::kCutShort,
-       200, false, true},
+      {"closed without an answer", Script::Misbehave(Behaviour::kAcceptAndClose), HttpFailure::kNoResponse,
+       0},
+      {"closed mid-body", Script::Misbehave(Behaviour::kCloseMidBody, body, 9000), HttpFailure::kCutShort,
+       200},
+      {"reset mid-body", Script::Misbehave(Behaviour::kResetMidBody, body, 9000), HttpFailure::kCutShort,
+       200},
+      {"broken chunked framing", Script::Misbehave(Behaviour::kBrokenChunked, body, 9000),
+       HttpFailure::kCutShort, 200, false, true},
       {"announced body over the bound", huge, HttpFailure::kBodyTooBig, 200},
       {"received body over the bound", tooLong, HttpFailure::kBodyTooBig, 200},
   };
@@ -169,7 +174,8 @@ TEST(HttpAttempt, BoundsEndTheAttemptInEveryPhase) {
 
 TEST(HttpAttempt, ConnectThatIsNeverAnsweredEndsAtTheConnectTimeout) {
   testsupport::UnacceptingListener listener("127.0.0.1");
-  if (!listener.Start()) GTEST_SKIP() << "this system refuses connections to a full queue rather than drop them";
+  if (!listener.Start())
+    GTEST_SKIP() << "this system refuses connections to a full queue rather than drop them";
   HttpAttemptRequest request = RequestTo(listener.address(), listener.port());
   request.connectTimeoutMs = 500;
   const Clock::time_point start = Clock::now();

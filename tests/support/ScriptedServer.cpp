@@ -597,7 +597,8 @@ bool UnacceptingListener::Start() {
       if (n > 0) {
         int soError = 0;
         socklen_t soLength = sizeof soError;
-        if (::getsockopt(filler.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength) != 0 ||
+        if (::getsockopt(filler.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength) !=
+                0 ||
             soError != 0) {
           break;  // refused: this system does not drop
         }

@@ -196,7 +196,8 @@ TEST_F(ServerListScheme, AFloodOfPushedTlsNamesNeitherGrowsWithoutBoundNorEvicts
   // One text holds at most 64 entries: the flood comes as many pushes.
   for (int push = 0; push < 100; ++push) {
     std::string flood;
-    for (int i = push * 50; i < (push + 1) * 50; ++i) flood += "https://h" + std::to_string(i) + ".example:1;";
+    for (int i = push * 50; i < (push + 1) * 50; ++i)
+      flood += "https://h" + std::to_string(i) + ".example:1;";
     ASSERT_EQ(servers_.Parse(flood, true), 50);
   }
   // The application's address is still remembered...
