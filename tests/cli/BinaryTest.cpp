@@ -1,8 +1,10 @@
 // The installed program itself, as a child process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,13 +20,19 @@ extern char** environ;
 namespace clitest {
 namespace {
 
-// Starts the program with `args`, stdout and stderr to `outputPath`.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath) {
+// Starts the program with `args`, stdout and stderr to `outputPath`, or
+// stderr to `errorPath` when one is given.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath,
+            const std::string& errorPath = std::string()) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  if (errorPath.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_RDWR | O_NOCTTY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   std::vector<std::string> all = {PROXYHELPER_CLI_BINARY};
   all.insert(all.end(), args.begin(), args.end());
@@ -75,10 +83,60 @@ TEST_F(CliTest, ProgramExitStatuses) {
   }
 }
 
+TEST_F(CliTest, SlowOperationShowsAWaitLineOnATerminalOnly) {
+  SilentListener silent;
+  ASSERT_FALSE(silent.address().empty());
+  const struct {
+    const char* quiet;  // empty: not quiet
+    bool shown;
+  } cases[] = {{"", true}, {"-q", false}};
+  for (const auto& c : cases) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    std::vector<std::string> args = {"--servers", silent.address(), "--timeout", "1.6", "version"};
+    if (c.quiet[0] != '\0') args.insert(args.begin(), c.quiet);
+    const pid_t pid = Spawn(args, home_.path() + "/out.txt", ::ptsname(terminal));
+    ASSERT_GT(pid, 0);
+    // Read the terminal while the program runs, within a bound.
+    std::string shown;
+    int status = 0;
+    pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (done == 0 && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{terminal, POLLIN, 0};
+      if (::poll(&ready, 1, 50) > 0 && (ready.revents & POLLIN) != 0) {
+        char buffer[512];
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n > 0) shown.append(buffer, static_cast<std::size_t>(n));
+      }
+      done = ::waitpid(pid, &status, WNOHANG);
+    }
+    if (done == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    for (pollfd ready{terminal, POLLIN, 0}; ::poll(&ready, 1, 100) > 0 && (ready.revents & POLLIN) != 0;) {
+      char buffer[512];
+      const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+      if (n <= 0) break;
+      shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << shown;
+    const std::string line = "\r\xE2\x80\xA6 waiting for " + silent.address() + " (1 s)\033[K";
+    EXPECT_EQ(shown.find(line) != std::string::npos, c.shown) << shown;
+    // Erased before the failure is told.
+    EXPECT_EQ(shown.find("\r\033[Kproxyhelper: GetVersion failed") != std::string::npos, c.shown) << shown;
+    EXPECT_NE(shown.find("last attempt " + silent.address() + ": deadline"), std::string::npos) << shown;
+  }
+}
+
 TEST_F(CliTest, ProgramReleasesItsLeaseOnSigint) {
   StartService();
   const std::string output = home_.path() + "/connect.txt";
-  const pid_t pid = Spawn(Carol({"connect", "--server-id", "7", "--interval", "0.05"}), output);
+  const pid_t pid = Spawn(Carol({"connect", "--server-id", "7", "--interval", "1"}), output);
   ASSERT_GT(pid, 0);
   // Wait (bounded) until the status line shows the lease confirmed.
   bool confirmed = false;
@@ -89,7 +147,7 @@ TEST_F(CliTest, ProgramReleasesItsLeaseOnSigint) {
   ::kill(pid, SIGINT);
   const int status = WaitBounded(pid, std::chrono::seconds(10));
   ASSERT_TRUE(confirmed) << home_.Read("connect.txt");
-  EXPECT_EQ(status, 0) << home_.Read("connect.txt");
+  EXPECT_EQ(status, 130) << home_.Read("connect.txt");  // 128 + SIGINT, as shells report it
   EXPECT_NE(home_.Read("connect.txt").find("released (stopped"), std::string::npos)
       << home_.Read("connect.txt");
   const int release = LastRequest("releasedialupinfo.php -> result=0: parsed");

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,36 @@ inline bool Plant(Planted what, const std::string& path) {
   return false;
 }
 
+// A loopback port that takes connections (the kernel completes them) but
+// never answers: every attempt there runs into its time-out.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      return;
+    }
+    address_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+  ~SilentListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+  // "127.0.0.1:port"; empty when it could not listen.
+  const std::string& address() const { return address_; }
+
+ private:
+  int fd_ = -1;
+  std::string address_;
+};
+
 struct Outcome {
   int status = -1;
   std::string out;
@@ -71,18 +103,20 @@ class CliTest : public ::testing::Test {
     setenv("XDG_CONFIG_HOME", (home_.path() + "/config").c_str(), 1);
     setenv("XDG_CACHE_HOME", (home_.path() + "/cache").c_str(), 1);
     setenv("XDG_STATE_HOME", (home_.path() + "/state").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", home_.path().c_str(), 1);  // private (0700), like the real one
     for (const char* name :
          {"PROXYHELPER_SERVERS", "PROXYHELPER_USER", "PROXYHELPER_PASSWORD", "PROXYHELPER_LANG",
           "PROXYHELPER_AGENT", "PROXYHELPER_CLIENT_VERSION", "PROXYHELPER_CACHE_DIR", "PROXYHELPER_JSON",
-          "PROXYHELPER_CONFIG", "PROXYHELPER_CARD_PASSWORD"}) {
+          "PROXYHELPER_CONFIG", "PROXYHELPER_CARD_PASSWORD", "PROXYHELPER_CA_BUNDLE", "PROXYHELPER_TIMEOUT",
+          "PROXYHELPER_OPERATION_TIMEOUT"}) {
       unsetenv(name);
     }
   }
 
   // Starts the service; `deadFirst` lists a refusing address before it.
-  void StartService(bool deadFirst = false) {
+  void StartService(bool deadFirst = false, const std::string& seed = kSeed) {
     proxycli::DemoServerOptions options;
-    options.seedText = kSeed;
+    options.seedText = seed;
     options.deadServerFirst = deadFirst;
     std::shared_ptr<RequestLog> log = log_;
     options.log = [log](const std::string& line) {

@@ -1,17 +1,17 @@
-// `connect`: the lease is handed back however the loop ends — duration,
-// a stop request, or a real SIGINT.
+// `connect`: the lease is handed back however the loop ends — duration, a
+// stop request, a signal, a closed output — and --json streams one event
+// per line.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "cli/ChildProcess.h"
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
 #include "tools/cli/CommandRunner.h"
@@ -21,28 +21,39 @@
 namespace clitest {
 namespace {
 
-using std::chrono::milliseconds;
-
-// Ends when the lease is released or after a bound, whichever comes first.
 constexpr auto kBound = std::chrono::seconds(10);
+
+// The JSON objects among `text`'s lines (a terminal adds "\r").
+std::vector<nlohmann::json> Events(const std::string& text) {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t brace = line.find('{');
+    if (brace == std::string::npos) continue;
+    const nlohmann::json event = nlohmann::json::parse(line.substr(brace), nullptr, false);
+    if (event.is_object()) events.push_back(event);
+  }
+  return events;
+}
+
+std::vector<std::string> EventNames(const std::vector<nlohmann::json>& events) {
+  std::vector<std::string> names;
+  for (const nlohmann::json& event : events) names.push_back(event.value("event", "?"));
+  return names;
+}
 
 class ConnectTest : public CliTest {
  protected:
-  proxycli::Settings CarolSettings(bool json) const {
-    proxycli::Settings settings;
-    settings.servers = server_.LiveAddress();
-    settings.user = "carol";
-    settings.password = "carol-pw";
-    settings.json = json;
-    return settings;
-  }
-
-  // The lease was handed back with outcome 0 before the session ended.
-  void ExpectReleasedThenSignedOut() {
-    const int release = LastRequest("releasedialupinfo.php -> result=0: parsed");
-    const int logout = LastRequest("logout.php -> result=0: parsed");
-    EXPECT_GE(release, 0) << ::testing::PrintToString(Requests());
-    EXPECT_GT(logout, release) << ::testing::PrintToString(Requests());
+  // The lease was handed back with outcome 0, then the session ended,
+  // among the requests from position `from` on.
+  void ExpectReleasedThenSignedOut(std::size_t from = 0) {
+    const std::vector<std::string> requests = Requests();
+    const auto begin = requests.begin() + static_cast<std::ptrdiff_t>(std::min(from, requests.size()));
+    const auto release = std::find(begin, requests.end(), "releasedialupinfo.php -> result=0: parsed");
+    EXPECT_NE(release, requests.end()) << ::testing::PrintToString(requests);
+    EXPECT_NE(std::find(release, requests.end(), "logout.php -> result=0: parsed"), requests.end())
+        << ::testing::PrintToString(requests);
   }
 
   // Server 7 lends exactly one credential: a new lease succeeds only when
@@ -64,27 +75,34 @@ class ConnectTest : public CliTest {
   }
 };
 
-TEST_F(ConnectTest, DurationEndsTheLoopAndReleases) {
+TEST_F(ConnectTest, JsonStreamsLeaseHandshakesReleaseAndEnd) {
   StartService();
   const Outcome outcome =
-      Run(Carol({"--json", "connect", "--server-id", "7", "--interval", "0.05", "--duration", "0.3"}));
+      Run(Carol({"--json", "connect", "--server-id", "7", "--interval", "1", "--duration", "1.5"}));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
-  const nlohmann::json doc = outcome.Json();
-  EXPECT_EQ(doc["lendusername"], "lend7");
-  EXPECT_EQ(doc["lendpassword"], "pw7");
-  EXPECT_EQ(doc["leased"], true);
-  EXPECT_EQ(doc["released"], true);
-  EXPECT_EQ(doc["stop_reason"], "duration reached");
-  EXPECT_GE(doc["handshakes_ok"].get<int>(), 1);
-  EXPECT_EQ(doc["handshakes_failed"], 0);
+  const std::vector<nlohmann::json> events = Events(outcome.out);
+  EXPECT_EQ(EventNames(events),
+            (std::vector<std::string>{"lease", "handshake", "handshake", "release", "end"}))
+      << outcome.out;
+  ASSERT_EQ(events.size(), 5u);
+  // One object per line, nothing else on stdout.
+  EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 5) << outcome.out;
+  EXPECT_EQ(events[0]["server_id"], 7);
+  EXPECT_EQ(events[0]["lendusername"], "lend7");
+  EXPECT_EQ(events[0]["lendpassword"], "pw7");
+  EXPECT_EQ(events[2]["result"], 0);
+  EXPECT_EQ(events[2]["handshakes_ok"], 2);
+  EXPECT_EQ(events[3]["released"], true);
+  EXPECT_EQ(events[3]["stop_reason"], "duration reached");
+  EXPECT_EQ(events[4]["ok"], true);
+  EXPECT_EQ(events[4]["exit_status"], 0);
   ExpectReleasedThenSignedOut();
   EXPECT_EQ(LeaseServer7Again(), 0);
 }
 
 TEST_F(ConnectTest, TextModePrintsCredentialsStatusAndRelease) {
   StartService();
-  const Outcome outcome =
-      Run(Carol({"connect", "--server-id", "7", "--interval", "0.05", "--duration", "0.2"}));
+  const Outcome outcome = Run(Carol({"connect", "--server-id", "7", "--interval", "1", "--duration", "0.3"}));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_NE(outcome.out.find("leased server 7: user lend7 password pw7\n"), std::string::npos) << outcome.out;
   EXPECT_NE(outcome.out.find("server 7 as lend7: 1 handshake ok\n"), std::string::npos) << outcome.out;
@@ -95,25 +113,40 @@ TEST_F(ConnectTest, UnknownServerIsRefusedAndSignsOut) {
   StartService();
   const Outcome outcome = Run(Carol({"--json", "connect", "--server-id", "12345", "--duration", "1"}));
   EXPECT_EQ(outcome.status, 1);
-  const nlohmann::json doc = outcome.Json();
-  EXPECT_EQ(doc["errors"][0]["operation"], "GetDailupInfo");
-  EXPECT_EQ(doc["leased"], false);
-  EXPECT_EQ(doc["released"], false);
+  const std::vector<nlohmann::json> events = Events(outcome.out);
+  ASSERT_EQ(EventNames(events), std::vector<std::string>{"end"}) << outcome.out;
+  EXPECT_EQ(events[0]["errors"][0]["operation"], "GetDailupInfo");
+  EXPECT_EQ(events[0]["exit_status"], 1);
+  EXPECT_EQ(events[0]["leased"], false);
   EXPECT_EQ(LastRequest("releasedialupinfo.php -> result=0: parsed"), -1);
   EXPECT_GE(LastRequest("logout.php -> result=0: parsed"), 0);
-  // Signed out: the session token no longer works.
-  UserInfo info;
-  EXPECT_EQ(ProxyHelper::Instance().GetUserInfo(info), RESULT_NOT_SUCCEEDED);
+}
+
+TEST_F(ConnectTest, TimesAreCheckedBeforeAnythingIsSent) {
+  StartService();
+  const struct {
+    const char* option;
+    std::vector<const char*> values;
+  } cases[] = {
+      // A handshake at most once a second.
+      {"--interval", {"0.001", "0.999", "0", "1e10", "nan", "inf", "-1", "2592001", "x"}},
+      {"--duration", {"0", "1e10", "nan", "inf", "-inf", "-1", "2592001", "x"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* value : c.values) {
+      // "=" keeps "-1" from reading as an option of its own.
+      const Outcome outcome =
+          Run(Carol({"connect", "--server-id", "7", std::string(c.option) + "=" + value}));
+      EXPECT_EQ(outcome.status, 2) << c.option << " " << value;
+      EXPECT_NE(outcome.err.find(c.option), std::string::npos) << outcome.err;
+    }
+  }
+  EXPECT_TRUE(Requests().empty()) << ::testing::PrintToString(Requests());
 }
 
 // Records the loop's progress for the test thread.
 class Progress : public proxycli::ConnectEvents {
  public:
-  void Leased(const DialupInfo&) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    leased_ = true;
-    changed_.notify_all();
-  }
   void Handshake(int, int succeeded, int) override {
     std::lock_guard<std::mutex> lock(mutex_);
     handshakes_ = succeeded;
@@ -121,122 +154,93 @@ class Progress : public proxycli::ConnectEvents {
   }
   bool WaitForHandshakes(int count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] { return leased_ && handshakes_ >= count; });
+    return changed_.wait_for(lock, kBound, [&] { return handshakes_ >= count; });
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool leased_ = false;
   int handshakes_ = 0;
 };
 
 TEST_F(ConnectTest, StopRequestReleasesTheLease) {
   StartService();
-  const proxycli::Settings settings = CarolSettings(/*json=*/true);
+  proxycli::Settings settings;
+  settings.servers = server_.LiveAddress();
+  settings.user = "carol";
+  settings.password = "carol-pw";
+  settings.json = true;
   std::istringstream in;
   std::ostringstream out;
   std::ostringstream err;
   proxycli::Console console{in, out, err, false, false};
   proxycli::ConnectOptions options;
   options.serverId = 7;
-  options.intervalSeconds = 0.02;  // no duration: only the stop ends it
+  options.intervalSeconds = 0.02;  // in-process callers may go below the command line's second
   Progress progress;
   int status = -1;
   std::thread loop([&] { status = proxycli::CommandRunner(settings, console).Connect(options, &progress); });
   const bool running = progress.WaitForHandshakes(2);
-  // What the SIGINT/SIGTERM handler does.
+  // What a disconnect request or a signal handler does.
   proxycli::RequestStop();
   loop.join();
   ASSERT_TRUE(running) << err.str();
   EXPECT_EQ(status, 0) << err.str();
-  const nlohmann::json doc = nlohmann::json::parse(out.str(), nullptr, false);
-  EXPECT_EQ(doc["released"], true) << out.str();
-  EXPECT_EQ(doc["stop_reason"], "stopped");
+  const std::vector<nlohmann::json> events = Events(out.str());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["released"], true) << out.str();
+  EXPECT_EQ(events.back()["stop_reason"], "stopped");
   ExpectReleasedThenSignedOut();
   EXPECT_EQ(LeaseServer7Again(), 0);
 }
 
-// Writes one byte to a pipe when the lease is held.
-class ReadySignal : public proxycli::ConnectEvents {
- public:
-  explicit ReadySignal(int fd) : fd_(fd) {}
-  void Handshake(int, int, int) override {
-    if (!sent_ && ::write(fd_, "R", 1) == 1) sent_ = true;
+// The program on a terminal of its own, stopped the ways a person stops it.
+TEST_F(ConnectTest, SignalsReleaseAndSignOutWithTheShellsStatus) {
+  StartService();
+  enum class Stop { kControlC, kTerminate, kCloseTerminal };
+  const struct {
+    Stop how;
+    int status;
+    const char* reason;
+  } cases[] = {
+      {Stop::kControlC, 130, "stopped by SIGINT"},
+      {Stop::kTerminate, 143, "stopped by SIGTERM"},
+      {Stop::kCloseTerminal, 129, nullptr},  // nothing can be read after that
+  };
+  for (const auto& c : cases) {
+    ChildProcess connect;
+    ASSERT_TRUE(connect.SpawnOnTerminal(Carol({"--json", "connect", "--server-id", "7", "--interval", "1"})));
+    ASSERT_TRUE(connect.WaitForOutput("\"event\":\"handshake\"")) << connect.output();
+    const std::size_t before = Requests().size();
+    switch (c.how) {
+      case Stop::kControlC:
+        ASSERT_TRUE(connect.Type("\x03"));
+        break;
+      case Stop::kTerminate:
+        ::kill(connect.pid(), SIGTERM);
+        break;
+      case Stop::kCloseTerminal:
+        connect.CloseOutput();
+        break;
+    }
+    if (c.reason != nullptr) {
+      EXPECT_TRUE(connect.WaitForOutput(std::string("\"stop_reason\":\"") + c.reason + "\""))
+          << connect.output();
+    }
+    EXPECT_EQ(connect.Wait(), c.status) << connect.output();
+    ExpectReleasedThenSignedOut(before);
   }
-
- private:
-  int fd_;
-  bool sent_ = false;
-};
-
-// Waits for a byte on `fd` for up to `timeoutMs`.
-bool ReadByte(int fd, int timeoutMs, char* byte) {
-  pollfd entry{fd, POLLIN, 0};
-  if (::poll(&entry, 1, timeoutMs) != 1) return false;
-  return ::read(fd, byte, 1) == 1;
+  EXPECT_EQ(LeaseServer7Again(), 0);
 }
 
-TEST_F(ConnectTest, SigintInAChildProcessReleasesTheLease) {
-  // Fork before any thread exists: the child then owns a clean copy of the
-  // process. It learns the service's address through a pipe.
-  int addressPipe[2];
-  int readyPipe[2];
-  ASSERT_EQ(::pipe(addressPipe), 0);
-  ASSERT_EQ(::pipe(readyPipe), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(addressPipe[1]);
-    ::close(readyPipe[0]);
-    std::string address;
-    char byte;
-    while (ReadByte(addressPipe[0], 10000, &byte) && byte != '\n') address.push_back(byte);
-    proxycli::Settings settings = CarolSettings(/*json=*/true);
-    settings.servers = address;
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    proxycli::Console console{in, out, err, false, false};
-    proxycli::ConnectOptions options;
-    options.serverId = 7;
-    options.intervalSeconds = 0.05;
-    options.durationSeconds = 20;  // far beyond the test's bound: SIGINT must end it
-    ReadySignal ready(readyPipe[1]);
-    int status = proxycli::CommandRunner(settings, console).Connect(options, &ready);
-    const nlohmann::json doc = nlohmann::json::parse(out.str(), nullptr, false);
-    if (status == 0 && (doc.is_discarded() || doc["stop_reason"] != "stopped" || doc["released"] != true)) {
-      status = 99;
-    }
-    ::_exit(status);
-  }
-  ::close(addressPipe[0]);
-  ::close(readyPipe[1]);
-
+TEST_F(ConnectTest, ClosedOutputReleasesAndSignsOut) {
   StartService();
-  const std::string line = server_.LiveAddress() + "\n";
-  ASSERT_EQ(::write(addressPipe[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  char byte = 0;
-  const bool ready = ReadByte(readyPipe[0], 10000, &byte);
-  ::kill(child, SIGINT);
-
-  int waitStatus = 0;
-  pid_t done = 0;
-  const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while ((done = ::waitpid(child, &waitStatus, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  if (done == 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &waitStatus, 0);
-  }
-  ::close(addressPipe[1]);
-  ::close(readyPipe[0]);
-  ASSERT_TRUE(ready) << "the child never held the lease";
-  ASSERT_EQ(done, child) << "the child did not end after SIGINT";
-  ASSERT_TRUE(WIFEXITED(waitStatus)) << "killed by signal " << WTERMSIG(waitStatus);
-  EXPECT_EQ(WEXITSTATUS(waitStatus), 0);
+  ChildProcess connect;
+  ASSERT_TRUE(connect.SpawnWithPipes(Carol({"--json", "connect", "--server-id", "7", "--interval", "1"})));
+  ASSERT_TRUE(connect.WaitForOutput("\"event\":\"lease\"")) << connect.errors();
+  // A script that read what it needed and went away (head -n1).
+  connect.CloseOutput();
+  EXPECT_EQ(connect.Wait(), 128 + SIGPIPE) << connect.errors();
   ExpectReleasedThenSignedOut();
   EXPECT_EQ(LeaseServer7Again(), 0);
 }

@@ -1,6 +1,8 @@
 // Exit statuses and failure messages of the subcommands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <new>
 #include <streambuf>
 
@@ -80,7 +82,7 @@ TEST_F(CliTest, FailoverPastDeadServerSucceeds) {
   EXPECT_EQ(outcome.status, 0) << outcome.err;
 }
 
-TEST_F(CliTest, UsageErrorsAreTwo) {
+TEST_F(CliTest, UsageErrorsAreTwoAndSendNothing) {
   StartService();
   const std::string live = server_.LiveAddress();
   const std::vector<std::vector<std::string>> cases = {
@@ -96,13 +98,128 @@ TEST_F(CliTest, UsageErrorsAreTwo) {
       {"--servers", live, "--user", "carol", "account"},  // no password, no terminal
       {"--servers", "ftp://x:1", "version"},              // no usable server entry
       {"--servers", live, "--config", "/nonexistent/config.ini", "version"},
+      {"--servers", live, "--timeout", "0", "version"},
+      {"--servers", live, "--timeout", "nan", "version"},
+      {"--servers", live, "--timeout", "2s", "version"},
+      {"--servers", live, "--timeout", "3601", "version"},
+      {"--servers", live, "--operation-timeout", "-1", "version"},
+      {"--servers", live, "--operation-timeout", "inf", "version"},
+      {"--servers", live, "--ca-bundle", "/nonexistent/ca.pem", "version"},
+      {"--servers", live, "--ca-bundle", home_.path(), "version"},  // a directory
+      // The form carries values unescaped: '&' and '=' never leave.
+      {"--servers", live, "-u", "car&ol", "-p", "carol-pw", "account"},
+      {"--servers", live, "-u", "carol", "-p", "pass=word", "servers"},
+      {"--servers", live, "-p", "pw", "register", "dave", "--memo", "a&b"},
+      {"--servers", live, "-u", "carol", "-p", "carol-pw", "recharge", "--card", "C=1", "--card-password",
+       "x"},
+      {"--servers", live, "servers", "--sort", "price"},
+      {"--servers", live, "servers", "--limit", "0"},
+      {"--servers", live, "servers", "--level", "-1"},
+      {"--servers", live, "-p", "x", "--password-stdin", "version"},
+      {"--servers", live, "-u", "carol", "--password-stdin", "account"},  // standard input is empty
+      {"config"},
+      {"help", "nosuch"},
   };
   for (const auto& args : cases) {
+    const std::size_t before = Requests().size();
     const Outcome outcome = Run(args);
     std::string joined;
     for (const std::string& arg : args) joined += arg + " ";
     EXPECT_EQ(outcome.status, 2) << joined << "\n" << outcome.err;
     EXPECT_FALSE(outcome.err.empty()) << joined;
+    EXPECT_EQ(Requests().size(), before) << joined;
+  }
+  // Why a value is refused, without showing it.
+  const Outcome refused = Run({"--servers", live, "-u", "carol", "-p", "pa&ss", "account"});
+  EXPECT_EQ(refused.err,
+            "proxyhelper: the password holds '&', which the service's form cannot carry: values are sent "
+            "unescaped, and '&' and '=' would split them\n");
+}
+
+TEST_F(CliTest, UnknownCommandSuggestsTheNearest) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"acount"}, "proxyhelper: unknown command 'acount'; did you mean 'account'?\n"},
+      {{"--servers", "127.0.0.1:1", "-u", "x", "sevrers"},
+       "unknown command 'sevrers'; did you mean 'servers'?"},
+      {{"--json", "conect", "--server-id", "7"}, "did you mean 'connect'?"},
+      {{"shel"}, "did you mean 'shell'?"},
+      {{"help", "ratoi"}, "unknown command 'ratoi'; did you mean 'ratio'?"},
+      {{"xyzzy"}, "proxyhelper: unknown command 'xyzzy'\nRun 'proxyhelper help'"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Run(c.args);
+    EXPECT_EQ(outcome.status, 2) << c.message;
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+  }
+}
+
+TEST_F(CliTest, PasswordFromStandardInput) {
+  StartService();
+  const std::vector<std::string> args = {"--servers", server_.LiveAddress(), "-u",
+                                         "carol",     "--password-stdin",    "account"};
+  EXPECT_EQ(Run(args, "carol-pw\r\n").status, 0);
+  // It beats the environment, and only its first line counts.
+  setenv("PROXYHELPER_PASSWORD", "carol-pw", 1);
+  EXPECT_EQ(Run(args, "wrong\ncarol-pw\n").status, 1);
+}
+
+TEST_F(CliTest, VerboseShowsEveryAttemptAndPlainShowsTheLast) {
+  StartService(/*deadFirst=*/true);
+  const std::string dead = server_.DeadAddress();
+  const std::string live = server_.LiveAddress();
+  Outcome outcome = Run({"--servers", server_.ClientServerList(), "-v", "version"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.err.find("* getversion.php " + dead + ": connection refused (connect timeout 500 ms, "),
+            std::string::npos)
+      << outcome.err;
+  // The failover's connect time-out is one step longer.
+  EXPECT_NE(outcome.err.find("* getversion.php " + live + ": parsed (http 200, "), std::string::npos)
+      << outcome.err;
+  EXPECT_NE(outcome.err.find("connect timeout 1000 ms, "), std::string::npos) << outcome.err;
+
+  outcome = Run({"--servers", live, "-u", "carol", "-p", "bad", "--verbose", "account"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("* loginin.php " + live + ": refused by the service (result 2) (http 200, "),
+            std::string::npos)
+      << outcome.err;
+
+  // Without -v, no attempt lines: the failure names the last one.
+  outcome = Run({"--servers", dead, "version"});
+  EXPECT_EQ(outcome.err.find("* "), std::string::npos) << outcome.err;
+  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+}
+
+TEST_F(CliTest, TimeoutsBoundASilentServer) {
+  SilentListener silent;
+  ASSERT_FALSE(silent.address().empty());
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> outcomes;  // in the library's words
+  } cases[] = {
+      {{"--timeout", "0.3"}, {"deadline"}},
+      // The operation's end caps the stall bound as well: either may fire.
+      {{"--operation-timeout", "0.4"}, {"deadline", "stall"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--servers", silent.address(), "-v"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("version");
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = Run(args);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome.status, 3) << c.args[0];
+    EXPECT_LT(took, std::chrono::milliseconds(2500)) << c.args[0];
+    bool named = false;
+    for (const std::string& word : c.outcomes) {
+      named = named || (outcome.err.find("* getversion.php " + silent.address() + ": " + word + " (") !=
+                            std::string::npos &&
+                        outcome.err.find("last attempt " + silent.address() + ": " + word + "\n") !=
+                            std::string::npos);
+    }
+    EXPECT_TRUE(named) << outcome.err;
   }
 }
 
@@ -137,14 +254,28 @@ TEST_F(CliTest, OutOfMemoryIsOneWithOneLineSayingWhere) {
 }
 
 TEST_F(CliTest, HelpAndVersionAreZero) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"--version"}, {"connect", "--help"}, {"servers", "--help"}, {"demo", "--help"}}) {
-    const Outcome outcome = Run(args);
-    EXPECT_EQ(outcome.status, 0) << args.front();
-    EXPECT_FALSE(outcome.out.empty()) << args.front();
+  const struct {
+    std::vector<std::string> args;
+    const char* shows;
+  } cases[] = {
+      {{"--help"}, "Subcommands:"},
+      {{"help"}, "Subcommands:"},
+      {{"--version"}, "proxyhelper "},
+      {{"connect", "--help"}, "--server-id"},
+      {{"help", "connect"}, "--server-id"},
+      {{"servers", "--help"}, "--sort"},
+      {{"help", "config", "show"}, "Usage: proxyhelper config show"},
+      // Global options may follow the subcommand, so its help lists them.
+      {{"ratio", "--help"}, "Global options:\n"},
+      {{"demo", "--help"}, "--operation-timeout"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Run(c.args);
+    EXPECT_EQ(outcome.status, 0) << c.shows;
+    EXPECT_NE(outcome.out.find(c.shows), std::string::npos) << outcome.out;
   }
   EXPECT_EQ(Run({"--version"}).out, std::string("proxyhelper ") + PROXYHELPER_CLI_VERSION + "\n");
-  EXPECT_NE(Run({"connect", "--help"}).out.find("--server-id"), std::string::npos);
+  EXPECT_EQ(Run({"help", "servers"}).out, Run({"servers", "--help"}).out);
 }
 
 TEST_F(CliTest, RegisterThenDuplicateRegisterIsRefused) {

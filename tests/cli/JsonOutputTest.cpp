@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/CliFixture.h"
+#include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/Views.h"
 
@@ -60,19 +61,60 @@ TEST_F(CliTest, ServersJsonGroupsInByteOrder) {
   const nlohmann::json doc = outcome.Json();
   EXPECT_EQ(doc["source"], "remote");
   EXPECT_EQ(doc["count"], 3);
+  EXPECT_EQ(doc["total"], 3);
   ASSERT_EQ(doc["groups"].size(), 2u);
   // "Alpha" sorts before "beta": upper case first.
   EXPECT_EQ(doc["groups"][0]["name"], "Alpha");
   EXPECT_EQ(doc["groups"][1]["name"], "beta");
   const nlohmann::json& beta = doc["groups"][1]["servers"];
   ASSERT_EQ(beta.size(), 2u);
-  EXPECT_EQ(beta[0], (nlohmann::json{{"id", "7"},
-                                     {"name", "Beta 7"},
-                                     {"address", "b7.example"},
-                                     {"level", "2"},
-                                     {"location", "Here"},
-                                     {"value", "Beta 7,b7.example,2,Here"}}));
-  EXPECT_EQ(beta[1]["id"], "8");
+  // Each field once; ids and levels are numbers.
+  EXPECT_EQ(
+      beta[0],
+      (nlohmann::json{
+          {"id", 7}, {"name", "Beta 7"}, {"address", "b7.example"}, {"level", 2}, {"location", "Here"}}));
+  EXPECT_EQ(beta[1]["id"], 8);
+}
+
+TEST_F(CliTest, ServersFilterSortAndLimit) {
+  StartService();
+  const struct {
+    std::vector<std::string> options;
+    std::vector<int> ids;  // in output order
+  } cases[] = {
+      {{}, {9, 7, 8}},
+      {{"--group", "BETA"}, {7, 8}},
+      {{"--level", "1"}, {9, 8}},
+      {{"--location", "THER"}, {8}},
+      {{"--location", "else", "--level", "2"}, {}},
+      {{"--sort", "level"}, {9, 8, 7}},
+      {{"--sort", "level", "--group", "beta", "--limit", "1"}, {8}},
+      {{"--sort", "id", "--limit", "2"}, {9, 7}},
+      {{"--limit", "1", "--group", "beta", "--sort", "name"}, {7}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = Carol({"servers", "--jsonl"});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome outcome = Run(args);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    std::vector<int> ids;
+    std::istringstream lines(outcome.out);
+    for (std::string line; std::getline(lines, line);) {
+      const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+      ASSERT_TRUE(record.is_object()) << line;
+      EXPECT_EQ(record.size(), 6u) << line;  // group and the five fields
+      ids.push_back(record["id"].get<int>());
+    }
+    EXPECT_EQ(ids, c.ids) << ::testing::PrintToString(c.options) << "\n" << outcome.out;
+  }
+  // --jsonl wins over --json; --json counts what it shows.
+  const Outcome lines = Run(Carol({"--json", "servers", "--jsonl", "--group", "alpha"}));
+  EXPECT_EQ(lines.out,
+            "{\"address\":\"a9.example\",\"group\":\"Alpha\",\"id\":9,\"level\":1,\"location\":\"Elsewhere\","
+            "\"name\":\"Alpha 9\"}\n");
+  const nlohmann::json doc = Run(Carol({"--json", "servers", "--level", "2"})).Json();
+  EXPECT_EQ(doc["count"], 1);
+  EXPECT_EQ(doc["total"], 3);
 }
 
 TEST_F(CliTest, RatioJsonListsEveryServerInRange) {
@@ -84,7 +126,8 @@ TEST_F(CliTest, RatioJsonListsEveryServerInRange) {
   for (const nlohmann::json& ratio : ratios) {
     EXPECT_GE(ratio["ratio"].get<int>(), 0);
     EXPECT_LE(ratio["ratio"].get<int>(), 100);
-    EXPECT_EQ(std::to_string(ratio["ratio"].get<int>()), ratio["value"]);
+    EXPECT_TRUE(ratio["id"].is_number()) << ratio;
+    EXPECT_EQ(ratio.size(), 2u) << ratio;
   }
 }
 
@@ -108,6 +151,58 @@ TEST_F(CliTest, FailureJsonNamesCodeAndServiceText) {
   doc = unreachable.Json();
   EXPECT_EQ(doc["errors"][0]["result_name"], "RESULT_TRANSPORT_FAILURE");
   EXPECT_EQ(doc["errors"][0]["result_hex"], "0x70000066");
+}
+
+TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
+  std::string seed = kSeed;
+  seed.replace(seed.find("version=9.8.7"), 13, "version=9\x1b[31mred");
+  seed.replace(seed.find("message=mind the gap"), 20, "message=mind\x1b]0;owned\x07 the gap");
+  seed +=
+      "[group:Gamma]\n5=Name\x9b"
+      "2J,addr\x7f,1,Loc\xc2\x85x caf\xc3\xa9\n";
+  StartService(false, seed);
+  const struct {
+    std::vector<std::string> args;
+    const char* shows;
+  } cases[] = {
+      {{"version"}, "service 9\\x1b[31mred\n"},
+      {{"account"}, "mind\\x1b]0;owned\\x07 the gap"},
+      {{"servers", "--group", "gamma"}, "Name\\x9b2J  addr\\x7f  1      Loc\\xc2\\x85x caf\xc3\xa9\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = Carol({});
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome outcome = Run(args);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.out.find(c.shows), std::string::npos) << outcome.out;
+    for (const char control : {'\x1b', '\x07', '\x7f', '\x9b'}) {
+      EXPECT_EQ(outcome.out.find(control), std::string::npos) << c.args[0];
+    }
+  }
+  EXPECT_EQ(Run(Carol({"--json", "version"})).Json()["service_version"], "9\x1b[31mred");
+  EXPECT_EQ(Run(Carol({"--json", "servers", "--jsonl", "--group", "gamma"})).Json()["address"], "addr\x7f");
+}
+
+TEST(PrintableTest, ControlsAreEscapedAndTextIsKept) {
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"plain text, caf\xc3\xa9 \xe4\xb8\xad", "plain text, caf\xc3\xa9 \xe4\xb8\xad"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"\x1b[2J\x1b]0;t\x07", "\\x1b[2J\\x1b]0;t\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"c1 \xc2\x9b"
+       "1m",
+       "c1 \\xc2\\x9b1m"},  // U+009B, CSI
+      {"bare \x9b"
+       "1m \x85",
+       "bare \\x9b1m \\x85"},
+      {"latin-1 caf\xe9 \xff", "latin-1 caf\xe9 \xff"},
+      {"nbsp \xc2\xa0", "nbsp \xc2\xa0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(proxycli::Printable(c.text), c.shown) << c.shown;
 }
 
 TEST(ReportTest, NonUtf8TextsDoNotBreakJson) {

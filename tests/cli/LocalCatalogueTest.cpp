@@ -98,6 +98,26 @@ TEST_F(CliTest, CacheDirOptionMovesTheCatalogueCache) {
   EXPECT_EQ(ModeOf(elsewhere), 0700u);
 }
 
+TEST_F(CliTest, CatalogueCacheThatCannotBeWrittenIsAWarning) {
+  StartService();
+  // Written: nothing to say, twice over (the second run replaces the file).
+  for (int run = 0; run < 2; ++run) {
+    const Outcome outcome = Run(Carol({"servers"}));
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+  }
+  ASSERT_EQ(std::remove(CacheFile("cache.dat").c_str()), 0);
+  ASSERT_TRUE(Plant(Planted::kDirectory, CacheFile("cache.dat")));
+  const Outcome outcome = Run(Carol({"servers"}));
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_NE(outcome.out.find("beta (2 servers)"), std::string::npos);
+  EXPECT_EQ(outcome.err, "proxyhelper: warning: the catalogue cache " + CacheFile("cache.dat") +
+                             " could not be written: 'servers --local' will not work (is the directory "
+                             "writable, is the disk full?)\n");
+  EXPECT_EQ(Run(Carol({"-q", "servers"})).err, "");
+  EXPECT_EQ(Run(Carol({"--json", "servers"})).Json()["warnings"].size(), 1u);
+}
+
 TEST(KeyStoreTest, ItemsRoundTripByteForByte) {
   testsupport::TempDir dir("proxyhelper-keys-");
   ASSERT_TRUE(dir.ok());

@@ -1,6 +1,7 @@
 // Where the settings come from: flags, then environment, then the INI file.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/CliFixture.h"
@@ -93,12 +94,135 @@ TEST_F(SettingsTest, ConfigFileProblems) {
       {"section items are ignored", "[other]\nservers = 127.0.0.1:1\n", 0, "ignoring other.servers"},
       {"unquoted spaces", "agent = two words\n", 2, "takes one value"},
       {"bad boolean", "json = maybe\n", 2, "must be true or false"},
+      {"quote left open", "agent = \"open\n", 2, "config.ini: line 1: a quote is not closed"},
+      {"time-out of zero", "timeout = 0\n", 2, "config.ini: timeout \"0\" is not a number of seconds"},
+      {"time-out too long", "operation-timeout = 86401\n", 2, "from 0.001 to 86400"},
+      {"password readable by others", "password = x\n", 0, "holds a password and is readable by others"},
   };
   for (const Case& c : cases) {
     WriteConfig(c.text);
+    ::chmod((home_.path() + "/config/proxyhelper/config.ini").c_str(), 0644);
     const Outcome outcome = Run({"--servers", live, "version"});
     EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << outcome.err;
     EXPECT_NE(outcome.err.find(c.message), std::string::npos) << c.what << "\n" << outcome.err;
+  }
+}
+
+TEST(ConfigFileTest, QuotesKeepSeparatorsAndCommentCharacters) {
+  testsupport::TempDir dir("proxyhelper-config-");
+  ASSERT_TRUE(dir.ok());
+  using Pieces = std::vector<std::string>;
+  const struct {
+    const char* text;
+    const char* key;
+    Pieces pieces;
+  } cases[] = {
+      {"servers = \"https://a.example;b.example:8080\"\n", "servers", {"https://a.example;b.example:8080"}},
+      {"password = \"pa;ss#word\" ; a comment\n", "password", {"pa;ss#word"}},
+      {"password = 'it\"s; #1'\n", "password", {"it\"s; #1"}},
+      {"password = pa#ss # a comment\n", "password", {"pa#ss"}},
+      {"user = alice;a comment\n", "user", {"alice"}},
+      {"servers = a.example, b.example  c.example\n", "servers", {"a.example", "b.example", "c.example"}},
+      {"servers = [a.example, b.example]\n", "servers", {"a.example", "b.example"}},
+      {"agent = \"two words\"\r\n", "agent", {"two words"}},
+      {"password = \"\"\n", "password", {""}},
+      {"  # user = mallory\n; user = eve\nuser=bob\n", "user", {"bob"}},
+      {"json\n", "json", {"true"}},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.Write("config.ini", c.text);
+    proxycli::ConfigValues values;
+    std::vector<std::string> ignored;
+    std::string error;
+    ASSERT_EQ(proxycli::LoadConfigFile(path, &values, &ignored, &error), ConfigStatus::kLoaded) << error;
+    EXPECT_EQ(values, (proxycli::ConfigValues{{c.key, c.pieces}})) << c.text;
+    EXPECT_TRUE(ignored.empty()) << c.text;
+  }
+}
+
+TEST_F(SettingsTest, ConfigShowSaysWhereEachSettingCameFrom) {
+  WriteConfig("user = carol\nagent = file-agent\npassword = \"s3cret;#\"\nlang = de-DE\n");
+  ::chmod((home_.path() + "/config/proxyhelper/config.ini").c_str(), 0600);
+  setenv("PROXYHELPER_AGENT", "env-agent", 1);
+  setenv("PROXYHELPER_LANG", "", 1);  // empty: as if unset
+  const std::string file = home_.path() + "/config/proxyhelper/config.ini";
+  const Outcome outcome = Run({"--timeout", "2.5", "-u", "dave", "--json", "config", "show"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json settings = outcome.Json()["settings"];
+  const struct {
+    const char* key;
+    nlohmann::json expected;
+  } cases[] = {
+      {"user", {{"value", "dave"}, {"source", "flag"}}},
+      {"agent", {{"value", "env-agent"}, {"source", "environment"}, {"from", "PROXYHELPER_AGENT"}}},
+      {"password", {{"value", "********"}, {"source", "file"}, {"from", file}}},
+      {"lang", {{"value", "de-DE"}, {"source", "file"}, {"from", file}}},
+      {"servers", {{"value", "127.0.0.1:8080"}, {"source", "default"}}},
+      {"json", {{"value", "true"}, {"source", "flag"}}},
+      {"timeout", {{"value", "2.5"}, {"source", "flag"}}},
+      {"operation-timeout", {{"value", "10"}, {"source", "default (4 x timeout)"}}},
+      {"config", {{"value", file}, {"source", "default"}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(settings[c.key], c.expected) << c.key;
+  EXPECT_EQ(outcome.out.find("s3cret"), std::string::npos);
+
+  const Outcome text = Run({"--password-stdin", "config", "show"}, "typed\n");
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("agent              env-agent"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("environment PROXYHELPER_AGENT\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("password           ********"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(" standard input\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("file " + file + "\n"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find("typed"), std::string::npos);
+}
+
+TEST_F(SettingsTest, StateAndCacheDirectoriesMustBePrivate) {
+  StartService();
+  const struct {
+    const char* what;
+    mode_t mode;
+    bool foreign;  // owned by someone else
+    int status;
+    const char* message;
+  } cases[] = {
+      {"private", 0700, false, 0, ""},
+      {"readable by others", 0755, false, 0, ""},
+      {"group-writable", 0770, false, 2,
+       "is writable by its group or by others (mode 0770); make it private"},
+      {"world-writable", 01777, false, 2, "(mode 1777)"},
+      {"someone else's", 0700, true, 2, "not to you; use a directory of your own"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string which : {"cache", "state"}) {
+      const std::string base = home_.path() + "/" + c.what + "-" + which;
+      std::string directory = base + "/proxyhelper";
+      ASSERT_EQ(::mkdir(base.c_str(), 0700), 0) << base;
+      ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0) << directory;
+      ASSERT_EQ(::chmod(directory.c_str(), c.mode), 0);
+      if (c.foreign && ::geteuid() == 0) {
+        ASSERT_EQ(::chown(directory.c_str(), 65534, 65534), 0);
+      } else if (c.foreign) {
+        // Only root can give a directory away; anyone else finds root's.
+        if (which == "state") continue;
+        directory = "/";
+      }
+      std::vector<std::string> args = {"--servers", server_.LiveAddress(), "version"};
+      if (which == "cache") {
+        args.insert(args.begin(), {"--cache-dir", directory});
+      } else {
+        setenv("XDG_STATE_HOME", base.c_str(), 1);
+      }
+      const Outcome outcome = Run(args);
+      setenv("XDG_STATE_HOME", (home_.path() + "/state").c_str(), 1);
+      EXPECT_EQ(outcome.status, c.status) << c.what << " " << which << "\n" << outcome.err;
+      if (c.status == 0) {
+        EXPECT_EQ(outcome.err, "") << c.what << " " << which;
+      } else {
+        EXPECT_EQ(outcome.err.rfind("proxyhelper: " + which + " directory: " + directory, 0), 0u)
+            << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+      }
+    }
   }
 }
 
@@ -149,8 +273,34 @@ TEST_F(SettingsTest, FifoInPlaceOfTheDefaultConfigIsAUsageError) {
 
 TEST_F(SettingsTest, ServerListInConfigMayHoldSeveralEntries) {
   StartService(/*deadFirst=*/true);
-  WriteConfig("servers = " + server_.DeadAddress() + "," + server_.LiveAddress() + "\n");
-  EXPECT_EQ(Run({"version"}).status, 0);
+  const std::string dead = server_.DeadAddress();
+  const std::string live = server_.LiveAddress();
+  for (const std::string& value : {dead + "," + live, dead + " " + live, "\"" + dead + ";" + live + "\"",
+                                   "'" + dead + "; " + live + "' ; comment"}) {
+    WriteConfig("servers = " + value + "\n");
+    const Outcome outcome = Run({"-v", "version"});
+    EXPECT_EQ(outcome.status, 0) << value << "\n" << outcome.err;
+    EXPECT_NE(outcome.err.find(dead + ": connection refused"), std::string::npos) << value;
+  }
+}
+
+TEST_F(SettingsTest, EnvironmentValuesAreCheckedLikeFlags) {
+  const struct {
+    const char* name;
+    const char* value;
+    const char* message;
+  } cases[] = {
+      {"PROXYHELPER_TIMEOUT", "soon", "PROXYHELPER_TIMEOUT: timeout \"soon\" is not a number of seconds"},
+      {"PROXYHELPER_OPERATION_TIMEOUT", "0", "PROXYHELPER_OPERATION_TIMEOUT: operation-timeout \"0\""},
+      {"PROXYHELPER_JSON", "maybe", "PROXYHELPER_JSON: \"json\" must be true or false"},
+  };
+  for (const auto& c : cases) {
+    setenv(c.name, c.value, 1);
+    const Outcome outcome = Run({"--servers", "127.0.0.1:1", "version"});
+    unsetenv(c.name);
+    EXPECT_EQ(outcome.status, 2) << c.name;
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+  }
 }
 
 }  // namespace

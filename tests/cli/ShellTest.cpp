@@ -1,9 +1,12 @@
-// The interactive shell driven from a non-terminal input.
+// The interactive shell, driven from a script and from a terminal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "cli/ChildProcess.h"
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
 #include "tools/cli/LineReader.h"
@@ -105,6 +108,77 @@ TEST_F(CliTest, ShellExitStatusFollowsTheLastCommand) {
   EXPECT_EQ(Run({"--servers", server_.LiveAddress(), "shell"}, "signin carol nope\n").status, 1);
   EXPECT_EQ(Run({"--servers", server_.LiveAddress(), "shell"}, "lease\n").status, 2);
   EXPECT_EQ(Run({"--servers", server_.LiveAddress(), "shell"}, "lease\nhelp\n").status, 0);
+}
+
+TEST_F(CliTest, ShellSigninTakesTheGlobalUserAndLeaseReplacesTheHeldOne) {
+  StartService();
+  const Outcome outcome = Run({"--servers", server_.LiveAddress(), "-u", "carol", "-p", "carol-pw", "shell"},
+                              "signin\nlease 7\nlease 7\nstatus\n");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  // Server 7 lends one credential: the second lease works only after the release.
+  EXPECT_NE(outcome.out.find("signed in as carol\n"
+                             "server 7: user lend7 password pw7\n"
+                             "released the lease on server 7 first\n"
+                             "server 7: user lend7 password pw7\n"
+                             "signed in as carol, lease on server 7 as lend7\n"),
+            std::string::npos)
+      << outcome.out;
+  const Outcome nobody = Run({"--servers", server_.LiveAddress(), "shell"}, "signin\n");
+  EXPECT_EQ(nobody.status, 2);
+  EXPECT_NE(nobody.err.find("-u USER"), std::string::npos) << nobody.err;
+}
+
+// The program on a terminal, typed at as a person would.
+TEST_F(CliTest, ShellOnATerminalCompletesRecallsAndAbandonsLines) {
+  StartService();
+  // A long history from earlier runs; its newest line comes back first.
+  std::string earlier;
+  for (int i = 0; i < 1499; ++i) earlier += "lease " + std::to_string(i) + "\n";
+  ASSERT_FALSE(home_.Write("state/proxyhelper/shell_history", earlier + "version\n").empty());
+
+  ChildProcess shell;
+  ASSERT_TRUE(shell.SpawnOnTerminal({"--servers", server_.LiveAddress(), "-u", "carol", "shell"}));
+  const struct {
+    const char* keys;
+    const char* shows;
+  } steps[] = {
+      {"", "proxyhelper> "},
+      {"\x10", "version"},  // Ctrl-P: the last line of the history
+      {"\r", "service 9.8.7"},
+      {"", "proxyhelper> "},
+      {"frobnicate", "frobnicate"},
+      {"\x03", "proxyhelper> "},  // Ctrl-C: the line is dropped, not run
+      {"signin carol carol-pw\r", "signed in as carol"},
+      {"", "proxyhelper(carol)> "},
+      {"ver\t", "version "},
+      {"\r", "service 9.8.7"},
+      {"", "proxyhelper(carol)> "},
+      {"s\t", "servers  signin  signout  status"},
+      {"", "proxyhelper(carol)> s"},
+      {"\x03", "proxyhelper(carol)> "},
+      {"\r", "proxyhelper(carol)> "},  // an empty line, not the dropped "s"
+      {"quit\r", "signed out"},
+  };
+  for (const auto& step : steps) {
+    ASSERT_TRUE(shell.Type(step.keys));
+    ASSERT_TRUE(shell.WaitForOutput(step.shows)) << "after " << ::testing::PrintToString(step.keys) << ":\n"
+                                                 << shell.output();
+  }
+  EXPECT_EQ(shell.Wait(), 0) << shell.output();
+  EXPECT_EQ(shell.output().find("unknown command"), std::string::npos) << shell.output();
+
+  struct stat info;
+  ASSERT_EQ(::stat(StateFile("shell_history").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::vector<std::string> lines;
+  std::istringstream history(home_.Read("state/proxyhelper/shell_history"));
+  for (std::string line; std::getline(history, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), proxycli::kHistoryLines);
+  // The password's line stays out; the rest is kept, newest last.
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"version", "quit"}));
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), "frobnicate"), lines.end());
+  EXPECT_EQ(home_.Read("state/proxyhelper/shell_history").find("carol-pw"), std::string::npos);
 }
 
 TEST(SplitWordsTest, QuotesAndEscapes) {

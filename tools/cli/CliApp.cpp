@@ -13,8 +13,11 @@
 #include "tools/cli/CommandRunner.h"
 #include "tools/cli/ConfigFile.h"
 #include "tools/cli/Demo.h"
+#include "tools/cli/GlobalOptions.h"
 #include "tools/cli/LineReader.h"
+#include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
+#include "tools/cli/SessionClient.h"
 #include "tools/cli/Shell.h"
 #include "tools/cli/XdgPaths.h"
 
@@ -22,79 +25,71 @@ namespace proxycli {
 
 namespace {
 
-// A global option that the configuration file may also set.
-struct ConfigurableOption {
-  const char* key;  // as in the configuration file
-  CLI::Option* option;
-  std::string* text;  // null for the --json flag
-};
-
-bool ParseBool(const std::string& text, bool* value) {
-  std::string lower = text;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lower == "true" || lower == "1" || lower == "yes" || lower == "on") {
-    *value = true;
-    return true;
+// Edits (insertions, deletions, substitutions) from `a` to `b`.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
   }
-  if (lower == "false" || lower == "0" || lower == "no" || lower == "off") {
-    *value = false;
-    return true;
-  }
-  return false;
+  return row[b.size()];
 }
 
-// Fills every global option that neither a flag nor the environment set
-// from the configuration file. False (message printed) on a bad file.
-bool ApplyConfigFile(const std::string& path, bool named, const std::vector<ConfigurableOption>& options,
-                     Settings* settings, Console& console) {
-  ConfigValues values;
-  std::vector<std::string> ignored;
-  std::string error;
-  switch (LoadConfigFile(path, &values, &ignored, &error)) {
-    case ConfigStatus::kMissing:
-      if (!named) return true;
-      console.err << "proxyhelper: configuration file " << path << " does not exist\n";
-      return false;
-    case ConfigStatus::kInvalid:
-      console.err << "proxyhelper: " << error << "\n";
-      return false;
-    case ConfigStatus::kLoaded:
-      break;
-  }
-  for (const std::string& name : ignored) {
-    console.err << "proxyhelper: warning: " << path << ": ignoring " << name
-                << " (only top-level keys are read)\n";
-  }
-  for (const auto& entry : values) {
-    std::string key = entry.first;
-    std::replace(key.begin(), key.end(), '_', '-');
-    const auto known = std::find_if(options.begin(), options.end(),
-                                    [&key](const ConfigurableOption& option) { return key == option.key; });
-    if (known == options.end()) {
-      console.err << "proxyhelper: warning: " << path << ": unknown key \"" << entry.first << "\" ignored\n";
-      continue;
-    }
-    if (known->option->count() > 0 || entry.second.empty()) continue;
-    if (key == "servers") {
-      std::string list;
-      for (const std::string& piece : entry.second) list += (list.empty() ? "" : ";") + piece;
-      *known->text = list;
-      continue;
-    }
-    if (entry.second.size() != 1) {
-      console.err << "proxyhelper: " << path << ": \"" << entry.first
-                  << "\" takes one value (quote values holding spaces or commas)\n";
-      return false;
-    }
-    if (known->text != nullptr) {
-      *known->text = entry.second.front();
-    } else if (!ParseBool(entry.second.front(), &settings->json)) {
-      console.err << "proxyhelper: " << path << ": \"" << entry.first << "\" must be true or false\n";
-      return false;
+// The subcommand `word` most likely meant: the only one it begins, else the
+// nearest within a typo or two; empty when nothing is close.
+std::string Suggestion(const std::string& word, CLI::App& app) {
+  std::string best;
+  // One slip in a short word, two in a longer one; more is another word.
+  std::size_t bestDistance = (word.size() <= 3 ? 1 : 2) + 1;
+  std::vector<std::string> prefixed;
+  for (CLI::App* sub : app.get_subcommands({})) {
+    const std::string& name = sub->get_name();
+    if (name.compare(0, word.size(), word) == 0) prefixed.push_back(name);
+    const std::size_t distance = EditDistance(word, name);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = name;
     }
   }
-  return true;
+  if (prefixed.size() == 1 && !word.empty()) return prefixed.front();
+  return best;
+}
+
+// The first word of the command line that is neither an option nor an
+// option's value: where the subcommand should be. Empty when there is none.
+std::string FirstWord(CLI::App& app, const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") return i + 1 < args.size() ? args[i + 1] : std::string();
+    if (arg.size() < 2 || arg[0] != '-') return arg;
+    if (arg.find('=') != std::string::npos) continue;
+    const CLI::Option* option = app.get_option_no_throw(arg);
+    if (option != nullptr && option->get_items_expected_max() != 0) ++i;
+  }
+  return std::string();
+}
+
+// The subcommand of `app` called `name`, or null.
+CLI::App* SubcommandNamed(CLI::App& app, const std::string& name) {
+  for (CLI::App* sub : app.get_subcommands({})) {
+    if (sub->get_name() == name) return sub;
+  }
+  return nullptr;
+}
+
+// "unknown command 'acount'; did you mean 'account'?", exit status 2.
+int UnknownCommand(const std::string& word, CLI::App& app, Console& console) {
+  console.err << "proxyhelper: unknown command '" << Printable(word) << "'";
+  const std::string suggestion = Suggestion(word, app);
+  if (!suggestion.empty()) console.err << "; did you mean '" << suggestion << "'?";
+  console.err << "\nRun 'proxyhelper help' for the list of commands.\n";
+  return kExitUsage;
 }
 
 // `activity` names, for an out-of-memory message, what the run is doing;
@@ -111,54 +106,8 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
       "($XDG_CONFIG_HOME/proxyhelper/config.ini, keys named like the long options).\n"
       "Exit status: 0 success, 1 refused by the service, 2 usage error, 3 no account server reachable.");
 
-  Settings settings;
-  std::string configFile;
-  std::vector<ConfigurableOption> configurable = {
-      {"servers",
-       app.add_option("--servers", settings.servers,
-                      "Account servers, [https://]host[:port] separated by ';' ',' or spaces")
-           ->envname("PROXYHELPER_SERVERS")
-           ->capture_default_str(),
-       &settings.servers},
-      {"user", app.add_option("--user,-u", settings.user, "Account user name")->envname("PROXYHELPER_USER"),
-       &settings.user},
-      {"password",
-       app.add_option("--password,-p", settings.password,
-                      "Account password (asked for on a terminal if absent)")
-           ->envname("PROXYHELPER_PASSWORD"),
-       &settings.password},
-      {"lang",
-       app.add_option("--lang", settings.lang, "Language tag sent to the service (default: from the locale)")
-           ->envname("PROXYHELPER_LANG"),
-       &settings.lang},
-      {"agent",
-       app.add_option("--agent", settings.agent, "Client agent name")
-           ->envname("PROXYHELPER_AGENT")
-           ->capture_default_str(),
-       &settings.agent},
-      {"client-version",
-       app.add_option("--client-version", settings.clientVersion, "Client version sent at sign-in")
-           ->envname("PROXYHELPER_CLIENT_VERSION")
-           ->capture_default_str(),
-       &settings.clientVersion},
-      {"cache-dir",
-       app.add_option("--cache-dir", settings.cacheDir,
-                      "Directory of the catalogue cache (default $XDG_CACHE_HOME/proxyhelper)")
-           ->envname("PROXYHELPER_CACHE_DIR"),
-       &settings.cacheDir},
-      {"ca-bundle",
-       app.add_option("--ca-bundle", settings.caBundle,
-                      "PEM file of the CAs trusted for https:// servers, instead of the system's")
-           ->envname("PROXYHELPER_CA_BUNDLE"),
-       &settings.caBundle},
-      {"json",
-       app.add_flag("--json", settings.json, "Machine-readable JSON output")->envname("PROXYHELPER_JSON"),
-       nullptr},
-  };
-  CLI::Option* configOption =
-      app.add_option("--config", configFile,
-                     "Configuration file (default $XDG_CONFIG_HOME/proxyhelper/config.ini)")
-          ->envname("PROXYHELPER_CONFIG");
+  GlobalOptions globals(app);
+  Settings& settings = globals.settings();
 
   CLI::App* version = app.add_subcommand("version", "Ask the service for the current client version");
 
@@ -180,9 +129,25 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   CLI::App* account =
       app.add_subcommand("account", "Sign in and show the account state and the pushed configuration");
 
-  bool local = false;
+  ServersOptions serversOptions;
   CLI::App* servers = app.add_subcommand("servers", "Show the VPN server catalogue, grouped by name");
-  servers->add_flag("--local", local, "Rebuild it from the local cache, without the network");
+  servers->add_flag("--local", serversOptions.local, "Rebuild it from the local cache, without the network");
+  servers->add_option("--group", serversOptions.filter.group, "Only the group of this name (case ignored)")
+      ->type_name("NAME");
+  servers->add_option("--level", serversOptions.filter.level, "Only the servers of this level")
+      ->check(CLI::NonNegativeNumber)
+      ->option_text("N");
+  servers
+      ->add_option("--location", serversOptions.filter.location,
+                   "Only the servers whose location holds TEXT (case ignored)")
+      ->type_name("TEXT");
+  servers->add_option("--limit", serversOptions.filter.limit, "At most N servers")
+      ->check(CLI::PositiveNumber)
+      ->option_text("N");
+  servers->add_option("--sort", serversOptions.filter.sort, "Order within each group")
+      ->check(CLI::IsMember({"name", "id", "level", "location"}))
+      ->option_text("name|id|level|location");
+  servers->add_flag("--jsonl", serversOptions.jsonLines, "One JSON object per server and line");
 
   CLI::App* ratio = app.add_subcommand("ratio", "Show the servers' online ratio");
 
@@ -193,16 +158,33 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   connect
       ->add_option("--interval", connectOptions.intervalSeconds,
                    "Seconds between handshakes (default: the pushed heartbeat, else 30)")
-      ->check(CLI::PositiveNumber);
+      ->check(CheckIntervalOption);
   connect->add_option("--duration", connectOptions.durationSeconds, "Stop after this many seconds")
-      ->check(CLI::PositiveNumber);
+      ->check(CheckDurationOption);
   connect->add_option("--release-code", connectOptions.releaseOutcome, "Outcome code reported on release")
       ->capture_default_str()
       ->check([](const std::string& text) {
         return text == std::to_string(kKeepLeaseOutcome) ? "9999999 would keep the lease" : std::string();
       });
 
+  CLI::App* status = app.add_subcommand("status", "Show the lease of the connect running for this account");
+  CLI::App* disconnect = app.add_subcommand(
+      "disconnect", "Have the connect running for this account release its lease, sign out and exit");
+
   CLI::App* shell = app.add_subcommand("shell", "Interactive session: every operation in one process");
+
+  CheckOptions checkOptions;
+  CLI::App* check = app.add_subcommand(
+      "check", "Check an account service against the protocol, rule by rule (for service implementers)");
+  check
+      ->add_option("--server-id", checkOptions.serverId,
+                   "VPN server to lease (default: the catalogue's first)")
+      ->check(CLI::PositiveNumber);
+  check->add_option("--register", checkOptions.registerUser,
+                    "Also register this new account (with the password) and see it refused the second time");
+  CLI::Option* cardOption =
+      check->add_option("--card", checkOptions.cardNo, "Also credit this prepaid card to the account");
+  check->add_option("--card-password", checkOptions.cardPassword, "The card's password")->needs(cardOption);
 
   DemoOptions demoOptions;
   bool quietServer = true;
@@ -213,20 +195,54 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   demo->add_flag("--tls", demoOptions.tls,
                  "Serve over TLS with a throwaway CA made for this run, and trust only that CA");
 
+  std::vector<std::string> helpTopic;
+  CLI::App* help = app.add_subcommand("help", "Show the help of the tool, or of one subcommand");
+  help->add_option("subcommand", helpTopic, "The subcommand (and its subcommand) to explain");
+
+  CLI::App* config = app.add_subcommand("config", "Inspect the settings");
+  config->require_subcommand(1);
+  CLI::App* configShow =
+      config->add_subcommand("show", "Print every setting, its value and where it came from");
+
+  // Every subcommand's help lists the global options too: they may follow it.
+  const std::string globalHelp = globals.HelpBlock();
+  for (CLI::App* sub : app.get_subcommands({})) {
+    sub->footer(globalHelp);
+    for (CLI::App* nested : sub->get_subcommands({})) nested->footer(globalHelp);
+  }
+
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != static_cast<int>(CLI::ExitCodes::Success)) {
+      const std::string word = FirstWord(app, args);
+      if (!word.empty() && SubcommandNamed(app, word) == nullptr) return UnknownCommand(word, app, console);
+    }
     const int code = app.exit(e, console.out, console.err);
     return code == static_cast<int>(CLI::ExitCodes::Success) ? kExitOk : kExitUsage;
   }
 
+  if (help->parsed()) {
+    CLI::App* topic = &app;
+    for (const std::string& word : helpTopic) {
+      CLI::App* sub = SubcommandNamed(*topic, word);
+      if (sub == nullptr) return UnknownCommand(word, *topic, console);
+      topic = sub;
+    }
+    std::string prefix = "proxyhelper";
+    for (std::size_t i = 0; i + 1 < helpTopic.size(); ++i) prefix += " " + helpTopic[i];
+    console.out << (topic == &app ? app.get_formatter()->make_help(&app, prefix, CLI::AppFormatMode::Normal)
+                                  : topic->help(prefix));
+    return kExitOk;
+  }
+
   *activity = "reading the configuration file";
-  const bool configNamed = configOption->count() > 0;
-  if (!ApplyConfigFile(configNamed ? configFile : DefaultConfigFile(), configNamed, configurable, &settings,
-                       console)) {
-    return kExitUsage;
+  if (!globals.Resolve(console)) return kExitUsage;
+  if (configShow->parsed()) {
+    *activity = "running config show";
+    return globals.Show(console);
   }
 
   CommandRunner runner(settings, console);
@@ -248,7 +264,7 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   }
   if (servers->parsed()) {
     *activity = "running servers";
-    return runner.Servers(local);
+    return runner.Servers(serversOptions);
   }
   if (ratio->parsed()) {
     *activity = "running ratio";
@@ -257,6 +273,18 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   if (connect->parsed()) {
     *activity = "running connect";
     return runner.Connect(connectOptions);
+  }
+  if (status->parsed()) {
+    *activity = "running status";
+    return RunStatusCommand(settings, console);
+  }
+  if (disconnect->parsed()) {
+    *activity = "running disconnect";
+    return RunDisconnectCommand(settings, console);
+  }
+  if (check->parsed()) {
+    *activity = "running check";
+    return runner.Check(checkOptions);
   }
   if (shell->parsed()) {
     *activity = "running shell";

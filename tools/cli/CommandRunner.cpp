@@ -2,9 +2,10 @@
 
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/PasswordPrompt.h"
+#include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ServiceCalls.h"
-#include "tools/cli/StopSignal.h"
+#include "tools/cli/SessionClient.h"
 #include "tools/cli/Views.h"
 
 namespace proxycli {
@@ -55,8 +56,8 @@ int CommandRunner::Version() {
   std::string version;
   if (calls.GetVersion(version)) {
     report.data()["service_version"] = version;
-    report.Print("client  " + settings_.agent + " " + settings_.clientVersion + "\nservice " + version +
-                 "\n");
+    report.Print("client  " + Printable(settings_.agent) + " " + Printable(settings_.clientVersion) +
+                 "\nservice " + Printable(version) + "\n");
   }
   return report.Finish();
 }
@@ -107,36 +108,39 @@ int CommandRunner::Recharge(const RechargeRequest& request) {
 
 int CommandRunner::Account() {
   Report report(console_, "account", settings_.json);
+  // A running connect for this account lends its session: a sign-in here would end it.
+  if (ForwardToConnect(settings_, "account", report)) return report.Finish();
   UserIdentity identity;
   if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);
   if (!calls.SignIn(identity)) return report.Finish();
-  UserInfo info;
-  if (calls.GetUserInfo(info)) {
-    const ServerConfig* serverConfig = CurrentServerConfig();
-    report.data()["user"] = UserInfoJson(info);
-    report.data()["config"] = PushedConfigJson(serverConfig);
-    report.Print("account\n" + UserInfoText(info) + "pushed configuration\n" +
-                 PushedConfigText(serverConfig));
-  }
+  calls.ShowAccount();
   calls.SignOut();
   return report.Finish();
 }
 
-int CommandRunner::Servers(bool local) {
-  Report report(console_, "servers", settings_.json);
+int CommandRunner::Servers(const ServersOptions& options) {
+  const bool local = options.local;
+  // --jsonl prints its lines itself, whatever --json says.
+  Report report(console_, "servers", settings_.json && !options.jsonLines);
   report.data()["source"] = local ? "local" : "remote";
+  ServerCatalogue catalogue;
+  const LentCatalogue lent =
+      local ? LentCatalogue::kNoConnect : CatalogueFromConnect(settings_, report, &catalogue);
   UserIdentity identity;
-  if (!local && !ResolveIdentity(report, &identity)) return report.Finish();
+  if (!local && lent == LentCatalogue::kNoConnect && !ResolveIdentity(report, &identity)) {
+    return report.Finish();
+  }
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   ServiceCalls calls(report, paths);
-  ServerCatalogue catalogue;
   bool fetched = false;
   if (local) {
     fetched = calls.GetLocalVpnServers(catalogue);
+  } else if (lent != LentCatalogue::kNoConnect) {
+    fetched = lent == LentCatalogue::kFetched;
   } else if (calls.SignIn(identity)) {
     // The catalogue request is encrypted under the keys the user info brings.
     UserInfo info;
@@ -144,15 +148,18 @@ int CommandRunner::Servers(bool local) {
     calls.SignOut();
   }
   if (fetched) {
-    report.data()["groups"] = CatalogueJson(catalogue);
-    report.data()["count"] = CatalogueSize(catalogue);
-    report.Print(CatalogueText(catalogue));
+    const ServerCatalogue shown = FilterCatalogue(catalogue, options.filter);
+    report.data()["groups"] = CatalogueJson(shown);
+    report.data()["count"] = CatalogueSize(shown);
+    report.data()["total"] = CatalogueSize(catalogue);
+    report.Print(options.jsonLines ? CatalogueJsonLines(shown) : CatalogueText(shown));
   }
   return report.Finish();
 }
 
 int CommandRunner::Ratio() {
   Report report(console_, "ratio", settings_.json);
+  if (ForwardToConnect(settings_, "ratio", report)) return report.Finish();
   UserIdentity identity;
   if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
@@ -169,17 +176,22 @@ int CommandRunner::Ratio() {
 }
 
 int CommandRunner::Connect(const ConnectOptions& options, ConnectEvents* events) {
-  Report report(console_, "connect", settings_.json);
+  ConnectCommand command(settings_, console_, options, events);
+  UserIdentity identity;
+  if (!ResolveIdentity(command.report(), &identity)) return command.Finish();
+  return command.Run(identity);
+}
+
+int CommandRunner::Check(const CheckOptions& options) {
+  Report report(console_, "check", settings_.json);
   UserIdentity identity;
   if (!ResolveIdentity(report, &identity)) return report.Finish();
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
-  ServiceCalls calls(report, paths);
-  // A stop left over from an earlier command of this process does not count.
-  ClearStopRequest();
-  StopSignalScope signals;
-  RunConnect(options, identity, calls, report, events);
-  return report.Finish();
+  Settings withUser = settings_;
+  withUser.user = identity.username;
+  return ReportConformance(RunConformanceCheck(withUser, identity.password, options), settings_.json,
+                           console_);
 }
 
 }  // namespace proxycli

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "facade/ProxyHelper.h"
+#include "tools/cli/ConformanceCheck.h"
 #include "tools/cli/ConnectLoop.h"
 #include "tools/cli/Console.h"
 #include "tools/cli/Settings.h"
+#include "tools/cli/Views.h"
 
 namespace proxycli {
 
@@ -25,6 +27,12 @@ struct RechargeRequest {
   std::string cardPassword;
 };
 
+struct ServersOptions {
+  bool local = false;  // from the cache, offline
+  CatalogueFilter filter;
+  bool jsonLines = false;  // one JSON object per server and line, over --json
+};
+
 class CommandRunner {
  public:
   CommandRunner(const Settings& settings, Console& console) : settings_(settings), console_(console) {}
@@ -36,10 +44,13 @@ class CommandRunner {
   int Account();
   // Remote: signs in, fetches the keys and the catalogue, signs out. Local:
   // rebuilds the catalogue from the cache with the kept keys, offline.
-  int Servers(bool local);
+  // Either way only what the filter keeps is shown.
+  int Servers(const ServersOptions& options);
   int Ratio();
   // Installs the Ctrl-C/SIGTERM handlers; `events` may be null.
   int Connect(const ConnectOptions& options, ConnectEvents* events = nullptr);
+  // The service's conformance, rule by rule (ConformanceCheck.h).
+  int Check(const CheckOptions& options);
 
  private:
   // Fills `password` from the settings or, on a terminal, a no-echo prompt;

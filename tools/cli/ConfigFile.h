@@ -1,9 +1,10 @@
 // The INI configuration file: "key = value" lines at the top level, the keys
 // named after the long global options ("servers", "user", "password", "lang",
-// "agent", "client-version", "cache-dir", "ca-bundle", "json"). Values
-// holding spaces or commas are quoted; "servers" may list several entries,
-// separated by commas or spaces. A ";" starts a comment anywhere on a line,
-// so it cannot be part of a value.
+// "agent", "client-version", "cache-dir", "ca-bundle", "json", "timeout",
+// "operation-timeout"). Values holding spaces, commas, ';' or '#' are quoted
+// ("..." or '...'); "servers" may list several entries, separated by commas
+// or spaces. Outside quotes a ";" starts a comment anywhere on a line, and a
+// "#" at the start of a line or after a blank.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +27,10 @@ enum class ConfigStatus {
 };
 
 // Reads `path` (at most kMaxConfigFileBytes, a regular file or a link to
-// one) and parses it with CLI11's INI reader into `values` (key → the value's
-// pieces). Items inside a "[section]" are reported in `ignored` as
-// "section.key" and otherwise skipped.
+// one) into `values` (key → the value's pieces, in file order; a key given
+// twice collects both). Items inside a "[section]", and dotted keys, are
+// reported in `ignored` as "section.key" and otherwise skipped. A quote left
+// open makes the file invalid.
 ConfigStatus LoadConfigFile(const std::string& path, ConfigValues* values, std::vector<std::string>* ignored,
                             std::string* error);
 

@@ -1,12 +1,26 @@
 // `connect`: sign in, fetch the user info (keys and heartbeat), lease
 // credentials for one VPN server, confirm the lease with a handshake every
-// heartbeat until stopped, then release it and sign out. A stop request
-// (Ctrl-C, SIGTERM, RequestStop) at any point still releases what is held.
+// heartbeat until stopped, then release it and sign out. A stop (Ctrl-C,
+// SIGTERM, SIGHUP, a closed standard output, `disconnect`, RequestStop) at
+// any point still releases what is held and signs out.
+//
+// While it runs, connect owns the account's session: it lends it to the
+// other subcommands through the session socket (SessionServer), since a
+// sign-in of theirs would end it.
+//
+// With --json, standard output carries one JSON object per line, each
+// flushed as it happens: {"event":"lease",...} at once, {"event":"handshake",
+// ...} per handshake, {"event":"release",...}, and last {"event":"end",...}
+// with the outcome ("ok", "exit_status", "errors").
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "facade/ProxyHelper.h"
+#include "tools/cli/Console.h"
 #include "tools/cli/Report.h"
-#include "tools/cli/ServiceCalls.h"
+#include "tools/cli/Settings.h"
 
 namespace proxycli {
 
@@ -15,6 +29,10 @@ constexpr int kFallbackHeartbeatSeconds = 30;
 // The outcome 9999999 keeps the lease on the service's side, which would
 // defeat the clean release.
 constexpr int kKeepLeaseOutcome = 9999999;
+// The command line's bounds: a handshake at most once a second, and nothing
+// longer than 30 days (far from where the clock arithmetic overflows).
+constexpr double kMinIntervalSeconds = 1;
+constexpr double kMaxConnectSeconds = 30 * 24 * 3600.0;
 
 struct ConnectOptions {
   int serverId = 0;
@@ -23,7 +41,12 @@ struct ConnectOptions {
   int releaseOutcome = 0;      // reported to the service on release
 };
 
-// Progress, for status lines and for whoever drives the loop.
+// CLI11 checks of --interval and --duration: empty when `text` is
+// acceptable, else why not.
+std::string CheckIntervalOption(const std::string& text);
+std::string CheckDurationOption(const std::string& text);
+
+// Progress, for whoever drives the loop in-process.
 class ConnectEvents {
  public:
   virtual ~ConnectEvents() = default;
@@ -33,10 +56,40 @@ class ConnectEvents {
   virtual void Released(bool /*ok*/) {}
 };
 
-// Runs the whole chain; failures go to `report`. Returns the exit status.
-// The caller installs the signal handlers (StopSignalScope) when signals
-// should stop it.
-int RunConnect(const ConnectOptions& options, const UserIdentity& identity, ServiceCalls& calls,
-               Report& report, ConnectEvents* events);
+// The subcommand around the loop. Exit status: 0 when the lease was
+// released and the session signed out after --duration or `disconnect`;
+// 128 + the signal's number when a signal stopped it (130 SIGINT, 129
+// SIGHUP, 141 SIGPIPE or a write to a closed standard output, 143 SIGTERM)
+// and everything was handed back; otherwise the first failure's status: 1
+// refused (a failed release included), 2 usage (bad times, an unsafe socket
+// directory, another connect for the same servers and account), 3 no
+// account server reachable.
+class ConnectCommand {
+ public:
+  ConnectCommand(const Settings& settings, Console& console, const ConnectOptions& options,
+                 ConnectEvents* events = nullptr);
+  ~ConnectCommand();
+  ConnectCommand(const ConnectCommand&) = delete;
+  ConnectCommand& operator=(const ConnectCommand&) = delete;
+
+  // Where resolving the identity reports its failures.
+  Report& report() { return report_; }
+  // Sets up the host, the signal handlers and the session socket, runs the
+  // loop and returns Finish().
+  int Run(const UserIdentity& identity);
+  // Writes the closing line (JSON mode) and returns the exit status.
+  int Finish();
+
+ private:
+  const Settings& settings_;
+  Console& console_;
+  const ConnectOptions options_;
+  ConnectEvents* events_;
+  // Never in JSON mode itself: the JSON lines are written here.
+  Report report_;
+  int signal_ = 0;
+  bool finished_ = false;
+  int status_ = 0;
+};
 
 }  // namespace proxycli

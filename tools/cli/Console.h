@@ -16,6 +16,12 @@ struct Console {
   bool inputIsTerminal = false;
   // Standard output is a terminal: status lines may redraw themselves.
   bool outputIsTerminal = false;
+  // Standard error is a terminal: a slow operation may show a wait line.
+  bool errorIsTerminal = false;
+  // -v: every HTTP attempt as a line on `err`.
+  bool verbose = false;
+  // -q: no wait line and no warnings on `err` (errors still show).
+  bool quiet = false;
 };
 
 }  // namespace proxycli

@@ -1,15 +1,56 @@
 #include "tools/cli/HostSetup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "hostlib/quillon.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/XdgPaths.h"
 
 namespace proxycli {
 
+namespace {
+
+// The library would only find out at the first https attempt, and then as
+// one more failed attempt per server; a usage error says which file and why.
+bool CheckCaBundle(const std::string& path, std::string* error) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    *error = "CA bundle " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = "CA bundle " + path + ": not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "CA bundle " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  ::close(fd);
+  return true;
+}
+
+void SetOrRemove(const char* item, int value) {
+  if (value > 0) {
+    GlobalCache::Instance().SetConfigItem(item, value);
+  } else {
+    GlobalCache::Instance().RemoveConfigItem(item);
+  }
+}
+
+}  // namespace
+
 bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error) {
   const std::string cacheDir = settings.cacheDir.empty() ? DefaultCacheDirectory() : settings.cacheDir;
   const std::string stateDir = settings.stateDir.empty() ? DefaultStateDirectory() : settings.stateDir;
   std::string why;
+  if (!settings.caBundle.empty() && !CheckCaBundle(settings.caBundle, error)) return false;
   if (!MakePrivateDirectory(cacheDir, &why)) {
     *error = "cache directory: " + why;
     return false;
@@ -32,6 +73,13 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   } else {
     GlobalCache::Instance().SetConfigItem("GC_CA_BUNDLE", settings.caBundle);
   }
+
+  // Set or cleared every time as well. Without its own bound an operation
+  // may take a few attempts' worth of the per-attempt bound.
+  SetOrRemove("GC_HTTP_TIMEOUT_MS", settings.timeoutMs);
+  SetOrRemove("GC_OPERATION_TIMEOUT_MS", settings.operationTimeoutMs > 0
+                                             ? settings.operationTimeoutMs
+                                             : kOperationAttempts * settings.timeoutMs);
 
   GlobalCache::Instance().SetClientCfg(settings.agent, settings.clientVersion);
   CMultiLanguage::Instance().SetCurrConfigLanguageTag(settings.lang);

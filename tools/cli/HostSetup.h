@@ -1,6 +1,6 @@
 // Hands the settings of one run to the host library: client configuration,
-// language, account-server list, CA bundle, the catalogue cache's directory
-// and the cipher keys kept from an earlier run.
+// language, account-server list, CA bundle, time-outs, the catalogue cache's
+// directory and the cipher keys kept from an earlier run.
 #pragma once
 
 #include <string>
@@ -16,8 +16,9 @@ struct HostPaths {
 
 // Resolves the directories and applies `settings`. The server list replaces
 // whatever list and default server the process held before, so each command
-// starts from the list it was given. False with a message when the list has
-// no usable entry or a directory cannot be created.
+// starts from the list it was given. False with a message when the CA bundle
+// is not a readable regular file, a directory cannot be created or is not
+// private (see MakePrivateDirectory), or the list has no usable entry.
 bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error);
 
 // Loads the kept cipher key items into the configuration cache; false when

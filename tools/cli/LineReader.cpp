@@ -1,20 +1,52 @@
 #include "tools/cli/LineReader.h"
 
+#include <fcntl.h>
 #include <histedit.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "tools/cli/LocalFile.h"
+#include "tools/cli/StopSignal.h"
 
 namespace proxycli {
 
 namespace {
 
-constexpr int kHistorySize = 500;
+// A thousand lines of commands fit well within this; anything larger is
+// not a history this tool wrote.
+constexpr std::size_t kMaxHistoryFileBytes = 1 << 20;
 
-extern "C" char* PromptCallback(EditLine* editLine) {
+EditLineReader* ReaderOf(EditLine* editLine) {
   void* data = nullptr;
   el_get(editLine, EL_CLIENTDATA, &data);
+  return static_cast<EditLineReader*>(data);
+}
+
+extern "C" char* PromptCallback(EditLine* editLine) {
   static char empty[] = "";
-  if (data == nullptr) return empty;
+  EditLineReader* reader = ReaderOf(editLine);
+  if (reader == nullptr) return empty;
   // libedit only reads the text.
-  return const_cast<char*>(static_cast<EditLineReader*>(data)->prompt().c_str());
+  return const_cast<char*>(reader->prompt().c_str());
+}
+
+extern "C" int ReadCharacterCallback(EditLine* editLine, wchar_t* character) {
+  EditLineReader* reader = ReaderOf(editLine);
+  if (reader == nullptr) return -1;
+  return reader->ReadCharacter(character);
+}
+
+extern "C" unsigned char CompleteCallback(EditLine* editLine, int) {
+  EditLineReader* reader = ReaderOf(editLine);
+  return reader == nullptr ? CC_ERROR : reader->Complete();
 }
 
 // Owns a libedit tokenizer.
@@ -31,6 +63,19 @@ class Tokens {
  private:
   Tokenizer* tokenizer_;
 };
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -50,19 +95,26 @@ struct EditLineReader::Handles {
 };
 
 EditLineReader::EditLineReader(const char* program, FILE* in, FILE* out, FILE* err)
-    : handles_(new Handles()) {
+    : handles_(new Handles()), out_(out), inFd_(::fileno(in)) {
   handles_->history = history_init();
   handles_->editLine = el_init(program, in, out, err);
   if (handles_->editLine == nullptr) return;
+  EditLine* editLine = handles_->editLine;
   HistEvent event;
   if (handles_->history != nullptr) {
-    history(handles_->history, &event, H_SETSIZE, kHistorySize);
+    history(handles_->history, &event, H_SETSIZE, static_cast<int>(kHistoryLines));
     history(handles_->history, &event, H_SETUNIQUE, 1);
-    el_set(handles_->editLine, EL_HIST, history, handles_->history);
+    el_set(editLine, EL_HIST, history, handles_->history);
   }
-  el_set(handles_->editLine, EL_EDITOR, "emacs");
-  el_set(handles_->editLine, EL_CLIENTDATA, static_cast<void*>(this));
-  el_set(handles_->editLine, EL_PROMPT, PromptCallback);
+  el_set(editLine, EL_EDITOR, "emacs");
+  el_set(editLine, EL_CLIENTDATA, static_cast<void*>(this));
+  el_set(editLine, EL_PROMPT, PromptCallback);
+  // Our own reading, so that Ctrl-C can abandon the line: libedit's own
+  // would retry the interrupted read, and its EL_SIGNAL handling re-raises
+  // the signal for the whole process group.
+  el_set(editLine, EL_GETCFN, ReadCharacterCallback);
+  el_set(editLine, EL_ADDFN, "proxyhelper-complete", "Complete a command name", CompleteCallback);
+  el_set(editLine, EL_BIND, "^I", "proxyhelper-complete", nullptr);
 }
 
 EditLineReader::~EditLineReader() = default;
@@ -70,18 +122,166 @@ EditLineReader::~EditLineReader() = default;
 bool EditLineReader::ReadLine(const std::string& prompt, std::string* line) {
   if (handles_->editLine == nullptr) return false;
   prompt_ = prompt;
+  // A Ctrl-C pressed while a command ran is not meant for the new line.
+  TakeInterrupt();
+  interrupted_ = false;
   int count = 0;
   const char* text = el_gets(handles_->editLine, &count);
-  if (text == nullptr || count <= 0) return false;
+  if (interrupted_) {
+    std::fputs("\n", out_);
+    std::fflush(out_);
+    line->clear();
+    return true;
+  }
+  if (text == nullptr || count <= 0) {
+    // Whatever is printed next starts on a line of its own, not after "^D".
+    std::fputs("\n", out_);
+    std::fflush(out_);
+    return false;
+  }
   line->assign(text, static_cast<std::size_t>(count));
   while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
   return true;
 }
 
-void EditLineReader::AddHistory(const std::string& line) {
-  if (handles_->history == nullptr || line.empty()) return;
-  HistEvent event;
-  history(handles_->history, &event, H_ENTER, line.c_str());
+int EditLineReader::ReadCharacter(wchar_t* character) {
+  *character = L'\0';
+  const int wakeup = SignalWakeupDescriptor();
+  for (;;) {
+    if (TakeInterrupt()) {
+      interrupted_ = true;
+      errno = EINTR;
+      return -1;
+    }
+    if (StopRequested()) {
+      errno = EINTR;
+      return -1;
+    }
+    pollfd entries[2] = {{inFd_, POLLIN, 0}, {wakeup, POLLIN, 0}};
+    if (::poll(entries, wakeup >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (wakeup >= 0 && entries[1].revents != 0) {
+      DrainSignalWakeups();
+      continue;
+    }
+    char byte = 0;
+    const ssize_t n = ::read(inFd_, &byte, 1);
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -1;
+    }
+    pendingBytes_.push_back(byte);
+    std::mbstate_t state{};
+    wchar_t decoded = L'\0';
+    const std::size_t used = std::mbrtowc(&decoded, pendingBytes_.data(), pendingBytes_.size(), &state);
+    if (used == static_cast<std::size_t>(-2) && pendingBytes_.size() < MB_LEN_MAX) continue;
+    // A byte the locale cannot decode stands for itself.
+    if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+      decoded = static_cast<unsigned char>(pendingBytes_.back());
+    }
+    pendingBytes_.clear();
+    *character = decoded;
+    return 1;
+  }
+}
+
+unsigned char EditLineReader::Complete() {
+  const LineInfo* info = el_line(handles_->editLine);
+  if (info == nullptr) return CC_ERROR;
+  std::string before(info->buffer, info->cursor);
+  before.erase(0, before.find_first_not_of(" \t"));
+  // Only the command itself is completed.
+  if (before.find_first_of(" \t") != std::string::npos) return CC_ERROR;
+  std::vector<std::string> matches;
+  for (const std::string& word : completions_) {
+    if (word.compare(0, before.size(), before) == 0) matches.push_back(word);
+  }
+  if (matches.empty()) return CC_ERROR;
+  std::string common = matches.front();
+  for (const std::string& match : matches) {
+    std::size_t same = 0;
+    while (same < common.size() && same < match.size() && common[same] == match[same]) ++same;
+    common.resize(same);
+  }
+  if (matches.size() == 1) common += ' ';
+  if (common.size() > before.size()) {
+    return el_insertstr(handles_->editLine, common.substr(before.size()).c_str()) == 0 ? CC_REFRESH
+                                                                                       : CC_ERROR;
+  }
+  // Nothing to add: show the candidates under the line.
+  std::string list = "\n";
+  for (const std::string& match : matches) list += match + "  ";
+  std::fputs((list + "\n").c_str(), out_);
+  return CC_REDISPLAY;
+}
+
+void EditLineReader::AddHistory(const std::string& typed) {
+  // Completion leaves a blank after the command.
+  const std::string line = typed.substr(0, typed.find_last_not_of(" \t") + 1);
+  if (line.empty()) return;
+  if (handles_->history != nullptr) {
+    HistEvent event;
+    history(handles_->history, &event, H_ENTER, line.c_str());
+  }
+  history_.erase(std::remove(history_.begin(), history_.end(), line), history_.end());
+  history_.push_back(line);
+  while (history_.size() > kHistoryLines) history_.pop_front();
+}
+
+void EditLineReader::SetCompletions(const std::vector<std::string>& words) {
+  completions_ = words;
+  std::sort(completions_.begin(), completions_.end());
+}
+
+bool EditLineReader::LoadHistory(const std::string& path, std::string* error) {
+  historyPath_ = path;
+  std::string text;
+  std::string reason;
+  switch (ReadLocalFile(path, kMaxHistoryFileBytes, &text, &reason)) {
+    case LocalFileStatus::kMissing:
+      return true;
+    case LocalFileStatus::kRead:
+      break;
+    case LocalFileStatus::kRefused:
+    case LocalFileStatus::kUnreadable:
+      // Not ours to overwrite either.
+      historyPath_.clear();
+      *error = "history " + path + ": " + reason;
+      return false;
+  }
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    AddHistory(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+bool EditLineReader::SaveHistory(std::string* error) {
+  if (historyPath_.empty()) return true;
+  std::string text;
+  for (const std::string& line : history_) text += line + "\n";
+  // Written beside and renamed over, so a crash never leaves half a file,
+  // and created 0600: lines may name accounts and servers.
+  std::string pattern = historyPath_ + ".tmp-XXXXXX";
+  const int fd = ::mkstemp(&pattern[0]);
+  if (fd < 0) {
+    *error = ErrnoText("cannot create a temporary file beside " + historyPath_);
+    return false;
+  }
+  const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text);
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(pattern.c_str(), historyPath_.c_str()) != 0) {
+    *error = ErrnoText("cannot write " + historyPath_);
+    ::unlink(pattern.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {

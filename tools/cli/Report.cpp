@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
 
 namespace proxycli {
@@ -22,7 +23,7 @@ void Report::Failure(const std::string& operation, int result, const std::string
 void Report::Failure(const std::string& operation, int result, const std::string& name,
                      const std::string& message) {
   console_.err << "proxyhelper: " << operation << " failed: " << ResultHex(result) << " " << name;
-  if (!message.empty()) console_.err << ": " << message;
+  if (!message.empty()) console_.err << ": " << Printable(message);
   console_.err << "\n";
   nlohmann::json error = {{"operation", operation},
                           {"result", result},
@@ -33,12 +34,12 @@ void Report::Failure(const std::string& operation, int result, const std::string
 }
 
 void Report::UsageError(const std::string& message) {
-  console_.err << "proxyhelper: " << message << "\n";
+  console_.err << "proxyhelper: " << Printable(message) << "\n";
   Record(kExitUsage, {{"operation", "usage"}, {"errdesc", message}});
 }
 
 void Report::Warning(const std::string& message) {
-  console_.err << "proxyhelper: warning: " << message << "\n";
+  if (!console_.quiet) console_.err << "proxyhelper: warning: " << Printable(message) << "\n";
   document_["warnings"].push_back(message);
 }
 

@@ -1,6 +1,8 @@
 // What one command tells its user: readable lines on stdout, or with --json a
 // single JSON document; failures always as one line on stderr as well. The
-// first failure decides the exit status.
+// first failure decides the exit status. Messages on stderr go through
+// Printable (they may quote the service); the JSON document keeps them as
+// they are.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -35,7 +37,8 @@ class Report {
   void Failure(const std::string& operation, int result, const std::string& name, const std::string& message);
   // Bad command line, configuration or input: exit status 2.
   void UsageError(const std::string& message);
-  // A warning that does not change the outcome.
+  // A warning that does not change the outcome; --quiet keeps it off stderr
+  // (the JSON document still lists it).
   void Warning(const std::string& message);
 
   bool failed() const { return exitStatus_ != 0; }

@@ -23,6 +23,7 @@ std::string ResultName(int result) {
   if (result == 0) return "success";
   if (result == RESULT_TRANSPORT_FAILURE) return "RESULT_TRANSPORT_FAILURE";
   if (result == RESULT_NOT_SUCCEEDED) return "RESULT_NOT_SUCCEEDED";
+  if (result == RESULT_CANCELLED) return "RESULT_CANCELLED";
   return "service result";
 }
 

@@ -1,17 +1,47 @@
 #include "tools/cli/ServiceCalls.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <utility>
 
 #include "hostlib/quillon.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/LastAttempt.h"
+#include "tools/cli/Views.h"
 
 namespace proxycli {
 
 namespace {
 
 const char kServerConfigKey[] = "GCP_CUR_SERVERCONFIG";
+
+// Enough of a file's identity to tell that it was replaced: the library
+// writes the cache through a new file renamed over the old one.
+struct FileStamp {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec modified = {};
+
+  static FileStamp Of(const std::string& path) {
+    FileStamp stamp;
+    struct stat info;
+    // Anything but a file there is no cache either.
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return stamp;
+    stamp.exists = true;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = info.st_size;
+    stamp.modified = info.st_mtim;
+    return stamp;
+  }
+  bool operator==(const FileStamp& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+  }
+};
 
 // The newest pushed record; the one it replaces is freed here. The cache keeps
 // only the newest address, so nothing refers to a freed record.
@@ -49,32 +79,83 @@ bool ServiceCalls::Check(const char* operation, int result, const std::string& e
   return false;
 }
 
+bool ServiceCalls::FormSafe(const char* what, const std::string& value) {
+  const std::size_t found = value.find_first_of("&=");
+  if (found == std::string::npos) return true;
+  // The value itself may be a secret: name the field and the byte only.
+  report_.UsageError(std::string(what) + " holds '" + value[found] +
+                     "', which the service's form cannot carry: values are sent unescaped, and '&' and '=' "
+                     "would split them");
+  return false;
+}
+
 bool ServiceCalls::GetVersion(std::string& version) {
-  return Check("GetVersion", helper_.GetVersion(version));
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetVersion(version);
+  }
+  return Check("GetVersion", result);
 }
 
 bool ServiceCalls::SignIn(const UserIdentity& identity) {
+  if (!FormSafe("the user name", identity.username) || !FormSafe("the password", identity.password)) {
+    return false;
+  }
   VPErrorInfo error;
-  const int result = helper_.SignIn(identity, error);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.SignIn(identity, error);
+  }
   return Check("SignIn", result, error.errdesc);
 }
 
-bool ServiceCalls::SignOut() { return Check("SignOut", helper_.SignOut()); }
+bool ServiceCalls::SignOut() {
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.SignOut();
+  }
+  return Check("SignOut", result);
+}
 
 bool ServiceCalls::Register(const RegInfo& info) {
+  if (!FormSafe("the user name", info.username) || !FormSafe("the password", info.password) ||
+      !FormSafe("the phone number", info.phone) || !FormSafe("the e-mail address", info.email) ||
+      !FormSafe("the QQ number", info.qq) || !FormSafe("the remark", info.memo)) {
+    return false;
+  }
   VPErrorInfo error;
-  const int result = helper_.Register(info, error);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.Register(info, error);
+  }
   return Check("Register", result, error.errdesc);
 }
 
 bool ServiceCalls::Recharge(const RecInfo& info) {
+  if (!FormSafe("the user name", info.username) || !FormSafe("the password", info.password) ||
+      !FormSafe("the card number", info.cardno) || !FormSafe("the card password", info.cardpw)) {
+    return false;
+  }
   VPErrorInfo error;
-  const int result = helper_.Recharge(info, error);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.Recharge(info, error);
+  }
   return Check("Recharge", result, error.errdesc);
 }
 
 bool ServiceCalls::GetUserInfo(UserInfo& info) {
-  if (!Check("GetUserInfo", helper_.GetUserInfo(info))) return false;
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetUserInfo(info);
+  }
+  if (!Check("GetUserInfo", result)) return false;
   AdoptPushedServerConfig();
   const KeyItems keys = KeyItemsFromCache();
   std::string error;
@@ -86,28 +167,63 @@ bool ServiceCalls::GetUserInfo(UserInfo& info) {
 
 bool ServiceCalls::GetDailupInfo(int serverId, DialupInfo& lease) {
   VPErrorInfo error;
-  const int result = helper_.GetDailupInfo(serverId, lease, error);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetDailupInfo(serverId, lease, error);
+  }
   return Check("GetDailupInfo", result, error.errdesc);
 }
 
 int ServiceCalls::ShakeHands(const LiveInfo& live, VPErrorInfo& error) {
+  AttemptWatch watch(report_.console());
   return helper_.ShakeHands(live, error);
 }
 
 bool ServiceCalls::ReleaseDialupInfo(int outcome) {
-  return Check("ReleaseDialupInfo", helper_.ReleaseDialupInfo(outcome));
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.ReleaseDialupInfo(outcome);
+  }
+  return Check("ReleaseDialupInfo", result);
 }
 
 bool ServiceCalls::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
-  return Check("GetOnlineRatio", helper_.GetOnlineRatio(ratios));
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetOnlineRatio(ratios);
+  }
+  return Check("GetOnlineRatio", result);
 }
 
 bool ServiceCalls::GetVpnServers(ServerCatalogue& catalogue) {
-  return Check("GetVpnServers", helper_.GetVpnServers(catalogue));
+  // The library delivers the catalogue whether or not it could keep it, so
+  // tell from the file whether it was replaced.
+  const std::string cacheFile = paths_.cacheDir + "/cache.dat";
+  const FileStamp before = FileStamp::Of(cacheFile);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetVpnServers(catalogue);
+  }
+  if (!Check("GetVpnServers", result)) return false;
+  const FileStamp after = FileStamp::Of(cacheFile);
+  if (!paths_.cacheDir.empty() && (!after.exists || after == before)) {
+    report_.Warning("the catalogue cache " + cacheFile + " could not be written: 'servers --local' will " +
+                    (before.exists ? "show the catalogue of an earlier run" : "not work") +
+                    " (is the directory writable, is the disk full?)");
+  }
+  return true;
 }
 
 bool ServiceCalls::GetLocalVpnServers(ServerCatalogue& catalogue) {
-  const int result = helper_.GetLocalVpnServers(catalogue);
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.GetLocalVpnServers(catalogue);
+  }
   if (result == 0) return true;
   report_.Failure("GetLocalVpnServers", result, "no usable cache",
                   "no usable catalogue cache in " + paths_.cacheDir +
@@ -115,6 +231,16 @@ bool ServiceCalls::GetLocalVpnServers(ServerCatalogue& catalogue) {
                       "kept in " +
                       paths_.keysFile + ")");
   return false;
+}
+
+bool ServiceCalls::ShowAccount() {
+  UserInfo info;
+  if (!GetUserInfo(info)) return false;
+  const ServerConfig* serverConfig = CurrentServerConfig();
+  report_.data()["user"] = UserInfoJson(info);
+  report_.data()["config"] = PushedConfigJson(serverConfig);
+  report_.Print("account\n" + UserInfoText(info) + "pushed configuration\n" + PushedConfigText(serverConfig));
+  return true;
 }
 
 }  // namespace proxycli

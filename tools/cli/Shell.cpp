@@ -1,20 +1,28 @@
 #include "tools/cli/Shell.h"
 
+#include <signal.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <functional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "facade/ProxyHelper.h"
+#include "facade/ProxyHelperControl.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/PasswordPrompt.h"
+#include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/Views.h"
+#include "tools/cli/XdgPaths.h"
 
 namespace proxycli {
 
@@ -85,7 +93,7 @@ struct ShellSession::Command {
 
 const std::vector<ShellSession::Command>& ShellSession::Commands() {
   static const std::vector<Command> commands = {
-      {"signin", 1, 2, "signin USER [PASSWORD]      sign in (asks for the password on a terminal)",
+      {"signin", 0, 2, "signin [USER [PASSWORD]]    sign in (default: -u USER) and fetch the account's keys",
        &ShellSession::SignIn},
       {"signout", 0, 0, "signout                     end the session", &ShellSession::SignOut},
       {"version", 0, 0, "version                     the client version the service announces",
@@ -97,7 +105,8 @@ const std::vector<ShellSession::Command>& ShellSession::Commands() {
       {"local", 0, 0, "local                       the catalogue from the local cache, offline",
        &ShellSession::Local},
       {"ratio", 0, 0, "ratio                       the servers' online ratio", &ShellSession::Ratio},
-      {"lease", 1, 1, "lease ID                    lease dial-up credentials for VPN server ID",
+      {"lease", 1, 1,
+       "lease ID                    lease credentials for VPN server ID (releasing a held one)",
        &ShellSession::Lease},
       {"handshake", 0, 0, "handshake                   confirm the current lease", &ShellSession::Handshake},
       {"release", 0, 1, "release [CODE]              hand the lease back, reporting CODE (default 0)",
@@ -135,15 +144,27 @@ bool ShellSession::Execute(const Words& words) {
 }
 
 void ShellSession::SignIn(Report& report, ServiceCalls& calls, const Words& args) {
-  UserIdentity identity{args[0], args.size() > 1 ? args[1] : std::string()};
-  if (args.size() < 2 && !(console_.inputIsTerminal &&
-                           ReadPasswordNoEcho("Password for " + args[0] + ": ", &identity.password))) {
+  UserIdentity identity{args.empty() ? settings_.user : args[0], args.size() > 1 ? args[1] : std::string()};
+  if (identity.username.empty()) {
+    report.UsageError("usage: signin USER [PASSWORD] (or start the shell with -u USER)");
+    return;
+  }
+  // The global password belongs to the global user only.
+  if (args.size() < 2 && identity.username == settings_.user) identity.password = settings_.password;
+  if (identity.password.empty() &&
+      !(console_.inputIsTerminal &&
+        ReadPasswordNoEcho("Password for " + identity.username + ": ", &identity.password))) {
     report.UsageError("usage: signin USER PASSWORD (the password is asked for only on a terminal)");
     return;
   }
   report.data()["username"] = identity.username;
   if (!calls.SignIn(identity)) return;
   signedIn_ = true;
+  // Leases and the catalogue are encrypted under the keys the user info
+  // brings: fetched now, every command works right after.
+  ::UserInfo info;
+  if (!calls.GetUserInfo(info)) return;
+  report.data()["user"] = UserInfoJson(info);
   report.Print("signed in as " + identity.username + "\n");
 }
 
@@ -197,6 +218,14 @@ void ShellSession::Lease(Report& report, ServiceCalls& calls, const Words& args)
     report.UsageError("lease: \"" + args[0] + "\" is not a server id");
     return;
   }
+  if (leased_) {
+    // The library holds one lease at a time: the old one goes back first.
+    const int previous = live_.vpnserverid;
+    leased_ = false;
+    report.data()["released_server_id"] = previous;
+    if (!calls.ReleaseDialupInfo(0)) return;
+    report.Print("released the lease on server " + std::to_string(previous) + " first\n");
+  }
   DialupInfo lease;
   if (!calls.GetDailupInfo(serverId, lease)) return;
   leased_ = true;
@@ -204,8 +233,8 @@ void ShellSession::Lease(Report& report, ServiceCalls& calls, const Words& args)
   report.data()["server_id"] = serverId;
   report.data()["lendusername"] = lease.lendusername;
   report.data()["lendpassword"] = lease.lendpassword;
-  report.Print("server " + std::to_string(serverId) + ": user " + lease.lendusername + " password " +
-               lease.lendpassword + "\n");
+  report.Print("server " + std::to_string(serverId) + ": user " + Printable(lease.lendusername) +
+               " password " + Printable(lease.lendpassword) + "\n");
 }
 
 void ShellSession::Handshake(Report& report, ServiceCalls& calls, const Words&) {
@@ -256,8 +285,10 @@ void ShellSession::Status(Report& report, ServiceCalls&, const Words&) {
   report.data()["username"] = helper.GetUserNameA();
   report.data()["leased"] = leased_;
   if (leased_) report.data()["server_id"] = live_.vpnserverid;
-  std::string text = signedIn_ ? "signed in as " + helper.GetUserNameA() : std::string("not signed in");
-  if (leased_) text += ", lease on server " + std::to_string(live_.vpnserverid) + " as " + live_.lendusername;
+  std::string text =
+      signedIn_ ? "signed in as " + Printable(helper.GetUserNameA()) : std::string("not signed in");
+  if (leased_)
+    text += ", lease on server " + std::to_string(live_.vpnserverid) + " as " + Printable(live_.lendusername);
   report.Print(text + "\n");
 }
 
@@ -271,6 +302,45 @@ void ShellSession::Help(Report& report, ServiceCalls&, const Words&) {
 void ShellSession::Close() {
   if (leased_) Execute({"release"});
   if (signedIn_) Execute({"signout"});
+}
+
+// Lines that carry a password stay out of the history file.
+bool MayKeepInHistory(const Words& words) {
+  if (words.empty()) return false;
+  if (words[0] == "register" || words[0] == "recharge") return false;
+  return !(words[0] == "signin" && words.size() > 2);
+}
+
+// While a command runs at a terminal, Ctrl-C cancels its exchange with the
+// service, which then fails as cancelled; the shell goes on.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(bool active) {
+    if (!active) return;
+    TakeInterrupt();
+    thread_ = std::thread([this] {
+      while (!done_.load()) {
+        if (TakeInterrupt()) ProxyHelperControl::CancelAll();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
+  ~InterruptWatch() {
+    done_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names = {"quit", "exit"};
+  for (const ShellSession::Command& command : ShellSession::Commands()) names.push_back(command.name);
+  return names;
 }
 
 }  // namespace
@@ -292,8 +362,15 @@ int RunShell(const Settings& settings, Console& console, LineReader& reader) {
     return report.Finish();
   }
   ShellSession session(settings, console, paths);
+  const std::string stateDir = settings.stateDir.empty() ? DefaultStateDirectory() : settings.stateDir;
+  if (!reader.LoadHistory(stateDir + "/shell_history", &error)) {
+    console.err << "proxyhelper: warning: " << error << "\n";
+  }
+  reader.SetCompletions(CommandNames());
   ClearStopRequest();
-  StopSignalScope signals;
+  // At a terminal Ctrl-C abandons the line; from a script it ends the run.
+  const bool interactive = console.inputIsTerminal;
+  StopSignalScope signals(/*interruptStops=*/!interactive);
   std::string line;
   while (!StopRequested() && reader.ReadLine(session.Prompt(), &line)) {
     Words words;
@@ -303,13 +380,21 @@ int RunShell(const Settings& settings, Console& console, LineReader& reader) {
       report.Finish();
       continue;
     }
-    if (!words.empty()) reader.AddHistory(line);
-    if (!session.Execute(words)) break;
+    if (MayKeepInHistory(words)) reader.AddHistory(line);
+    bool goOn = false;
+    {
+      InterruptWatch watch(interactive);
+      goOn = session.Execute(words);
+    }
+    if (!goOn) break;
+    // A Ctrl-C that ended a password prompt ended only that command.
+    if (interactive && StopSignalNumber() == SIGINT) ClearStopRequest();
   }
   // The status is the last command's, unless handing back what the session
   // holds fails.
   const int status = session.lastStatus();
   session.Close();
+  if (!reader.SaveHistory(&error)) console.err << "proxyhelper: warning: " << error << "\n";
   return session.lastStatus() != 0 ? session.lastStatus() : status;
 }
 

@@ -1,9 +1,13 @@
 // `shell`: one process, one session, every operation on demand. On a
-// terminal lines are read with libedit (editing, history); from any other
-// input one command per line, so scripts and tests can drive it.
+// terminal lines are read with libedit (editing, Tab completion of the
+// commands, a history kept in $XDG_STATE_HOME/proxyhelper/shell_history
+// without the lines that carry a password); from any other input one command
+// per line, so scripts and tests can drive it.
 //
-// Leaving the shell (quit, end of input, Ctrl-C, SIGTERM) releases a held
-// lease and signs out first.
+// At a terminal Ctrl-C abandons the line being typed, or cancels the
+// exchange of the command that runs (which then fails). Leaving the shell
+// (quit, end of input, SIGTERM, SIGHUP, and Ctrl-C when reading a script)
+// releases a held lease and signs out first.
 #pragma once
 
 #include <string>

@@ -1,9 +1,13 @@
 #include "tools/cli/StopSignal.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <mutex>
 #include <thread>
 
 namespace proxycli {
@@ -11,36 +15,99 @@ namespace proxycli {
 namespace {
 
 std::atomic<bool> stopFlag{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<int> stopSignal{0};
+std::atomic<bool> interruptFlag{false};
+// Set by the innermost scope: whether SIGINT stops or only interrupts.
+std::atomic<bool> interruptStopsNow{true};
+std::atomic<int> wakeupWrite{-1};
+int wakeupRead = -1;
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler needs lock-free flags");
+
+constexpr int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int kHandledCount = sizeof kHandled / sizeof kHandled[0];
 
 // Short enough that Ctrl-C feels immediate, long enough not to spin.
 constexpr std::chrono::milliseconds kSlice(20);
 
-extern "C" void HandleStopSignal(int) { RequestStop(); }
+void MakeWakeupPipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    wakeupRead = fds[0];
+    wakeupWrite.store(fds[1]);
+  });
+}
+
+extern "C" void HandleStopSignal(int signalNumber) {
+  const int savedErrno = errno;
+  if (signalNumber == SIGINT && !interruptStopsNow.load()) {
+    interruptFlag.store(true);
+  } else {
+    RequestStopBySignal(signalNumber);
+  }
+  const int fd = wakeupWrite.load();
+  if (fd >= 0) {
+    // A full pipe already wakes its reader.
+    const ssize_t ignored = ::write(fd, "s", 1);
+    (void)ignored;
+  }
+  errno = savedErrno;
+}
 
 }  // namespace
 
 void RequestStop() { stopFlag.store(true); }
+
+void RequestStopBySignal(int signalNumber) {
+  int none = 0;
+  stopSignal.compare_exchange_strong(none, signalNumber);
+  stopFlag.store(true);
+}
+
 bool StopRequested() { return stopFlag.load(); }
-void ClearStopRequest() { stopFlag.store(false); }
+int StopSignalNumber() { return stopSignal.load(); }
+
+void ClearStopRequest() {
+  stopFlag.store(false);
+  stopSignal.store(0);
+  interruptFlag.store(false);
+}
+
+bool TakeInterrupt() { return interruptFlag.exchange(false); }
+
+int SignalWakeupDescriptor() {
+  MakeWakeupPipe();
+  return wakeupRead;
+}
+
+void DrainSignalWakeups() {
+  if (wakeupRead < 0) return;
+  char bytes[64];
+  while (::read(wakeupRead, bytes, sizeof bytes) > 0) {
+  }
+}
 
 struct StopSignalScope::Saved {
-  struct sigaction interrupt;
-  struct sigaction terminate;
+  struct sigaction previous[kHandledCount];
+  bool interruptStopped = true;
 };
 
-StopSignalScope::StopSignalScope() : saved_(new Saved()) {
+StopSignalScope::StopSignalScope(bool interruptStops) : saved_(new Saved()) {
+  MakeWakeupPipe();
+  saved_->interruptStopped = interruptStopsNow.exchange(interruptStops);
   struct sigaction action = {};
   action.sa_handler = HandleStopSignal;
   sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a blocking read must return so the flag is looked at.
   action.sa_flags = 0;
-  sigaction(SIGINT, &action, &saved_->interrupt);
-  sigaction(SIGTERM, &action, &saved_->terminate);
+  for (int i = 0; i < kHandledCount; ++i) sigaction(kHandled[i], &action, &saved_->previous[i]);
 }
 
 StopSignalScope::~StopSignalScope() {
-  sigaction(SIGINT, &saved_->interrupt, nullptr);
-  sigaction(SIGTERM, &saved_->terminate, nullptr);
+  for (int i = 0; i < kHandledCount; ++i) sigaction(kHandled[i], &saved_->previous[i], nullptr);
+  interruptStopsNow.store(saved_->interruptStopped);
   delete saved_;
 }
 
@@ -51,6 +118,21 @@ bool WaitForStop(std::chrono::steady_clock::time_point until) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kSlice, until - now));
   }
   return true;
+}
+
+const char* SignalName(int signalNumber) {
+  switch (signalNumber) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGPIPE:
+      return "SIGPIPE";
+    default:
+      return "a signal";
+  }
 }
 
 }  // namespace proxycli

@@ -1,4 +1,5 @@
-// Readable text and JSON for the records the facade fills.
+// Readable text and JSON for the records the facade fills. Every text from
+// the service goes through Printable in the readable forms.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -18,12 +19,31 @@ std::string UserInfoText(const UserInfo& info);
 nlohmann::json PushedConfigJson(const ServerConfig* serverConfig);
 std::string PushedConfigText(const ServerConfig* serverConfig);
 
+// What `servers` shows of the catalogue.
+struct CatalogueFilter {
+  std::string group;      // empty: every group; else the one of this name (ASCII case ignored)
+  int level = -1;         // negative: any level
+  std::string location;   // empty: any; else part of the location (ASCII case ignored)
+  std::size_t limit = 0;  // 0: no limit; else at most this many servers, in output order
+  std::string sort;       // empty: the service's order; "name", "id", "level" or "location"
+};
+
+// The catalogue with only the servers `filter` keeps, sorted within each
+// group; groups left without servers are dropped.
+ServerCatalogue FilterCatalogue(const ServerCatalogue& catalogue, const CatalogueFilter& filter);
+
 // Catalogue entries are "name,address,level,location" under the server id.
+// A server is {"id", "name", "address", "level", "location"}; id and level
+// are numbers, null when the service sent something that is not one.
+nlohmann::json ServerJson(const ServerInfo& server);
 nlohmann::json CatalogueJson(const ServerCatalogue& catalogue);
+// One JSON object per line and server: "group" and then ServerJson's fields.
+std::string CatalogueJsonLines(const ServerCatalogue& catalogue);
 // One block per group, in the map's order, each a table of its servers.
 std::string CatalogueText(const ServerCatalogue& catalogue);
 std::size_t CatalogueSize(const ServerCatalogue& catalogue);
 
+// {"id": number or null, "ratio": percent}.
 nlohmann::json RatiosJson(const std::vector<ServerOnlineRatio>& ratios);
 std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -76,6 +77,25 @@ bool MakePrivateDirectory(const std::string& path, std::string* error) {
       *error = prefix + " exists and is not a directory";
       return false;
     }
+  }
+  // Whoever else may write here could swap the cache or the kept keys for
+  // files of their own; the parents are the user's business, as with ssh.
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    *error = "cannot use " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (info.st_uid != ::geteuid()) {
+    *error = path + " belongs to user id " + std::to_string(info.st_uid) +
+             ", not to you; use a directory of your own";
+    return false;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    *error = path + " is writable by its group or by others (mode " + mode +
+             "); make it private: chmod 700 " + path;
+    return false;
   }
   return true;
 }

@@ -23,7 +23,8 @@ std::string DefaultStateDirectory();  // <state>/proxyhelper
 
 // Creates `path` and its missing parents. A directory this call creates gets
 // mode 0700 (the files hold session material); an existing one is left as it
-// is. False with a message when the path cannot be made a directory.
+// is. False with a message when the path cannot be made a directory, or when
+// `path` itself is not the user's own or is writable by group or others.
 bool MakePrivateDirectory(const std::string& path, std::string* error);
 
 }  // namespace proxycli

@@ -11,8 +11,12 @@
 #include "tools/cli/ResultText.h"
 
 int main(int argc, char** argv) {
-  proxycli::Console console{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0,
-                            ::isatty(STDOUT_FILENO) != 0};
+  proxycli::Console console{std::cin,
+                            std::cout,
+                            std::cerr,
+                            ::isatty(STDIN_FILENO) != 0,
+                            ::isatty(STDOUT_FILENO) != 0,
+                            ::isatty(STDERR_FILENO) != 0};
   try {
     return proxycli::RunCli(std::vector<std::string>(argv, argv + argc), console);
   } catch (const std::bad_alloc&) {

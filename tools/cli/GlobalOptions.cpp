@@ -1,0 +1,318 @@
+#include "tools/cli/GlobalOptions.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <istream>
+
+#include "hostlib/quillon.h"
+#include "tools/cli/ConfigFile.h"
+#include "tools/cli/Printable.h"
+#include "tools/cli/Report.h"
+#include "tools/cli/Views.h"
+#include "tools/cli/XdgPaths.h"
+
+namespace proxycli {
+
+namespace {
+
+// The library's own bounds when the tool sets none (see hostlib/quillon.h).
+constexpr int kLibraryTimeoutSeconds = 30;
+constexpr int kLibraryOperationTimeoutSeconds = 120;
+
+bool ParseBool(const std::string& text, bool* value) {
+  std::string lower = text;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "true" || lower == "1" || lower == "yes" || lower == "on") {
+    *value = true;
+    return true;
+  }
+  if (lower == "false" || lower == "0" || lower == "no" || lower == "off") {
+    *value = false;
+    return true;
+  }
+  return false;
+}
+
+// The help line's "TYPE=default (Env:NAME)", as CLI11 writes it, for the
+// options whose environment the tool reads itself.
+std::string OptionText(const std::string& type, const std::string& value, const char* env) {
+  std::string text = type;
+  if (!value.empty()) text += "=" + value;
+  return text + (text.empty() ? "" : " ") + "(Env:" + env + ")";
+}
+
+std::string Seconds(int milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", milliseconds / 1000.0);
+  return text;
+}
+
+}  // namespace
+
+GlobalOptions::GlobalOptions(CLI::App& app) : app_(app) {
+  const auto text = [&app](const char* names, std::string* target, const char* type, const char* env,
+                           const char* description, const std::string& shown = std::string()) {
+    return app.add_option(names, *target, description)->option_text(OptionText(type, shown, env));
+  };
+  entries_ = {
+      {"servers", "PROXYHELPER_SERVERS",
+       text("--servers", &settings_.servers, "LIST", "PROXYHELPER_SERVERS",
+            "Account servers, [https://]host[:port] separated by ';' ',' or spaces", kDefaultServers),
+       &settings_.servers},
+      {"user", "PROXYHELPER_USER",
+       text("--user,-u", &settings_.user, "USER", "PROXYHELPER_USER", "Account user name"), &settings_.user},
+      {"password", "PROXYHELPER_PASSWORD",
+       text("--password,-p", &settings_.password, "PASSWORD", "PROXYHELPER_PASSWORD",
+            "Account password (asked for on a terminal if absent)"),
+       &settings_.password},
+      {"lang", "PROXYHELPER_LANG",
+       text("--lang", &settings_.lang, "TAG", "PROXYHELPER_LANG",
+            "Language tag sent to the service (default: from the locale)"),
+       &settings_.lang},
+      {"agent", "PROXYHELPER_AGENT",
+       text("--agent", &settings_.agent, "NAME", "PROXYHELPER_AGENT", "Client agent name", kDefaultAgent),
+       &settings_.agent},
+      {"client-version", "PROXYHELPER_CLIENT_VERSION",
+       text("--client-version", &settings_.clientVersion, "VERSION", "PROXYHELPER_CLIENT_VERSION",
+            "Client version sent at sign-in", settings_.clientVersion),
+       &settings_.clientVersion},
+      {"cache-dir", "PROXYHELPER_CACHE_DIR",
+       text("--cache-dir", &settings_.cacheDir, "DIR", "PROXYHELPER_CACHE_DIR",
+            "Directory of the catalogue cache (default $XDG_CACHE_HOME/proxyhelper)"),
+       &settings_.cacheDir},
+      {"ca-bundle", "PROXYHELPER_CA_BUNDLE",
+       text("--ca-bundle", &settings_.caBundle, "FILE", "PROXYHELPER_CA_BUNDLE",
+            "PEM file of the CAs trusted for https:// servers, instead of the system's"),
+       &settings_.caBundle},
+      {"json", "PROXYHELPER_JSON",
+       app.add_flag("--json", settings_.json, "Machine-readable JSON output")
+           ->option_text(OptionText("", "", "PROXYHELPER_JSON")),
+       &jsonText_},
+      {"timeout", "PROXYHELPER_TIMEOUT",
+       text("--timeout", &timeoutText_, "SECONDS", "PROXYHELPER_TIMEOUT",
+            "Bound of one HTTP attempt (default 30)"),
+       &timeoutText_},
+      {"operation-timeout", "PROXYHELPER_OPERATION_TIMEOUT",
+       text("--operation-timeout", &operationTimeoutText_, "SECONDS", "PROXYHELPER_OPERATION_TIMEOUT",
+            "Bound of one operation, failover included (default 4 x --timeout, else 120)"),
+       &operationTimeoutText_},
+  };
+  configOption_ = app.add_option("--config", configFile_,
+                                 "Configuration file (default $XDG_CONFIG_HOME/proxyhelper/config.ini)")
+                      ->type_name("FILE")
+                      ->envname("PROXYHELPER_CONFIG");
+  CLI::Option* stdinOption = app.add_flag("--password-stdin", passwordStdin_,
+                                          "Read the password from the first line of standard input");
+  stdinOption->excludes(Find("password")->option);
+  app.add_flag("--verbose,-v", verbose_, "Print every HTTP attempt on stderr");
+  app.add_flag("--quiet,-q", quiet_, "No progress line and no warnings on stderr");
+}
+
+GlobalOptions::Entry* GlobalOptions::Find(const std::string& key) {
+  for (Entry& entry : entries_) {
+    if (key == entry.key) return &entry;
+  }
+  return nullptr;
+}
+
+const GlobalOptions::Entry* GlobalOptions::Find(const std::string& key) const {
+  return const_cast<GlobalOptions*>(this)->Find(key);
+}
+
+bool GlobalOptions::Resolve(Console& console) {
+  console.verbose = verbose_;
+  console.quiet = quiet_;
+  for (Entry& entry : entries_) {
+    if (entry.option->count() > 0) {
+      entry.source = "flag";
+      continue;
+    }
+    // An empty variable counts as unset, as with CLI11's own.
+    const char* value = std::getenv(entry.env);
+    if (value == nullptr || value[0] == '\0') continue;
+    *entry.text = value;
+    entry.source = "environment";
+  }
+  if (Find("json")->source == "flag") jsonText_ = settings_.json ? "true" : "false";
+  if (!ApplyConfigFile(console)) return false;
+  if (passwordStdin_ && !ReadPasswordFromInput(console)) return false;
+
+  const Entry& json = *Find("json");
+  if (json.source != "default" && json.source != "flag" && !ParseBool(jsonText_, &settings_.json)) {
+    console.err << "proxyhelper: " << SourceDetail(json) << ": \"json\" must be true or false\n";
+    return false;
+  }
+  return ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
+         ReadSeconds(*Find("operation-timeout"), kMaxOperationTimeoutSeconds, &settings_.operationTimeoutMs,
+                     console);
+}
+
+bool GlobalOptions::ApplyConfigFile(Console& console) {
+  const bool named = configOption_->count() > 0;
+  if (!named) configFile_ = DefaultConfigFile();
+  const std::string& path = configFile_;
+  ConfigValues values;
+  std::vector<std::string> ignored;
+  std::string error;
+  switch (LoadConfigFile(path, &values, &ignored, &error)) {
+    case ConfigStatus::kMissing:
+      if (!named) return true;
+      console.err << "proxyhelper: configuration file " << Printable(path) << " does not exist\n";
+      return false;
+    case ConfigStatus::kInvalid:
+      console.err << "proxyhelper: " << Printable(error) << "\n";
+      return false;
+    case ConfigStatus::kLoaded:
+      break;
+  }
+  configFound_ = true;
+  const auto warn = [&console](const std::string& text) {
+    if (!console.quiet) console.err << "proxyhelper: warning: " << Printable(text) << "\n";
+  };
+  for (const std::string& name : ignored)
+    warn(path + ": ignoring " + name + " (only top-level keys are read)");
+  for (const auto& item : values) {
+    std::string key = item.first;
+    std::replace(key.begin(), key.end(), '_', '-');
+    Entry* entry = Find(key);
+    if (entry == nullptr) {
+      warn(path + ": unknown key \"" + item.first + "\" ignored");
+      continue;
+    }
+    if (key == "password") {
+      // As ssh does for its keys: a secret others can read is worth a word.
+      struct stat info;
+      if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        warn(path + " holds a password and is readable by others (mode " + mode + "): chmod 600 " + path);
+      }
+    }
+    if (entry->source != "default" || item.second.empty()) continue;
+    if (key == "servers") {
+      std::string list;
+      for (const std::string& piece : item.second) list += (list.empty() ? "" : ";") + piece;
+      *entry->text = list;
+    } else if (item.second.size() != 1) {
+      console.err << "proxyhelper: " << Printable(path) << ": \"" << Printable(item.first)
+                  << "\" takes one value (quote values holding spaces or commas)\n";
+      return false;
+    } else {
+      *entry->text = item.second.front();
+    }
+    entry->source = "file";
+  }
+  return true;
+}
+
+bool GlobalOptions::ReadPasswordFromInput(Console& console) {
+  std::string line;
+  if (!std::getline(console.in, line) && line.empty()) {
+    console.err << "proxyhelper: --password-stdin: no password on standard input\n";
+    return false;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) {
+    console.err << "proxyhelper: --password-stdin: the first line of standard input is empty\n";
+    return false;
+  }
+  settings_.password = line;
+  Find("password")->source = "standard input";
+  return true;
+}
+
+bool GlobalOptions::ReadSeconds(const Entry& entry, double most, int* milliseconds, Console& console) const {
+  *milliseconds = 0;
+  if (entry.source == "default") return true;
+  const std::string& text = *entry.text;
+  errno = 0;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  // At least a millisecond: the library reads 0 as "not set".
+  if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) || seconds < 0.001 ||
+      seconds > most) {
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", most);
+    console.err << "proxyhelper: " << SourceDetail(entry) << ": " << entry.key << " \"" << Printable(text)
+                << "\" is not a number of seconds from 0.001 to " << bound << "\n";
+    return false;
+  }
+  *milliseconds = static_cast<int>(std::lround(seconds * 1000));
+  return true;
+}
+
+std::string GlobalOptions::SourceDetail(const Entry& entry) const {
+  if (entry.source == "flag") return std::string("--") + entry.key;
+  if (entry.source == "environment") return entry.env;
+  if (entry.source == "file") return configFile_;
+  return entry.source;
+}
+
+std::string GlobalOptions::HelpBlock() const {
+  std::vector<const CLI::Option*> options;
+  for (const CLI::Option* option : app_.get_options()) {
+    if (option != app_.get_help_ptr() && option->get_name() != "--version") options.push_back(option);
+  }
+  // Starts with a blank line; the footer adds its own.
+  const std::string block = CLI::Formatter().make_group("Global options", false, options);
+  return block.substr(block.find_first_not_of('\n'));
+}
+
+int GlobalOptions::Show(Console& console) const {
+  Report report(console, "config", settings_.json);
+  std::vector<std::vector<std::string>> rows = {{"SETTING", "VALUE", "SOURCE"}};
+  nlohmann::json document = nlohmann::json::object();
+  const auto add = [&](const std::string& key, const std::string& value, const std::string& source,
+                       const std::string& from) {
+    rows.push_back({key, Printable(value), from.empty() ? source : source + " " + Printable(from)});
+    document[key] = {{"value", value}, {"source", source}};
+    if (!from.empty()) document[key]["from"] = from;
+  };
+  for (const Entry& entry : entries_) {
+    std::string value = *entry.text;
+    std::string source = entry.source;
+    const std::string from = source == "environment" ? entry.env : source == "file" ? configFile_ : "";
+    const std::string key = entry.key;
+    if (key == "password") {
+      if (!value.empty()) value = "********";
+    } else if (key == "json") {
+      value = settings_.json ? "true" : "false";
+    } else if (source == "default") {
+      if (key == "lang") {
+        // What the library derives from LC_ALL or LANG.
+        CMultiLanguage::Instance().SetCurrConfigLanguageTag(std::string());
+        value = CMultiLanguage::Instance().GetCurrConfigLanguageTag();
+        source = "default (from the locale)";
+      } else if (key == "cache-dir") {
+        value = DefaultCacheDirectory();
+      } else if (key == "ca-bundle") {
+        source = "default (the system's trust store)";
+      } else if (key == "timeout") {
+        value = std::to_string(kLibraryTimeoutSeconds);
+      } else if (key == "operation-timeout") {
+        value = settings_.timeoutMs > 0 ? Seconds(kOperationAttempts * settings_.timeoutMs)
+                                        : std::to_string(kLibraryOperationTimeoutSeconds);
+        if (settings_.timeoutMs > 0) source = "default (4 x timeout)";
+      }
+    }
+    add(key, value, source, from);
+  }
+  const std::string configSource =
+      configOption_->count() == 0 ? "default"
+      : std::getenv("PROXYHELPER_CONFIG") != nullptr && configFile_ == std::getenv("PROXYHELPER_CONFIG")
+          ? "environment"
+          : "flag";
+  add("config", configFile_, configFound_ ? configSource : configSource + " (not found)", "");
+  report.data()["settings"] = document;
+  report.Print(FormatTable(rows, ""));
+  return report.Finish();
+}
+
+}  // namespace proxycli

@@ -1,0 +1,288 @@
+#include "tools/cli/SessionSocket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace proxycli {
+
+namespace {
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// FNV-1a: short, stable across builds and platforms, and enough to keep
+// apart the few accounts one user runs.
+std::string ShortHash(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char byte : text) {
+    hash ^= byte;
+    hash *= 1099511628211ull;
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016" PRIx64, hash);
+  return hex;
+}
+
+std::string RuntimeDirectory(std::string* problem) {
+  const char* value = std::getenv("XDG_RUNTIME_DIR");
+  // Relative values are invalid by the convention.
+  if (value != nullptr && value[0] == '/') return value;
+  const std::string fallback = "/run/user/" + std::to_string(::getuid());
+  struct stat info;
+  if (::stat(fallback.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return fallback;
+  *problem = "$XDG_RUNTIME_DIR is not set and there is no " + fallback;
+  return std::string();
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+int MillisecondsUntil(SteadyClock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+  if (left.count() <= 0) return 0;
+  return left.count() > 60000 ? 60000 : static_cast<int>(left.count());
+}
+
+// Waits for `events` on `fd` until the deadline; false on time-out or error.
+bool WaitFor(int fd, short events, SteadyClock::time_point deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && SteadyClock::now() >= deadline) return false;
+  }
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::string& user, bool create) {
+  SessionSocketPlace place;
+  const std::string runtime = RuntimeDirectory(&place.problem);
+  if (runtime.empty()) return place;
+  place.directory = runtime + (runtime.back() == '/' ? "" : "/") + "proxyhelper";
+  const std::string stem = place.directory + "/connect-" + ShortHash(servers + "|" + user);
+  place.socketPath = stem + ".sock";
+  place.lockPath = stem + ".lock";
+
+  if (create && ::mkdir(place.directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    place.problem = ErrnoText("cannot create " + place.directory);
+    return place;
+  }
+  struct stat info;
+  if (::lstat(place.directory.c_str(), &info) != 0) {
+    place.problem = ErrnoText(place.directory);
+    return place;
+  }
+  // Whoever else could enter the directory could put their own socket where
+  // the subcommands look for connect's, or reach connect's.
+  place.kind = SessionSocketPlace::Kind::kUnsafe;
+  if (!S_ISDIR(info.st_mode)) {
+    place.problem = place.directory + " is not a directory";
+    return place;
+  }
+  if (info.st_uid != ::getuid()) {
+    place.problem = place.directory + " belongs to uid " + std::to_string(info.st_uid) +
+                    ", not to you (uid " + std::to_string(::getuid()) + ")";
+    return place;
+  }
+  if ((info.st_mode & 077) != 0) {
+    place.problem = place.directory + " is open to other users (mode " + ModeText(info.st_mode) +
+                    "); make it private with: chmod 700 " + place.directory;
+    return place;
+  }
+  sockaddr_un address;
+  if (!FillAddress(place.socketPath, &address)) {
+    place.kind = SessionSocketPlace::Kind::kUnavailable;
+    place.problem = "the socket path " + place.socketPath + " is too long for a local socket";
+    return place;
+  }
+  place.kind = SessionSocketPlace::Kind::kUsable;
+  return place;
+}
+
+SessionListener::Status SessionListener::Open(const SessionSocketPlace& place, std::string* error) {
+  Close();
+  lock_.Reset(::open(place.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+  if (!lock_.valid()) {
+    *error = ErrnoText("cannot open " + place.lockPath);
+    return Status::kFailed;
+  }
+  if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    *error = busy ? "another connect holds " + place.lockPath : ErrnoText("cannot lock " + place.lockPath);
+    lock_.Reset();
+    return busy ? Status::kBusy : Status::kFailed;
+  }
+  // Holding the lock, whatever socket is there was left by a connect that
+  // ended without removing it.
+  struct stat info;
+  if (::lstat(place.socketPath.c_str(), &info) == 0) {
+    if (!S_ISSOCK(info.st_mode)) {
+      *error = place.socketPath + " exists and is not a socket";
+      lock_.Reset();
+      return Status::kFailed;
+    }
+    if (::unlink(place.socketPath.c_str()) != 0 && errno != ENOENT) {
+      *error = ErrnoText("cannot replace the stale " + place.socketPath);
+      lock_.Reset();
+      return Status::kFailed;
+    }
+  }
+  sockaddr_un address;
+  FillAddress(place.socketPath, &address);
+  socket_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket_.valid() ||
+      ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *error = ErrnoText("cannot create the socket " + place.socketPath);
+    socket_.Reset();
+    lock_.Reset();
+    return Status::kFailed;
+  }
+  path_ = place.socketPath;
+  // The directory is already closed to others; the mode says so once more.
+  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(socket_.get(), 16) != 0) {
+    *error = ErrnoText("cannot listen on " + path_);
+    Close();
+    return Status::kFailed;
+  }
+  return Status::kListening;
+}
+
+OwnedDescriptor SessionListener::Accept() {
+  OwnedDescriptor connection(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (connection.valid() && !PeerIsSameUser(connection.get())) connection.Reset();
+  return connection;
+}
+
+void SessionListener::Close() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+  path_.clear();
+  socket_.Reset();
+  lock_.Reset();
+}
+
+DialStatus DialSessionSocket(const std::string& path, OwnedDescriptor* socket, std::string* error) {
+  sockaddr_un address;
+  if (!FillAddress(path, &address)) return DialStatus::kNobody;
+  OwnedDescriptor connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!connection.valid()) {
+    *error = ErrnoText("cannot create a local socket");
+    return DialStatus::kFailed;
+  }
+  // A full backlog answers EAGAIN rather than waiting; try for a while.
+  const auto deadline = SteadyClock::now() + kRequestReadTimeout;
+  while (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR) return DialStatus::kNobody;
+    if ((errno != EAGAIN && errno != EINTR) || SteadyClock::now() >= deadline) {
+      *error = ErrnoText("cannot reach " + path);
+      return DialStatus::kFailed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!PeerIsSameUser(connection.get())) {
+    *error = path + " is served by another user";
+    return DialStatus::kFailed;
+  }
+  *socket = std::move(connection);
+  return DialStatus::kConnected;
+}
+
+bool PeerIsSameUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+         peer.uid == ::getuid();
+}
+
+std::string BytesAsJsonText(const std::string& bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (const unsigned char byte : bytes) {
+    if (byte < 0x80) {
+      text.push_back(static_cast<char>(byte));
+    } else {
+      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return text;
+}
+
+bool BytesFromJsonText(const std::string& text, std::string* bytes) {
+  bytes->clear();
+  bytes->reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      bytes->push_back(static_cast<char>(lead));
+      continue;
+    }
+    if ((lead != 0xC2 && lead != 0xC3) || i + 1 >= text.size()) return false;
+    const unsigned char next = static_cast<unsigned char>(text[++i]);
+    if ((next & 0xC0) != 0x80) return false;
+    bytes->push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
+  }
+  return true;
+}
+
+LineStatus ReadLineBefore(int fd, std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line) {
+  line->clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      const char* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
+      const std::size_t take =
+          end != nullptr ? static_cast<std::size_t>(end - chunk) : static_cast<std::size_t>(n);
+      if (line->size() + take > maxBytes) return LineStatus::kTooLong;
+      line->append(chunk, take);
+      if (end != nullptr) return LineStatus::kLine;
+      continue;
+    }
+    if (n == 0) return LineStatus::kClosed;
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return LineStatus::kClosed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineStatus::kFailed;
+    if (!WaitFor(fd, POLLIN, deadline)) return LineStatus::kTimeout;
+  }
+}
+
+bool WriteAllBefore(int fd, const std::string& bytes, SteadyClock::time_point deadline) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (!WaitFor(fd, POLLOUT, deadline)) return false;
+  }
+  return true;
+}
+
+}  // namespace proxycli
