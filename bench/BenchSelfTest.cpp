@@ -23,6 +23,7 @@
 #include "protection/BodyCodec.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/Compression.h"
 
 namespace bench {
@@ -212,9 +213,9 @@ class CodecFloorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const devserver::CipherKeys keys = BenchKeys();
-    GlobalCache::Instance().SetConfigItem("GC_CIPER_A", keys.m1);
-    GlobalCache::Instance().SetConfigItem("GC_CIPER_B", keys.m2);
-    GlobalCache::Instance().SetConfigItem("GC_CIPER_C", keys.m3);
+    GlobalCache::Instance().SetConfigItem(protocol::kGcCipherA, keys.m1);
+    GlobalCache::Instance().SetConfigItem(protocol::kGcCipherB, keys.m2);
+    GlobalCache::Instance().SetConfigItem(protocol::kGcCipherC, keys.m3);
   }
   static std::string ItemFor(char letter) { return *BenchKeys().ForLetter(letter); }
 };
@@ -254,7 +255,7 @@ TEST_F(CodecFloorTest, DecodingMatchesTheLibrary) {
     std::string packed;
     ASSERT_TRUE(devserver::Bzip2Compress(text, &packed));
     const std::string compressed =
-        "A=" + Base64Encode(TwofishEncrypt(DeriveKey(ItemFor('A')), "YYY=" + packed));
+        "A=" + Base64Encode(TwofishEncrypt(DeriveKey(ItemFor('A')), protocol::kCompressedMarker + packed));
     for (const std::string& reply : {unkeyed, keyed, compressed}) {
       EXPECT_EQ(FloorDecode(reply, ItemFor('A')), DecodeBody(reply)) << reply.substr(0, 40);
     }

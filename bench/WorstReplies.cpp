@@ -4,6 +4,7 @@
 
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/Compression.h"
 
 namespace bench {
@@ -19,13 +20,13 @@ constexpr std::size_t kEnvelopeEntries = 2;
 constexpr std::size_t kItemsOfOneSection = kMaxReplyEntries - kEnvelopeEntries - 1;
 constexpr std::size_t kOneItemSections = (kMaxReplyEntries - kEnvelopeEntries) / 2;
 
-// "A=" + Base64(Twofish("YYY=" + bzip2(text) + fill)): the fill after the
+// "A=" + Base64(Twofish(protocol::kCompressedMarker + bzip2(text) + fill)): the fill after the
 // end of the stream is ignored by the client, but it arrives, is decoded
 // and is decrypted like the rest, so the body is as large as allowed.
 std::string Framed(const std::string& text) {
   std::string packed;
   if (!devserver::Bzip2Compress(text, &packed)) return std::string();
-  std::string payload = "YYY=" + packed;
+  std::string payload = protocol::kCompressedMarker + packed;
   // 48-byte steps: whole cipher blocks and whole Base64 groups.
   constexpr std::size_t kPayloadBytes = (kMaxWireBytes - 1024 - 2) / 4 * 3 / 48 * 48;
   if (payload.size() < kPayloadBytes) payload.resize(kPayloadBytes, '\0');

@@ -164,7 +164,9 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   connect->add_option("--release-code", connectOptions.releaseOutcome, "Outcome code reported on release")
       ->capture_default_str()
       ->check([](const std::string& text) {
-        return text == std::to_string(kKeepLeaseOutcome) ? "9999999 would keep the lease" : std::string();
+        return text == std::to_string(kKeepLeaseOutcome)
+                   ? std::to_string(kKeepLeaseOutcome) + " would keep the lease"
+                   : std::string();
       });
 
   CLI::App* status = app.add_subcommand("status", "Show the lease of the connect running for this account");

@@ -24,6 +24,7 @@
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
@@ -135,7 +136,7 @@ std::string Twofish(const std::string& key, std::string bytes, bool encrypt) {
 
 std::string KeyItem(char letter) {
   std::string value;
-  GlobalCache::Instance().GetConfigItem(std::string("GC_CIPER_") + letter, value);
+  GlobalCache::Instance().GetConfigItem(std::string(protocol::kGcCipherPrefix) + letter, value);
   return value;
 }
 
@@ -150,7 +151,7 @@ struct RawReply {
 };
 
 // Decodes a reply body as the client does: Z or a key letter, Base64,
-// Twofish, an optional "YYY=" bzip2 stream, then profile text.
+// Twofish, an optional protocol::kCompressedMarker bzip2 stream, then profile text.
 void DecodeReply(RawReply& reply) {
   if (reply.body.size() <= 2) return;
   reply.letter = reply.body[0];
@@ -170,7 +171,7 @@ void DecodeReply(RawReply& reply) {
   } catch (const CryptoPP::Exception&) {
     return;
   }
-  if (text.compare(0, 4, "YYY=") == 0) {
+  if (text.compare(0, 4, protocol::kCompressedMarker) == 0) {
     reply.compressed = true;
     std::string expanded;
     CMemBZ2Decompress bzip2(text.data() + 4, text.size() - 4, expanded);
@@ -181,7 +182,7 @@ void DecodeReply(RawReply& reply) {
   // reply with its envelope's "result" counts as decoded.
   reply.decoded = reply.profile.Load(text) && !reply.profile.GetSections().empty() &&
                   reply.profile.GetSections().front().GetSetionName().empty() &&
-                  reply.profile.GetSections().front().IsItemExist("result");
+                  reply.profile.GetSections().front().IsItemExist(protocol::kResult);
 }
 
 // One POST to the current account server, with the form built as the
@@ -215,8 +216,8 @@ RawReply Post(const Settings& settings, const std::string& script,
   }
   const httplib::Headers headers = {
       {"User-Agent", settings.agent}, {"Accept", "*/*"}, {"Cache-Control", "no-cache"}};
-  const auto result =
-      client.Post(("/vpn_intl/" + script).c_str(), headers, body, "application/x-www-form-urlencoded");
+  const auto result = client.Post((protocol::kScriptDirectory + script).c_str(), headers, body,
+                                  "application/x-www-form-urlencoded");
   if (!result) return reply;
   reply.answered = true;
   reply.status = result->status;
@@ -380,7 +381,7 @@ class Checker {
 
   void UserInfoRules() {
     // The raw reply too, to see what the service pushed exactly.
-    const RawReply raw = Post(settings_, "getuserinfo.php", SessionFields(), 'Z');
+    const RawReply raw = Post(settings_, protocol::kUserInfoScript, SessionFields(), 'Z');
     UserInfo info;
     const int result = helper_.GetUserInfo(info);
     if (result != 0) {
@@ -400,8 +401,8 @@ class Checker {
       for (const std::string& name : missing) names += (names.empty() ? "" : ", ") + name;
       Fail(kUserInfoKeys, "missing or empty: " + names);
     }
-    const int heartbeat = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 0);
-    const int ratioSlot = GlobalCache::Instance().GetConfigInt("GC_ONLINERATIO_SLOT", 0);
+    const int heartbeat = GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot, 0);
+    const int ratioSlot = GlobalCache::Instance().GetConfigInt(protocol::kGcOnlineRatioSlot, 0);
     if (heartbeat > 0 && ratioSlot > 0) {
       Pass(kUserInfoTiming,
            "heartbeat " + std::to_string(heartbeat) + ", online ratio " + std::to_string(ratioSlot));
@@ -413,8 +414,8 @@ class Checker {
     std::string pushed;
     if (raw.decoded) {
       for (const ProfileSection& section : raw.profile.GetSections()) {
-        if (section == "config") {
-          pushed = section.GetItem("login_server");
+        if (section == protocol::kConfigSection) {
+          pushed = section.GetItem(protocol::kLoginServer);
           break;
         }
       }
@@ -446,7 +447,7 @@ class Checker {
                                   std::to_string(catalogue_.size()) + " groups");
     }
     // Raw: the client sends it keyed, under the next letter it would use.
-    const RawReply raw = Post(settings_, "getserverinfo.php", SessionFields(), 'A');
+    const RawReply raw = Post(settings_, protocol::kCatalogueScript, SessionFields(), 'A');
     if (!raw.answered || raw.status != 200) {
       const std::string seen = raw.answered ? "HTTP status " + std::to_string(raw.status) : "no answer";
       for (Rule rule : {kCatalogueKeyed, kCatalogueGroups, kCatalogueFields}) Fail(rule, seen);
@@ -472,7 +473,8 @@ class Checker {
       entries_ += 1 + section.GetItems().size();
       if (section.GetSetionName().empty()) {
         for (const ProfileItem& item : section) {
-          if (item.key != "result" && item.key != "errdesc" && unnamed.empty()) unnamed = item.key;
+          if (item.key != protocol::kResult && item.key != protocol::kErrorDesc && unnamed.empty())
+            unnamed = item.key;
         }
         continue;
       }
@@ -578,7 +580,7 @@ class Checker {
     std::string noise(48, '\0');
     for (char& c : noise) c = static_cast<char>(random() & 0xFF);
     const std::string body = "B=" + QUILLON::URLEncode(Base64(noise));
-    const RawReply reply = Post(settings_, "getserverinfo.php", {}, 'B', &body);
+    const RawReply reply = Post(settings_, protocol::kCatalogueScript, {}, 'B', &body);
     if (!reply.answered) {
       Fail(kUndecodableRefused, "no answer");
     } else if (reply.status != 200) {
@@ -587,7 +589,7 @@ class Checker {
       Pass(kUndecodableRefused, "answered with a reply the client cannot read");
     } else {
       const ProfileSection* envelope = Envelope(reply.profile);
-      const std::string result = envelope != nullptr ? envelope->GetItem("result") : std::string();
+      const std::string result = envelope != nullptr ? envelope->GetItem(protocol::kResult) : std::string();
       if (result == "0") {
         Fail(kUndecodableRefused, "answered with \"result=0\"");
       } else {
@@ -614,8 +616,8 @@ class Checker {
   }
 
   void LimitsRule() {
-    const int maxBody = GlobalCache::Instance().GetConfigInt("GC_HTTP_MAX_BODY", 32 * 1024 * 1024);
-    const int maxEntries = GlobalCache::Instance().GetConfigInt("GC_MAX_REPLY_ITEMS", 2000000);
+    const int maxBody = GlobalCache::Instance().GetConfigInt(protocol::kGcHttpMaxBody, 32 * 1024 * 1024);
+    const int maxEntries = GlobalCache::Instance().GetConfigInt(protocol::kGcMaxReplyItems, 2000000);
     if (overLimit_) {
       Fail(kLimits, "a reply body was over " + std::to_string(maxBody) + " bytes");
     } else if (entries_ > static_cast<std::size_t>(maxEntries)) {
@@ -661,10 +663,10 @@ class Checker {
 
   std::map<std::string, std::string> SessionFields() const {
     CClientCfg* config = GlobalCache::Instance().GetClientCfg();
-    return {{"agent", config != nullptr ? config->GetAgent() : settings_.agent},
-            {"lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag()},
-            {"username", helper_.GetUserNameA()},
-            {"magic", helper_.GetMagic()}};
+    return {{protocol::kAgent, config != nullptr ? config->GetAgent() : settings_.agent},
+            {protocol::kLang, CMultiLanguage::Instance().GetCurrConfigLanguageTag()},
+            {protocol::kUserName, helper_.GetUserNameA()},
+            {protocol::kMagic, helper_.GetMagic()}};
   }
 
   const Settings& settings_;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
@@ -107,9 +108,10 @@ void RunLoop(const ConnectOptions& options, const UserIdentity& identity, Servic
   std::string stopReason;
   UserInfo info;
   if (!StopRequested() && calls.GetUserInfo(info)) {
-    const double interval = options.intervalSeconds > 0 ? options.intervalSeconds
-                                                        : GlobalCache::Instance().GetConfigInt(
-                                                              "GC_HEARTBEAT_SLOT", kFallbackHeartbeatSeconds);
+    const double interval =
+        options.intervalSeconds > 0
+            ? options.intervalSeconds
+            : GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot, kFallbackHeartbeatSeconds);
     data["interval_seconds"] = interval;
     DialupInfo lease;
     if (!StopRequested() && calls.GetDailupInfo(options.serverId, lease)) {

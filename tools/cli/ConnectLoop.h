@@ -18,6 +18,7 @@
 #include <string>
 
 #include "facade/ProxyHelper.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/Console.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/Settings.h"
@@ -28,7 +29,7 @@ namespace proxycli {
 constexpr int kFallbackHeartbeatSeconds = 30;
 // The outcome 9999999 keeps the lease on the service's side, which would
 // defeat the clean release.
-constexpr int kKeepLeaseOutcome = 9999999;
+constexpr int kKeepLeaseOutcome = protocol::kKeepLeaseOutcome;
 // The command line's bounds: a handshake at most once a second, and nothing
 // longer than 30 days (far from where the clock arithmetic overflows).
 constexpr double kMinIntervalSeconds = 1;

@@ -12,6 +12,7 @@
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/DemoServer.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/KeyStore.h"
@@ -193,14 +194,14 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
                                 info.timeleft
                           : Describe(rc));
   const auto* config =
-      static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue("GCP_CUR_SERVERCONFIG"));
+      static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue(protocol::kGcpCurServerConfig));
   const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
   const bool listOk = pushed.size() == 2 &&
                       SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
                       SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress()) &&
                       pushed[0].secure == server.tls() && pushed[1].secure == server.tls();
-  const int heartbeat = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 0);
-  const int ratioSlot = GlobalCache::Instance().GetConfigInt("GC_ONLINERATIO_SLOT", 0);
+  const int heartbeat = GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot, 0);
+  const int ratioSlot = GlobalCache::Instance().GetConfigInt(protocol::kGcOnlineRatioSlot, 0);
   transcript.Step("pushed configuration",
                   rc == 0 && !keys.a.empty() && !keys.b.empty() && !keys.c.empty() && keysKept &&
                       heartbeat == seed.heartbeatSlot && ratioSlot == seed.onlineratioSlot && listOk &&
@@ -330,7 +331,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
   server.Stop();
   // Nothing may point into the scratch directory once it is gone.
   QUILLON::SetExeDirectory(std::string());
-  GlobalCache::Instance().RemoveConfigItem("GC_CA_BUNDLE");
+  GlobalCache::Instance().RemoveConfigItem(protocol::kGcCaBundle);
   return transcript.Finish(setting);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/XdgPaths.h"
 
@@ -69,17 +70,17 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   }
   // Set or cleared every time, so a run without a bundle never inherits one.
   if (settings.caBundle.empty()) {
-    GlobalCache::Instance().RemoveConfigItem("GC_CA_BUNDLE");
+    GlobalCache::Instance().RemoveConfigItem(protocol::kGcCaBundle);
   } else {
-    GlobalCache::Instance().SetConfigItem("GC_CA_BUNDLE", settings.caBundle);
+    GlobalCache::Instance().SetConfigItem(protocol::kGcCaBundle, settings.caBundle);
   }
 
   // Set or cleared every time as well. Without its own bound an operation
   // may take a few attempts' worth of the per-attempt bound.
-  SetOrRemove("GC_HTTP_TIMEOUT_MS", settings.timeoutMs);
-  SetOrRemove("GC_OPERATION_TIMEOUT_MS", settings.operationTimeoutMs > 0
-                                             ? settings.operationTimeoutMs
-                                             : kOperationAttempts * settings.timeoutMs);
+  SetOrRemove(protocol::kGcHttpTimeoutMs, settings.timeoutMs);
+  SetOrRemove(protocol::kGcOperationTimeoutMs, settings.operationTimeoutMs > 0
+                                                   ? settings.operationTimeoutMs
+                                                   : kOperationAttempts * settings.timeoutMs);
 
   GlobalCache::Instance().SetClientCfg(settings.agent, settings.clientVersion);
   CMultiLanguage::Instance().SetCurrConfigLanguageTag(settings.lang);

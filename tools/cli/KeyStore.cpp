@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/LocalFile.h"
 
 namespace proxycli {
@@ -18,9 +19,9 @@ namespace proxycli {
 namespace {
 
 const char kSection[] = "keys";
-const char kItemA[] = "GC_CIPER_A";
-const char kItemB[] = "GC_CIPER_B";
-const char kItemC[] = "GC_CIPER_C";
+constexpr const char* kItemA = protocol::kGcCipherA;
+constexpr const char* kItemB = protocol::kGcCipherB;
+constexpr const char* kItemC = protocol::kGcCipherC;
 
 std::string CacheItem(const char* name) {
   std::string value;

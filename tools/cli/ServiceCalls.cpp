@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/LastAttempt.h"
 #include "tools/cli/Views.h"
@@ -14,7 +15,7 @@ namespace proxycli {
 
 namespace {
 
-const char kServerConfigKey[] = "GCP_CUR_SERVERCONFIG";
+constexpr const char* kServerConfigKey = protocol::kGcpCurServerConfig;
 
 // Enough of a file's identity to tell that it was replaced: the library
 // writes the cache through a new file renamed over the old one.

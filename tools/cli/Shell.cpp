@@ -14,6 +14,7 @@
 
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/PasswordPrompt.h"
 #include "tools/cli/Printable.h"
@@ -259,7 +260,7 @@ void ShellSession::Release(Report& report, ServiceCalls& calls, const Words& arg
   }
   // The library forgets its lease token unless the outcome keeps it, also
   // when the exchange fails.
-  if (outcome != 9999999) leased_ = false;
+  if (outcome != protocol::kKeepLeaseOutcome) leased_ = false;
   report.data()["outcome"] = outcome;
   if (calls.ReleaseDialupInfo(outcome)) report.Print("released (outcome " + std::to_string(outcome) + ")\n");
 }

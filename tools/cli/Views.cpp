@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 
@@ -27,8 +28,8 @@ int ConfigInt(const char* name) {
 }
 
 bool HasKeys() {
-  return !ConfigText("GC_CIPER_A").empty() || !ConfigText("GC_CIPER_B").empty() ||
-         !ConfigText("GC_CIPER_C").empty();
+  return !ConfigText(protocol::kGcCipherA).empty() || !ConfigText(protocol::kGcCipherB).empty() ||
+         !ConfigText(protocol::kGcCipherC).empty();
 }
 
 std::string ServerText(const CLoginServers::Server& server) {
@@ -113,8 +114,8 @@ nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
   for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
     servers.push_back({{"host", server.host}, {"port", server.port}, {"secure", server.secure}});
   }
-  nlohmann::json config = {{"heartbeat_slot", ConfigInt("GC_HEARTBEAT_SLOT")},
-                           {"onlineratio_slot", ConfigInt("GC_ONLINERATIO_SLOT")},
+  nlohmann::json config = {{"heartbeat_slot", ConfigInt(protocol::kGcHeartbeatSlot)},
+                           {"onlineratio_slot", ConfigInt(protocol::kGcOnlineRatioSlot)},
                            {"login_servers", servers},
                            {"default_login_server", CLoginServers::Instance().GetDefaultServer()},
                            {"cipher_keys", HasKeys()},
@@ -136,8 +137,8 @@ std::string PushedConfigText(const ServerConfig* serverConfig) {
     servers += (servers.empty() ? "" : " ") + ServerText(server);
   }
   std::vector<std::vector<std::string>> rows = {
-      {"heartbeat slot", std::to_string(ConfigInt("GC_HEARTBEAT_SLOT")) + " s"},
-      {"online-ratio slot", std::to_string(ConfigInt("GC_ONLINERATIO_SLOT")) + " s"},
+      {"heartbeat slot", std::to_string(ConfigInt(protocol::kGcHeartbeatSlot)) + " s"},
+      {"online-ratio slot", std::to_string(ConfigInt(protocol::kGcOnlineRatioSlot)) + " s"},
       {"account servers", Printable(servers)},
       {"default server", Printable(CLoginServers::Instance().GetDefaultServer())},
       {"cipher keys", HasKeys() ? "received" : "none"}};

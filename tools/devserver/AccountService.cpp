@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "facade/ProxyHelperControl.h"
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/DecimalField.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
@@ -14,7 +15,7 @@ namespace devserver {
 namespace {
 
 // The release outcome that only reports and keeps the lease.
-constexpr int kReportOnlyOutcome = 9999999;
+constexpr int kReportOnlyOutcome = protocol::kKeepLeaseOutcome;
 constexpr std::size_t kTokenLength = 32;
 
 ProfileText Refuse(int code, const std::string& errdesc) { return ProfileText(code, errdesc); }

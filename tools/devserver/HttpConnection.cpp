@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/Socket.h"
 
 namespace devserver {
@@ -333,7 +334,7 @@ void CloseAfterThisAnswer() {
 }
 
 std::string ScriptOfPath(const std::string& path) {
-  static const std::string prefix = "/vpn_intl/";
+  static const std::string prefix = protocol::kScriptDirectory;
   constexpr std::size_t kShown = 80;
   std::string script = path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
   if (script.empty()) return "-";

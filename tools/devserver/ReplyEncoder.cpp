@@ -2,6 +2,7 @@
 
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/Compression.h"
 
 namespace devserver {
@@ -12,7 +13,7 @@ std::string EncodeReply(const std::string& profileText, char letter, const std::
   if (profileText.size() > compressThreshold) {
     std::string packed;
     // Should libbz2 fail, the plain text is still a valid reply.
-    if (Bzip2Compress(profileText, &packed)) payload = "YYY=" + packed;
+    if (Bzip2Compress(profileText, &packed)) payload = protocol::kCompressedMarker + packed;
   }
   if (letter != 'Z') payload = TwofishEncrypt(DeriveKey(keyItem), payload);
   std::string reply(1, letter);
