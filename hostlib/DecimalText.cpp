@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstddef>
 
+#include "hostlib/quillon.h"
+
 namespace quillon_internal {
 
 int ParseDecimalClamped(const std::string& text) {
@@ -28,3 +30,5 @@ int ParseDecimalClamped(const std::string& text) {
 }
 
 }  // namespace quillon_internal
+
+int QUILLON::DecimalToInt(const std::string& text) { return quillon_internal::ParseDecimalClamped(text); }

@@ -218,6 +218,12 @@ QUILLON_API std::string URLEncode(const std::string& text);
 // Reverses URLEncode; "+" becomes a space, malformed escapes stay as they are.
 QUILLON_API std::string URLDecode(const std::string& text);
 
+// Decimal text read the way C's atoi reads it (leading white space of the
+// "C" locale, an optional sign, the digits up to the first other byte), but
+// clamped to the int range instead of overflowing; 0 without a digit. Every
+// integer the library reads from a reply is read this way.
+QUILLON_API int DecimalToInt(const std::string& text);
+
 }  // namespace QUILLON
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,4 @@
 // Account state, and the configuration the service pushes with it.
-#include <cctype>
-#include <climits>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -13,24 +10,6 @@
 #include "transport/HttpCmd.h"
 
 namespace {
-
-// The level number of a "serverlevel" key, read the way atoi reads it, but
-// clamped instead of overflowing.
-int LevelNumber(const std::string& key) {
-  std::size_t i = 0;
-  while (i < key.size() && std::isspace(static_cast<unsigned char>(key[i]))) ++i;
-  bool negative = false;
-  if (i < key.size() && (key[i] == '+' || key[i] == '-')) negative = key[i++] == '-';
-  long long value = 0;
-  for (; i < key.size() && std::isdigit(static_cast<unsigned char>(key[i])); ++i) {
-    value = value * 10 + (key[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 void FillUserInfo(const ProfileSection& section, const std::string& username, UserInfo& info) {
   info.username = username;
@@ -63,7 +42,7 @@ void FillServerConfig(const CProfileFile::SectionList& sections, ServerConfig& s
     for (const ProfileItem& item : *levels) {
       // Levels usually come in ascending order, where the hint makes each
       // insert constant time; a later item of the same level wins.
-      const int level = LevelNumber(item.key);
+      const int level = QUILLON::DecimalToInt(item.key);  // as atoi reads it, clamped
       auto at = serverConfig.serverlevel.lower_bound(level);
       if (at != serverConfig.serverlevel.end() && at->first == level) {
         at->second = item.value;
