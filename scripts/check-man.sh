@@ -9,8 +9,8 @@
 # described in that subsection; the roff page docs/man/TOOL.1 must say the
 # same. In the other direction, every option the Markdown page names in those
 # sections must exist. Finally the roff pages must be what scripts/gen-man.sh
-# makes of the Markdown, and groff (when installed) must accept them without
-# warnings. Exit status 0 when everything holds, 1 otherwise.
+# (go-md2man) makes of the Markdown, and groff (when installed) must accept
+# them without warnings. Exit status 0 when everything holds, 1 otherwise.
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -66,24 +66,22 @@ md_section() {
   ' "$file"
 }
 
-# The roff lines of ".SH NAME" / ".SS NAME", with the same scoping.
+# The roff lines of ".SH NAME" / ".SS NAME", with the same scoping. A code
+# span comes out of Debian 12's go-md2man as "\fB\fC--opt\fR"; newer releases
+# drop the "\fC", and a "\-" is read as "-", so any form gives "\fB--opt\fR".
 roff_section() {
   local file="$1" macro="$2" name="$3"
   awk -v macro="$macro" -v name="$name" '
     $0 == macro " " name { inside = 1; next }
     inside && (/^\.SH / || (macro == ".SS" && /^\.SS /)) { exit }
     inside { print }
-  ' "$file"
+  ' "$file" | sed -e 's/\\fC//g' -e 's/\\-/-/g'
 }
 
 # Option names written as code spans (`--opt`, `-o`) in Markdown text.
 md_options() {
   # shellcheck disable=SC2016  # the backquotes are Markdown, not expansions
   grep -o '`--\?[A-Za-z0-9][A-Za-z0-9-]*`' | tr -d '`' | sort -u || true
-}
-
-roff_form() {
-  printf '%s' "$1" | sed 's/-/\\-/g'
 }
 
 # check_scope TOOL SCOPE-LABEL HELP-TEXT MD-SECTION ROFF-SECTION
@@ -105,7 +103,7 @@ check_scope() {
     if ! grep -qxF -- "$option" <<<"$documented"; then
       fail "$tool: $label: $option is not described in the Markdown page"
     fi
-    if ! grep -qF -- "\\fB$(roff_form "$option")\\fR" <<<"$roff"; then
+    if ! grep -qF -- "\\fB$option\\fR" <<<"$roff"; then
       fail "$tool: $label: $option is not in the roff page"
     fi
   done

@@ -8,7 +8,7 @@ packages=(
   libcrypto++-dev libbz2-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libedit-dev
-  dpkg-dev clang-format-14 clang-tidy-14
+  dpkg-dev clang-format-14 clang-tidy-14 go-md2man
 )
 if [ "${PROXYHELPER_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$PROXYHELPER_EXTRA_PACKAGES"
