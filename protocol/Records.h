@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "hostlib/quillon.h"
+// ServerInfo is the host library's (hostlib/quillon.h, which
+// facade/ProxyHelper.h includes); naming it here needs no definition.
+class ServerInfo;
 
 // No account server delivered a reply that could be parsed.
 constexpr int RESULT_TRANSPORT_FAILURE = 0x70000066;

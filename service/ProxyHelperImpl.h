@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/quillon.h"
 #include "protocol/Records.h"
 
 class CHttpCmd;
