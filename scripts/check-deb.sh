@@ -64,7 +64,13 @@ for pattern in '/libproxyhelper\.so\.[0-9]+$' '/libquillon\.so\.[0-9]+$' '/cmake
   grep -qE "$pattern" <<<"$contents" || fail "the package lacks a file matching $pattern"
 done
 headers=$(grep -E '\.(h|hpp|hh)$' <<<"$contents" | sort)
-[ "$(wc -l <<<"$headers")" -eq 4 ] || fail "the package holds other headers than the four public ones: $headers"
+public_headers="/usr/include/proxyhelper/facade/ProxyHelper.h
+/usr/include/proxyhelper/facade/ProxyHelperControl.h
+/usr/include/proxyhelper/facade/ProxyHelperExport.h
+/usr/include/proxyhelper/hostlib/quillon.h
+/usr/include/proxyhelper/hostlib/quillon_export.h
+/usr/include/proxyhelper/protocol/Records.h"
+[ "$headers" = "$public_headers" ] || fail "the package holds other headers than the public ones: $headers"
 grep -vE '^/usr/' <<<"$contents" | grep -q . && fail "the package installs outside /usr"
 # The libraries land in the linker's cache on install: a trigger or a postinst
 # that runs ldconfig (CPack writes one or the other, depending on its version).
