@@ -56,7 +56,8 @@ for needed in libcurl4 'libcrypto\+\+8' 'libbz2-1\.0' libstdc\\+\\+6 libc6; do
 done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|')
 for path in /usr/bin/proxyhelper /usr/bin/proxyhelper-devserver \
-            /usr/include/proxyhelper/facade/ProxyHelper.h /usr/include/proxyhelper/hostlib/quillon.h; do
+            /usr/include/proxyhelper/facade/ProxyHelper.h /usr/include/proxyhelper/hostlib/quillon.h \
+            /usr/share/bash-completion/completions/proxyhelper /usr/share/zsh/vendor-completions/_proxyhelper; do
   grep -qxF "$path" <<<"$contents" || fail "the package lacks $path"
 done
 for pattern in '/libproxyhelper\.so\.[0-9]+$' '/libquillon\.so\.[0-9]+$' '/cmake/ProxyHelper/ProxyHelperConfig\.cmake$' \
