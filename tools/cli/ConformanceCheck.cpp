@@ -29,6 +29,7 @@
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
+#include "tools/cli/ServiceCalls.h"
 #include "tools/cli/Views.h"
 
 namespace proxycli {
@@ -384,6 +385,8 @@ class Checker {
     const RawReply raw = Post(settings_, protocol::kUserInfoScript, SessionFields(), 'Z');
     UserInfo info;
     const int result = helper_.GetUserInfo(info);
+    // The pushed ServerConfig is ours to free, as for any application.
+    if (result == 0) AdoptPushedServerConfig();
     if (result != 0) {
       for (Rule rule : {kUserInfoKeys, kUserInfoTiming, kUserInfoServers})
         Fail(rule, "user info: " + Code(result));
@@ -606,6 +609,7 @@ class Checker {
     }
     UserInfo info;
     const int after = helper_.GetUserInfo(info);
+    if (after == 0) AdoptPushedServerConfig();
     if (after == 0) {
       Fail(kSignOut, "the user info is still answered after sign-out");
     } else if (after == RESULT_TRANSPORT_FAILURE || after == RESULT_CANCELLED) {
