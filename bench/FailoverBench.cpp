@@ -109,9 +109,13 @@ bool TimedExecute(const std::string& list, double* seconds, std::string* error) 
   const auto start = SteadyClock::now();
   const int result = command.Execute(0);
   *seconds = Since(start);
-  *error = "Execute returned " + std::to_string(result) + " at " + command.GetHost();
-  return result == 0 && command.IsSucceeded() &&
-         command.GetHost() == answering.substr(0, answering.find(':'));
+  // The server that answered stays the list's current one.
+  std::string host;
+  int port = 0;
+  CLoginServers::Instance().GetCurrServer(host, port);
+  const std::string answered = host + ":" + std::to_string(port);
+  *error = "Execute returned " + std::to_string(result) + " at " + answered;
+  return result == 0 && command.IsSucceeded() && answered == answering;
 }
 
 // The allowance: the three refused connection attempts, bare.

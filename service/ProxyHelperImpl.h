@@ -45,9 +45,6 @@ class ProxyHelperImpl {
   // PrepareRequest, then the session's "username" and "magic".
   void PrepareSessionRequest(const std::string& scriptName, CHttpCmd& command);
 
-  // The agent text the session sends.
-  std::string Agent() const;
-
  private:
   // The session's values. Operations may run in several threads at once:
   // each reads a copy taken under the lock and writes under it, and the lock
@@ -63,6 +60,9 @@ class ProxyHelperImpl {
   };
 
   Session Snapshot() const;
+  // The agent text the session sends; empty until a client configuration
+  // was found.
+  std::string Agent() const;
   // PrepareSessionRequest with the values of `session`.
   void PrepareSessionRequest(const std::string& scriptName, const Session& session, CHttpCmd& command);
 

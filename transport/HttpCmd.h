@@ -42,14 +42,6 @@ class CHttpCmd {
   // The form text: key "=" value "&" for every field in byte-wise key order.
   std::string BuildForm() const;
 
-  // Inspection, for tests and tools.
-  const std::string& GetReply() const { return reply; }
-  const std::string& GetHost() const { return host; }
-  int GetPort() const { return port; }
-  bool IsSecure() const { return secure; }
-  const std::string& GetScript() const { return script; }
-  int GetConnectTimeout() const { return connectTimeout; }
-
  protected:
   // One HTTP attempt against `host` and `port`, given at most `budgetMs`
   // of the operation's time.

@@ -5,9 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
+#include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 #include "tools/cli/CliApp.h"
 #include "tools/cli/DemoServer.h"
@@ -57,34 +57,28 @@ inline bool Plant(Planted what, const std::string& path) {
   return false;
 }
 
-// A loopback port that takes connections (the kernel completes them) but
-// never answers: every attempt there runs into its time-out.
+// A loopback server that takes connections and never answers: every
+// attempt there runs into its time-out.
 class SilentListener {
  public:
   SilentListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      return;
-    }
-    address_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    testsupport::Script silent = testsupport::Script::Misbehave(testsupport::Behaviour::kSilent);
+    silent.stallMs = 60000;
+    server_.SetFallback(silent);
+    if (server_.Start()) address_ = server_.HostPort();
   }
-  ~SilentListener() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-
   // "127.0.0.1:port"; empty when it could not listen.
   const std::string& address() const { return address_; }
 
  private:
-  int fd_ = -1;
+  testsupport::ScriptedServer server_;
   std::string address_;
+};
+
+// The installed program as a child process.
+class ChildProcess : public testsupport::ChildProcess {
+ public:
+  ChildProcess() : testsupport::ChildProcess(PROXYHELPER_CLI_BINARY) {}
 };
 
 struct Outcome {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/ChildProcess.h"
 #include "cli/CliFixture.h"
 #include "tools/cli/SessionSocket.h"
 

@@ -1,10 +1,12 @@
-// The demo's own checks pass against the reference service.
+// The demo's own checks pass against the reference service, in clear text
+// and over TLS.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "cli/CliFixture.h"
+#include "hostlib/quillon.h"
 #include "tools/cli/Demo.h"
 
 namespace clitest {
@@ -49,6 +51,34 @@ TEST_F(CliTest, DemoLeavesTheUsersDirectoriesAlone) {
     EXPECT_FALSE(std::ifstream(home_.path() + dir + "/proxyhelper/keys.ini").good()) << dir;
   }
   EXPECT_TRUE(home_.Read("cache/proxyhelper/cache.dat").empty());
+}
+
+TEST_F(CliTest, DemoRunsTheWholeStoryOverTls) {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  proxycli::Console console{in, out, err, false, false};
+  proxycli::DemoOptions options;
+  options.tls = true;
+  EXPECT_EQ(proxycli::RunDemo(options, console), 0) << out.str() << err.str();
+  const std::string transcript = out.str();
+  EXPECT_EQ(transcript.find("FAILED"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("over TLS"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("live on https://127.0.0.1:"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("demo: 20 of 20 steps ok\n"), std::string::npos) << transcript;
+  // The throwaway CA is no longer trusted once the demo is over.
+  std::string bundle;
+  EXPECT_EQ(GlobalCache::Instance().GetConfigItem("GC_CA_BUNDLE", bundle), 0);
+}
+
+TEST_F(CliTest, DemoOverTlsAsJsonFromTheCommandLine) {
+  const Outcome outcome = Run({"--json", "demo", "--tls"});
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  const nlohmann::json doc = outcome.Json();
+  ASSERT_TRUE(doc.is_object()) << outcome.out;
+  EXPECT_EQ(doc["tls"], true);
+  EXPECT_EQ(doc["failed"], 0);
+  ASSERT_EQ(doc["steps"].size(), 20u);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include "cli/CliFixture.h"
 #include "hostlib/quillon.h"
+#include "support/ReferenceService.h"
+#include "support/TestCertificates.h"
 #include "tools/cli/ConfigFile.h"
 
 namespace clitest {
@@ -301,6 +303,34 @@ TEST_F(SettingsTest, EnvironmentValuesAreCheckedLikeFlags) {
     EXPECT_EQ(outcome.status, 2) << c.name;
     EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
   }
+}
+
+TEST_F(CliTest, CaBundleOptionLetsTheToolTrustAPrivateCa) {
+  unsetenv("PROXYHELPER_CA_BUNDLE");
+  testsupport::TempDir dir("proxyhelper-tls-");
+  ASSERT_TRUE(dir.ok());
+  testsupport::TestCertificates certificates(dir.path());
+  ASSERT_TRUE(certificates.ok()) << certificates.error();
+  const devserver::TlsFiles files = certificates.IssueLoopback("server");
+  testsupport::ReferenceService::Setup setup;
+  setup.tls = &files;
+  testsupport::ReferenceService service(setup);
+  ASSERT_TRUE(service.ok());
+
+  const Outcome trusted =
+      Run({"--servers", service.Entry(), "--ca-bundle", certificates.CaFile(), "version"});
+  EXPECT_EQ(trusted.status, 0) << trusted.out << trusted.err;
+  EXPECT_NE(trusted.out.find(service.version()), std::string::npos) << trusted.out;
+
+  // Without the option the system store decides: no server reachable.
+  const Outcome untrusted = Run({"--servers", service.Entry(), "version"});
+  EXPECT_EQ(untrusted.status, 3) << untrusted.out << untrusted.err;
+
+  // The environment names it as well.
+  setenv("PROXYHELPER_CA_BUNDLE", certificates.CaFile().c_str(), 1);
+  EXPECT_EQ(Run({"--servers", service.Entry(), "version"}).status, 0);
+  unsetenv("PROXYHELPER_CA_BUNDLE");
+  EXPECT_EQ(service.Handled(), 2);
 }
 
 }  // namespace

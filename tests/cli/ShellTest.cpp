@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/ChildProcess.h"
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
 #include "tools/cli/LineReader.h"

@@ -1,5 +1,5 @@
 // The service over real loopback sockets: the HTTP front, the fault modes,
-// and the client library talking to it end to end.
+// TLS files it refuses, and the client library talking to it end to end.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -19,6 +19,7 @@
 #include "devserver/DevserverTestUtil.h"
 #include "facade/ProxyHelper.h"
 #include "support/TempDir.h"
+#include "support/TestCertificates.h"
 #include "tools/devserver/DevServer.h"
 #include "tools/devserver/HttpListener.h"
 #include "tools/devserver/ResultCodes.h"
@@ -353,6 +354,39 @@ TEST_F(DevServerTest, OversizedAndUnroutedRequestsAreAnsweredOrCutAndLogged) {
     EXPECT_TRUE(connection.ClosedWithin(3000, &answer));
     EXPECT_EQ(answer.substr(0, std::strlen(c.answer)), c.answer);
     EXPECT_TRUE(Logged(c.logged)) << Log();
+  }
+}
+
+TEST(TlsService, UnusableTlsFilesStopTheServerFromStarting) {
+  testsupport::TempDir dir("proxyhelper-tls-");
+  testsupport::TestCertificates certificates(dir.path());
+  ASSERT_TRUE(certificates.ok()) << certificates.error();
+  const devserver::TlsFiles good = certificates.IssueLoopback("server");
+  const devserver::TlsFiles other = certificates.IssueLoopback("other");
+  struct Case {
+    const char* name;
+    devserver::TlsFiles files;
+  };
+  const std::vector<Case> cases = {
+      {"missing certificate", {dir.path() + "/none.pem", good.privateKeyFile}},
+      {"missing key", {good.certificateFile, dir.path() + "/none.key"}},
+      {"key of another certificate", {good.certificateFile, other.privateKeyFile}},
+      {"garbage", {dir.Write("junk.pem", "junk\n"), dir.Write("junk.key", "junk\n")}},
+  };
+  const devserver::SeedData seed = devserver_test::TestSeed();
+  std::string error;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    devserver::AccountService service(seed, devserver::ServiceOptions());
+    devserver::DevServer server(&service);
+    server.SetTlsFiles(c.files);
+    devserver::ListenSpec spec;
+    spec.host = "127.0.0.1";
+    spec.tls = true;
+    error.clear();
+    EXPECT_FALSE(server.Start({spec}, &error));
+    EXPECT_NE(error.find("TLS"), std::string::npos) << error;
+    EXPECT_TRUE(server.listeners().empty());
   }
 }
 

@@ -1,115 +1,37 @@
 // The proxyhelper-devserver executable: start-up output, request log,
-// clean stop on SIGTERM and SIGINT, and refusal of bad arguments.
-#include <fcntl.h>
+// clean stop on SIGTERM and SIGINT, HTTPS with the files given, and refusal
+// of bad arguments.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devserver/DevserverTestUtil.h"
+#include "facade/ProxyHelper.h"
+#include "support/ChildProcess.h"
+#include "support/Exchange.h"
 #include "support/TempDir.h"
-
-extern char** environ;
+#include "support/TestCertificates.h"
 
 namespace {
 
 #ifdef PROXYHELPER_DEVSERVER_BINARY
 
-// A child process with its standard output and error on pipes.
-class Child {
+using std::chrono::milliseconds;
+
+// The service's executable with `args`, its output on pipes.
+class Child : public testsupport::ChildProcess {
  public:
-  explicit Child(const std::vector<std::string>& args) {
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> argv = {PROXYHELPER_DEVSERVER_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& arg : argv) pointers.push_back(&arg[0]);
-    pointers.push_back(nullptr);
-    if (posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
+  explicit Child(const std::vector<std::string>& args) : ChildProcess(PROXYHELPER_DEVSERVER_BINARY) {
+    started_ = SpawnWithPipes(args);
   }
-  ~Child() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
-  }
-
-  bool started() const { return pid_ > 0; }
-
-  // The next line on standard output, waiting at most `ms` milliseconds.
-  std::string ReadLine(int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (outBuffer_.find('\n') == std::string::npos) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-              .count();
-      if (left <= 0 || !ReadSome(out_, &outBuffer_, static_cast<int>(left))) return std::string();
-    }
-    const std::string line = outBuffer_.substr(0, outBuffer_.find('\n'));
-    outBuffer_.erase(0, line.size() + 1);
-    return line;
-  }
-
-  // Waits at most `ms` milliseconds for the exit; the exit status, or -1.
-  int Wait(int ms) {
-    for (int waited = 0; waited <= ms; waited += 10) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
-  // Everything the child wrote on standard error (after it has exited).
-  std::string Stderr() {
-    std::string text;
-    while (ReadSome(err_, &text, 1000)) {
-    }
-    return text;
-  }
-
-  void Signal(int signal) { kill(pid_, signal); }
+  bool started() const { return started_; }
 
  private:
-  static bool ReadSome(int fd, std::string* into, int ms) {
-    pollfd watched{fd, POLLIN, 0};
-    if (poll(&watched, 1, ms) <= 0) return false;
-    char buffer[4096];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    into->append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int status_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string outBuffer_;
+  bool started_ = false;
 };
 
 TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
@@ -117,8 +39,8 @@ TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
     SCOPED_TRACE(signal);
     Child child({"--listen", "127.0.0.1:0", "--listen", "127.0.0.2:0", "--fault", "127.0.0.2:0=500"});
     ASSERT_TRUE(child.started());
-    const std::string first = child.ReadLine(10000);
-    const std::string second = child.ReadLine(10000);
+    const std::string first = child.ReadLine(milliseconds(10000));
+    const std::string second = child.ReadLine(milliseconds(10000));
     ASSERT_EQ(first.rfind("listening on 127.0.0.1:", 0), 0u) << first;
     EXPECT_EQ(second.rfind("listening on 127.0.0.2:", 0), 0u) << second;
     EXPECT_NE(second.find("fault=500"), std::string::npos) << second;
@@ -135,8 +57,8 @@ TEST(ExecutableTest, ServesLogsAndStopsCleanlyOnEachSignal) {
     EXPECT_EQ(devserver_test::ReadAsClient(res->body).Result(), 0) << "built-in seed has alice";
 
     child.Signal(signal);
-    EXPECT_EQ(child.Wait(10000), 0);
-    const std::string log = child.Stderr();
+    EXPECT_EQ(child.Wait(milliseconds(10000)), 0);
+    const std::string log = child.errors();
     EXPECT_NE(log.find("loginin.php Z password=*** username=alice -> result=0"), std::string::npos) << log;
     EXPECT_EQ(log.find("alice-pass"), std::string::npos) << log;
     EXPECT_EQ(log.find("warning"), std::string::npos) << "loopback only: " << log;
@@ -161,13 +83,61 @@ TEST(ExecutableTest, RefusesBadArgumentsAndSeeds) {
     SCOPED_TRACE(args.back());
     Child child(args);
     ASSERT_TRUE(child.started());
-    EXPECT_EQ(child.Wait(10000), 2) << "every usage error exits 2, at once";
-    EXPECT_TRUE(child.ReadLine(100).empty()) << "nothing may be listening";
+    EXPECT_EQ(child.Wait(milliseconds(10000)), 2) << "every usage error exits 2, at once";
+    EXPECT_TRUE(child.ReadLine(milliseconds(100)).empty()) << "nothing may be listening";
   }
   Child seedError({"--listen", "127.0.0.1:0", "--seed", badSeed});
   ASSERT_TRUE(seedError.started());
-  EXPECT_EQ(seedError.Wait(10000), 2);
-  EXPECT_NE(seedError.Stderr().find("line 3"), std::string::npos);
+  EXPECT_EQ(seedError.Wait(milliseconds(10000)), 2);
+  EXPECT_NE(seedError.errors().find("line 3"), std::string::npos);
+}
+
+TEST(TlsService, ExecutableServesHttpsWithTheGivenFiles) {
+  testsupport::TempDir dir("proxyhelper-tls-");
+  testsupport::TestCertificates certificates(dir.path());
+  ASSERT_TRUE(certificates.ok()) << certificates.error();
+  const devserver::TlsFiles files = certificates.IssueLoopback("server");
+  Child child({"--listen", "127.0.0.1:0", "--tls-cert", files.certificateFile, "--tls-key",
+               files.privateKeyFile, "--quiet"});
+  ASSERT_TRUE(child.started());
+  const std::string line = child.ReadLine(milliseconds(10000));
+  const std::string prefix = "listening on https://127.0.0.1:";
+  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+  const std::string entry = line.substr(std::string("listening on ").size());
+
+  testsupport::UseServers({entry});
+  certificates.Trust();
+  std::string version;
+  EXPECT_EQ(ProxyHelper::Instance().GetVersion(version), 0);
+  EXPECT_FALSE(version.empty());
+  // The same port in clear text gets no answer.
+  CLoginServers::Instance().Clear();
+  testsupport::UseServers({line.substr(std::string("listening on https://").size())});
+  EXPECT_EQ(ProxyHelper::Instance().GetVersion(version), RESULT_TRANSPORT_FAILURE);
+
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(milliseconds(10000)), 0);
+}
+
+TEST(TlsService, ExecutableRefusesHalfATlsSetting) {
+  testsupport::TempDir dir("proxyhelper-tls-");
+  testsupport::TestCertificates certificates(dir.path());
+  ASSERT_TRUE(certificates.ok()) << certificates.error();
+  const devserver::TlsFiles files = certificates.IssueLoopback("server");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--listen", "127.0.0.1:0", "--tls-cert", files.certificateFile},
+      {"--listen", "127.0.0.1:0", "--tls-key", files.privateKeyFile},
+      {"--listen", "127.0.0.1:0", "--tls-cert", dir.path() + "/none.pem", "--tls-key", files.privateKeyFile},
+      {"--listen", "127.0.0.1:0", "--tls-cert", files.privateKeyFile, "--tls-key",
+       files.privateKeyFile},  // a key is no certificate
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[2] + " " + args[3]);
+    Child child(args);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.Wait(milliseconds(10000)), 2);
+    EXPECT_EQ(child.ReadLine(milliseconds(100)), "");  // never claimed to listen
+  }
 }
 
 #else

@@ -1,5 +1,5 @@
-// Reply framing, compression and profile text, read back through the
-// client's DecodeBody and profile parser.
+// Reply framing and compression, read back through the client's DecodeBody
+// and profile parser.
 #include <bzlib.h>
 #include <gtest/gtest.h>
 
@@ -95,41 +95,6 @@ TEST(ReplyEncoderTest, Bzip2RoundTrip) {
     EXPECT_EQ(packed.compare(0, 3, "BZh"), 0);
     EXPECT_EQ(Bunzip2(packed, data.size()), data);
   }
-}
-
-TEST(ProfileTextTest, EnvelopeFirstThenSections) {
-  devserver::ProfileText text(7, "no such lease");
-  text.AddItem("extra", 42);
-  text.BeginSection("config");
-  text.AddItem("m1", "k1");
-  EXPECT_EQ(text.text(), "result=7\nerrdesc=no such lease\nextra=42\n[config]\nm1=k1\n");
-  EXPECT_EQ(text.result(), 7);
-}
-
-TEST(ProfileTextTest, HostileTextCannotBreakTheLineStructure) {
-  // A value or name holding a line break would otherwise inject items or
-  // sections, or make the client reject the whole reply.
-  devserver::ProfileText text(0, "line one\nresult=5\r\n[x]");
-  text.BeginSection("Eu\nrope");
-  text.AddItem("k=ey\n", std::string("v\0w\nz=1", 7));
-  text.AddItem("[fake]", "1");
-  text.AddItem(";comment", "2");
-  text.AddItem("", "3");
-
-  CProfileFile profile;
-  ASSERT_TRUE(profile.Load(text.text())) << text.text();
-  const auto& sections = profile.GetSections();
-  ASSERT_EQ(sections.size(), 2u);
-  EXPECT_EQ(sections[0].GetItem("result"), "0");
-  EXPECT_EQ(sections[0].GetItem("errdesc"), "line one result=5  [x]");
-  EXPECT_EQ(sections[0].GetItems().size(), 2u);
-  EXPECT_EQ(sections[1].GetSetionName(), "Eu rope");
-  ASSERT_EQ(sections[1].GetItems().size(), 4u);
-  EXPECT_EQ(sections[1].GetItems()[0].key, "k_ey_");
-  EXPECT_EQ(sections[1].GetItems()[0].value, "v w z=1");
-  EXPECT_EQ(sections[1].GetItems()[1].key, "_[fake]");
-  EXPECT_EQ(sections[1].GetItems()[2].key, "_;comment");
-  EXPECT_EQ(sections[1].GetItems()[3].key, "_");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/ScriptedServer.h"
+#include "support/ServiceSide.h"
 #include "support/TempDir.h"
 #include "transport/HttpCmd.h"
 
@@ -261,32 +262,13 @@ std::vector<std::string> SplitList(const std::string& cell) {
   return items;
 }
 
-// Field keys of a request body, in the order they were sent.
+// Field keys of a request body, as the service reads it (in key order,
+// which is the order the client sends them in).
 std::vector<std::string> SentKeys(const std::string& body, std::string* error) {
-  if (body.size() < 2 || body[1] != '=') {
-    *error = "body is not one field: " + body;
-    return {};
-  }
-  const std::string payload = Base64Decode(QUILLON::URLDecode(body.substr(2)));
-  std::string form;
-  if (body[0] == 'Z') {
-    form = payload;
-  } else {
-    form = TwofishDecrypt(DeriveKey(ReadKeyItem(body.substr(0, 1))), payload);
-    while (!form.empty() && form.back() == '\0') form.pop_back();
-  }
+  const testsupport::SentRequest sent = testsupport::ReadRequest(body);
+  if (!sent.decoded()) *error = std::string(devserver::DescribeDecodeError(sent.error)) + ": " + body;
   std::vector<std::string> keys;
-  std::istringstream pieces(form);
-  std::string piece;
-  while (std::getline(pieces, piece, '&')) {
-    const std::size_t equals = piece.find('=');
-    if (equals == std::string::npos) {
-      *error = "form piece without '=': " + piece;
-      return {};
-    }
-    keys.push_back(piece.substr(0, equals));
-  }
-  if (form.empty() || form.back() != '&') *error = "form text does not end in '&': " + form;
+  for (const auto& field : sent.fields) keys.push_back(field.first);
   return keys;
 }
 

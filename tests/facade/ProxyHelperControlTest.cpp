@@ -14,9 +14,9 @@
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
-#include "protection/Cipher.h"
-#include "reliability/ReferenceService.h"
+#include "support/ReferenceService.h"
 #include "support/ScriptedServer.h"
+#include "support/ServiceSide.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -24,9 +24,8 @@ namespace {
 using testsupport::Behaviour;
 using testsupport::Script;
 using testsupport::ScriptedServer;
+using testsupport::UnkeyedReply;
 using Clock = std::chrono::steady_clock;
-
-std::string ZReply(const std::string& text) { return "Z=" + Base64Encode(text); }
 
 long MillisecondsSince(Clock::time_point start) {
   return static_cast<long>(
@@ -85,7 +84,7 @@ class ControlTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_{"proxyhelper-control-"};
-  reliability::ReferenceService service_{{"127.0.0.1"}};
+  testsupport::ReferenceService service_;
   ProxyHelper& helper_ = ProxyHelper::Instance();
   DialupInfo lease_;
   ServerCatalogue catalogue_;
@@ -99,7 +98,7 @@ TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
   Script silent = Script::Misbehave(Behaviour::kSilent);
   silent.stallMs = 30000;
   ScriptedServer stalled("127.0.0.2", silent);
-  const std::string body = ZReply("result=0\n[Europe]\n1=x,1.2.3.4,1,Here\n");
+  const std::string body = UnkeyedReply("result=0\n[Europe]\n1=x,1.2.3.4,1,Here\n");
   Script midBody = Script::Misbehave(Behaviour::kStallMidBody, body, body.size() / 2);
   midBody.stallMs = 30000;
   ScriptedServer cutOff("127.0.0.4", midBody);
@@ -168,7 +167,7 @@ TEST_F(ControlTest, TraceReportsEveryAttemptInOrder) {
   };
   Script stall = Script::Misbehave(Behaviour::kSilent);
   stall.stallMs = 5000;
-  Script trickle = Script::Misbehave(Behaviour::kTrickle, ZReply("result=0\nver=slow\n"));
+  Script trickle = Script::Misbehave(Behaviour::kTrickle, UnkeyedReply("result=0\nver=slow\n"));
   trickle.intervalMs = 300;
   Script huge = Script::Misbehave(Behaviour::kHugeBody);
   huge.hugeBytes = 1 << 20;
@@ -181,7 +180,7 @@ TEST_F(ControlTest, TraceReportsEveryAttemptInOrder) {
       {"127.0.0.5:" + std::to_string(closedPort), AttemptOutcome::kRefused, 0},
       {serve("127.0.0.6", Script::Respond(500, "oops")), AttemptOutcome::kHttpStatus, 500},
       {serve("127.0.0.7", Script::Misbehave(Behaviour::kAcceptAndClose)), AttemptOutcome::kNoResponse, 0},
-      {serve("127.0.0.8", Script::Misbehave(Behaviour::kCloseMidBody, ZReply("result=0\n"), 4)),
+      {serve("127.0.0.8", Script::Misbehave(Behaviour::kCloseMidBody, UnkeyedReply("result=0\n"), 4)),
        AttemptOutcome::kCutShort, 200},
       {serve("127.0.0.9", stall), AttemptOutcome::kStall, 0},
       {serve("127.0.0.10", trickle), AttemptOutcome::kDeadline, 200},
@@ -189,7 +188,7 @@ TEST_F(ControlTest, TraceReportsEveryAttemptInOrder) {
       {serve("127.0.0.12", Script::Misbehave(Behaviour::kRedirectLoop)), AttemptOutcome::kTooManyRedirects,
        0},
       {serve("127.0.0.13", Script::Respond(200, "<html>busy</html>")), AttemptOutcome::kUnparsable, 200},
-      {serve("127.0.0.14", Script::Respond(200, ZReply("result=4\nerrdesc=no\n"))),
+      {serve("127.0.0.14", Script::Respond(200, UnkeyedReply("result=4\nerrdesc=no\n"))),
        AttemptOutcome::kRefusedByService, 200},
   };
   std::string list;
@@ -227,7 +226,7 @@ TEST_F(ControlTest, TraceReportsEveryAttemptInOrder) {
       }
     }
   }
-  EXPECT_EQ(traces.back().bodyBytes, ZReply("result=4\nerrdesc=no\n").size());
+  EXPECT_EQ(traces.back().bodyBytes, UnkeyedReply("result=4\nerrdesc=no\n").size());
   EXPECT_EQ(traces[8].bodyBytes, std::string("<html>busy</html>").size());
 }
 

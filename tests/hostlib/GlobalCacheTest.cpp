@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -115,41 +113,6 @@ TEST(GlobalCacheTest, ClientCfgIsNullUntilSetAndNeverDangles) {
   // The replaced object is still alive and unchanged.
   EXPECT_EQ(first->GetAgent(), "agentA");
   EXPECT_EQ(first->GetVersion(), "1.0");
-}
-
-TEST(GlobalCacheTest, ConcurrentUseFromSeveralThreads) {
-  GlobalCache& cache = GlobalCache::Instance();
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 2000;
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&cache, &mismatches, t] {
-      const std::string own = "GC_T_THREAD_" + std::to_string(t);
-      for (int i = 0; i < kRounds; ++i) {
-        cache.SetConfigItem(own, i);
-        int back = -1;
-        cache.GetConfigItem(own, back);
-        if (back != i) ++mismatches;
-        cache.SetConfigItem("GC_T_SHARED", std::to_string(t));
-        std::string shared;
-        cache.GetConfigItem("GC_T_SHARED", shared);
-        if (shared.size() != 1 || shared[0] < '0' || shared[0] >= '0' + kThreads) ++mismatches;
-        cache.SetValue("GCP_T_SHARED", &cache);
-        if (i % 100 == 0) cache.SetClientCfg("agent" + std::to_string(t), std::to_string(i));
-        CClientCfg* cfg = cache.GetClientCfg();
-        if (cfg != nullptr && cfg->GetAgent().rfind("agent", 0) != 0) ++mismatches;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(mismatches.load(), 0);
-  for (int t = 0; t < kThreads; ++t) {
-    int last = -1;
-    cache.GetConfigItem("GC_T_THREAD_" + std::to_string(t), last);
-    EXPECT_EQ(last, kRounds - 1);
-  }
-  EXPECT_EQ(cache.GetValue("GCP_T_SHARED"), &cache);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
 #include "hostlib/internal/MachineIdentitySources.h"
 #include "hostlib/quillon.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST(MachineIdTest, StableAndWellFormed) {
 }
 
 TEST(MachineIdTest, SourcesInOrder) {
-  TempDir dir;
+  testsupport::TempDir dir("quillon-test-");
   ASSERT_TRUE(dir.ok());
   const std::string good1 = dir.Write("a", "0123456789abcdef0123456789abcdef\n");
   const std::string good2 = dir.Write("b", "  FEDCBA9876543210FEDCBA9876543210 \r\nsecond line\n");
@@ -90,7 +90,7 @@ struct MacCase {
 };
 
 TEST(DefaultMacTest, ReadsTheDefaultRouteInterface) {
-  TempDir dir;
+  testsupport::TempDir dir("quillon-test-");
   ASSERT_TRUE(dir.ok());
   const std::string net = dir.path() + "/net";
   dir.Write("net/eth0/address", "00:1a:2b:3c:4d:5e\n");

@@ -1,4 +1,3 @@
-#include <bzlib.h>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -6,18 +5,11 @@
 #include <vector>
 
 #include "hostlib/quillon.h"
+#include "support/ServiceSide.h"
 
 namespace {
 
-std::string Compress(const std::string& plain) {
-  // bzip2's documented worst case: 1% larger plus 600 bytes.
-  std::vector<char> out(plain.size() + plain.size() / 100 + 601);
-  unsigned int length = static_cast<unsigned int>(out.size());
-  const int status = BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(plain.data()),
-                                              static_cast<unsigned int>(plain.size()), 9, 0, 0);
-  EXPECT_EQ(status, BZ_OK);
-  return std::string(out.data(), length);
-}
+using testsupport::Bzip2;
 
 // Text that does not compress to nothing, so truncation and damage bite.
 std::string SampleText(std::size_t size) {
@@ -43,14 +35,14 @@ TEST(MemBZ2DecompressTest, GoodStreamsOfSeveralSizes) {
     SCOPED_TRACE(size);
     const std::string plain = SampleText(size);
     std::string output = "previous content";
-    EXPECT_NE(Inflate(Compress(plain), output), 0);
+    EXPECT_NE(Inflate(Bzip2(plain), output), 0);
     EXPECT_EQ(output, plain);
   }
 }
 
 TEST(MemBZ2DecompressTest, BytesAfterTheStreamAreIgnored) {
   const std::string plain = SampleText(5000);
-  const std::string stream = Compress(plain);
+  const std::string stream = Bzip2(plain);
   const std::vector<std::string> tails = {std::string(1, '\0'), std::string(15, '\0'),
                                           "garbage after the end", stream};
   for (const std::string& tail : tails) {
@@ -63,7 +55,7 @@ TEST(MemBZ2DecompressTest, BytesAfterTheStreamAreIgnored) {
 
 TEST(MemBZ2DecompressTest, RejectsBadInputAndLeavesOutputEmpty) {
   const std::string plain = SampleText(200000);
-  const std::string stream = Compress(plain);
+  const std::string stream = Bzip2(plain);
   std::string flipped = stream;
   flipped[stream.size() / 2] = static_cast<char>(flipped[stream.size() / 2] ^ 0x55);
   std::string badMagic = stream;
@@ -99,7 +91,7 @@ TEST(MemBZ2DecompressTest, NullDataIsRejected) {
 
 TEST(MemBZ2DecompressTest, SetMaxOutputCapsTheOutput) {
   const std::string plain = SampleText(10000);
-  const std::string stream = Compress(plain);
+  const std::string stream = Bzip2(plain);
   const std::vector<std::pair<std::size_t, bool>> cases = {
       {1, false}, {9999, false}, {10000, true}, {10001, true}, {1u << 30, true}};
   for (const auto& c : cases) {
@@ -113,7 +105,7 @@ TEST(MemBZ2DecompressTest, SetMaxOutputCapsTheOutput) {
 
 TEST(MemBZ2DecompressTest, ConfiguredCapApplies) {
   const std::string plain(200000, 'a');  // a bomb in miniature
-  const std::string stream = Compress(plain);
+  const std::string stream = Bzip2(plain);
   GlobalCache& cache = GlobalCache::Instance();
 
   cache.SetConfigItem("GC_BZ2_MAX_OUTPUT", 199999);
@@ -140,16 +132,16 @@ TEST(MemBZ2DecompressTest, DefaultCapIs64MiB) {
   const std::size_t kCap = 64u * 1024u * 1024u;
   std::string output;
   // Runs of one byte compress to almost nothing, so both streams are small.
-  EXPECT_NE(Inflate(Compress(std::string(kCap, 'z')), output), 0);
+  EXPECT_NE(Inflate(Bzip2(std::string(kCap, 'z')), output), 0);
   EXPECT_EQ(output.size(), kCap);
-  EXPECT_EQ(Inflate(Compress(std::string(kCap + 1, 'z')), output), 0);
+  EXPECT_EQ(Inflate(Bzip2(std::string(kCap + 1, 'z')), output), 0);
   EXPECT_TRUE(output.empty());
 }
 
 TEST(MemBZ2DecompressTest, InputInsideTheOutputText) {
   // The caller may hand over bytes that live in the output text itself.
   const std::string plain = SampleText(3000);
-  std::string buffer = "YYY=" + Compress(plain);
+  std::string buffer = "YYY=" + Bzip2(plain);
   CMemBZ2Decompress decompressor(buffer.data() + 4, buffer.size() - 4, buffer);
   EXPECT_NE(decompressor.Decompress(), 0);
   EXPECT_EQ(buffer, plain);

@@ -1,6 +1,7 @@
 // Request bodies and reply decoding, end to end through the framing.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -8,9 +9,33 @@
 #include "protection/BodyCodec.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
-#include "tests/protection/CodecTestUtil.h"
+#include "support/ServiceSide.h"
 
 namespace {
+
+using testsupport::Bzip2;
+using testsupport::UnkeyedReply;
+
+// Reverses %XX escapes; the codec's bodies carry no "+".
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The text filled with zero bytes up to a whole number of cipher blocks.
+std::string ZeroFilled(std::string text) {
+  text.append((16 - text.size() % 16) % 16, '\0');
+  return text;
+}
 
 std::string Text(std::size_t length) {
   std::string s;
@@ -18,12 +43,10 @@ std::string Text(std::size_t length) {
   return s;
 }
 
-// A reply as the service frames it: letter, "=", Base64 of the payload, the
-// payload enciphered under `keyItem` unless the letter is "Z".
+// A keyed reply as the service frames it, the letter given as text.
 std::string KeyedReply(const std::string& letter, const std::string& keyItem, const std::string& payload) {
-  return letter + "=" + Base64Encode(TwofishEncrypt(DeriveKey(keyItem), payload));
+  return testsupport::KeyedReply(letter[0], keyItem, payload);
 }
-std::string UnkeyedReply(const std::string& payload) { return "Z=" + Base64Encode(payload); }
 
 void ConfigureKeys() {
   GlobalCache::Instance().SetConfigItem("GC_CIPER_A", "key of A");
@@ -105,7 +128,7 @@ TEST(DecodeBodyTest, TextWithoutConfiguredKeyPassesThrough) {
       "<html><body>502 Bad Gateway</body></html>",
       "[servers]\n1=a,b\n",
       "A=YWJj",  // a keyed letter without its key is not Base64-decoded
-      "C=" + Base64Encode(TwofishEncrypt(DeriveKey(""), "result=0\n")),
+      KeyedReply("C", "", "result=0\n"),
       std::string("\xff\xfe binary \x01", 12),
   };
   for (const std::string& reply : replies) EXPECT_EQ(DecodeBody(reply), reply) << reply;

@@ -10,7 +10,7 @@
 #include "protection/BodyCodec.h"
 #include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
-#include "tests/protection/CodecTestUtil.h"
+#include "support/ServiceSide.h"
 
 namespace {
 
@@ -90,19 +90,24 @@ TEST(KeyLettersTest, DeriveKeyTakesEveryByte) {
   EXPECT_NE(DeriveKey(" padded "), DeriveKey("padded"));
 }
 
+// Read back the way the service reads bodies, under the keys given.
 TEST(KeyLettersTest, FirstKeyedEncodingUsesItemA) {
   GlobalCache::Instance().SetConfigItem("GC_CIPER_A", "alpha");
   GlobalCache::Instance().SetConfigItem("GC_CIPER_B", "beta");
   const std::string body = EncodeBody("user=bob&", 2);
   ASSERT_EQ(body.substr(0, 2), "A=");
-  const std::string cipher = Base64Decode(PercentDecode(body.substr(2)));
-  EXPECT_EQ(TwofishDecrypt(DeriveKey("alpha"), cipher), ZeroFilled("user=bob&"));
-  EXPECT_NE(TwofishDecrypt(DeriveKey("beta"), cipher), ZeroFilled("user=bob&"));
+  const testsupport::SentRequest sent = testsupport::ReadRequest(body, {"alpha", "beta", ""});
+  ASSERT_TRUE(sent.decoded());
+  EXPECT_FALSE(sent.emptyKey);
+  EXPECT_EQ(sent.fields, testsupport::Fields("user=bob&"));
+  EXPECT_FALSE(testsupport::ReadRequest(body, {"beta", "alpha", ""}).decoded());
 }
 
 TEST(KeyLettersTest, MissingKeyEncryptsUnderKeyOfEmptyText) {
   const std::string body = EncodeBody("lang=en&", 2);
   ASSERT_EQ(body.substr(0, 2), "A=");
-  const std::string cipher = Base64Decode(PercentDecode(body.substr(2)));
-  EXPECT_EQ(TwofishDecrypt(DeriveKey(""), cipher), ZeroFilled("lang=en&"));
+  const testsupport::SentRequest sent = testsupport::ReadRequest(body, {"a key it did not use", "", ""});
+  ASSERT_TRUE(sent.decoded());
+  EXPECT_TRUE(sent.emptyKey);
+  EXPECT_EQ(sent.fields, testsupport::Fields("lang=en&"));
 }

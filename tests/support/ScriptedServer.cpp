@@ -8,8 +8,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+#if defined(TESTSUPPORT_TLS)
+#include <openssl/ssl.h>
 #endif
 
 #include <algorithm>
@@ -142,32 +147,134 @@ Wait WaitFor(Native fd, short events, Native wake, Clock::time_point deadline) {
   return Wait::kTimeout;
 }
 
-bool SendAll(Native fd, Native wake, const char* data, std::size_t length) {
-  const auto deadline = Clock::now() + kIoTimeout;
-  while (length > 0) {
-    const int piece = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
-    const auto sent = ::send(fd, data, piece, kSendFlags);
-    if (sent > 0) {
-      data += sent;
-      length -= static_cast<std::size_t>(sent);
-      continue;
-    }
-    if (sent < 0 && Interrupted(LastError())) continue;
-    if (sent < 0 && WouldBlock(LastError())) {
-      if (WaitFor(fd, POLLOUT, wake, deadline) != Wait::kReady) return false;
-      continue;
-    }
-    return false;
+// One accepted connection, in clear text or under TLS. Every wait also
+// watches the stop signal.
+class Channel {
+ public:
+  Channel(Native fd, Native wake) : fd_(fd), wake_(wake) {}
+  ~Channel() {
+#if defined(TESTSUPPORT_TLS)
+    if (ssl_ != nullptr) SSL_free(ssl_);
+#endif
   }
-  return true;
-}
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
 
-bool SendAll(Native fd, Native wake, const std::string& data) {
-  return SendAll(fd, wake, data.data(), data.size());
-}
+  Native fd() const { return fd_; }
+  Native wake() const { return wake_; }
+
+#if defined(TESTSUPPORT_TLS)
+  // The server side of a handshake, after `delayMs` once the client's hello
+  // is in; false when it failed (a client that refused the certificate).
+  bool Handshake(SSL_CTX* context, int delayMs) {
+    const auto deadline = Clock::now() + kIoTimeout;
+    if (delayMs > 0 &&
+        (WaitFor(fd_, POLLIN, wake_, deadline) != Wait::kReady ||
+         WaitFor(kInvalid, 0, wake_, Clock::now() + std::chrono::milliseconds(delayMs)) != Wait::kTimeout)) {
+      return false;
+    }
+    ssl_ = SSL_new(context);
+    if (ssl_ == nullptr || SSL_set_fd(ssl_, static_cast<int>(fd_)) != 1) return false;
+    SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    for (;;) {
+      const int rc = SSL_accept(ssl_);
+      if (rc == 1) return true;
+      if (!AwaitTls(rc, deadline)) return false;
+    }
+  }
+#endif
+
+  // Bytes read (> 0), 0 at the peer's end, -1 on failure, stop or deadline.
+  long Read(char* buffer, std::size_t size, Clock::time_point deadline) {
+    for (;;) {
+#if defined(TESTSUPPORT_TLS)
+      if (ssl_ != nullptr) {
+        const int got = SSL_read(ssl_, buffer, static_cast<int>(size));
+        if (got > 0) return got;
+        if (SSL_get_error(ssl_, got) == SSL_ERROR_ZERO_RETURN) return 0;
+        if (!AwaitTls(got, deadline)) return -1;
+        continue;
+      }
+#endif
+      const auto got = ::recv(fd_, buffer, static_cast<int>(size), 0);
+      if (got > 0) return static_cast<long>(got);
+      if (got == 0) return 0;
+      const int error = LastError();
+      if (Interrupted(error)) continue;
+      if (!WouldBlock(error) || WaitFor(fd_, POLLIN, wake_, deadline) != Wait::kReady) return -1;
+    }
+  }
+
+  // All of `data`, within the I/O bound; false when the client went away.
+  bool Write(const char* data, std::size_t length) {
+    const auto deadline = Clock::now() + kIoTimeout;
+    while (length > 0) {
+      const int piece = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
+#if defined(TESTSUPPORT_TLS)
+      if (ssl_ != nullptr) {
+        const int sent = SSL_write(ssl_, data, std::min(piece, 16384));
+        if (sent > 0) {
+          data += sent;
+          length -= static_cast<std::size_t>(sent);
+        } else if (!AwaitTls(sent, deadline)) {
+          return false;
+        }
+        continue;
+      }
+#endif
+      const auto sent = ::send(fd_, data, piece, kSendFlags);
+      if (sent > 0) {
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+        continue;
+      }
+      if (sent < 0 && Interrupted(LastError())) continue;
+      if (sent < 0 && WouldBlock(LastError()) && WaitFor(fd_, POLLOUT, wake_, deadline) == Wait::kReady) {
+        continue;
+      }
+      return false;
+    }
+    return true;
+  }
+  bool Write(const std::string& data) { return Write(data.data(), data.size()); }
+
+  // Ends the answer: TLS says so first, then the sending side is shut.
+  void CloseCleanly() {
+#if defined(TESTSUPPORT_TLS)
+    if (ssl_ != nullptr) SSL_shutdown(ssl_);
+#endif
+#if defined(_WIN32)
+    ::shutdown(fd_, SD_SEND);
+#else
+    ::shutdown(fd_, SHUT_WR);
+#endif
+  }
+
+  // A reset discards what is still queued and tells the client at once.
+  void PrepareReset() {
+    linger option{};
+    option.l_onoff = 1;
+    option.l_linger = 0;
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+  }
+
+ private:
+#if defined(TESTSUPPORT_TLS)
+  // Waits for what OpenSSL asked for after `rc`; false on any other error.
+  bool AwaitTls(int rc, Clock::time_point deadline) {
+    const int error = SSL_get_error(ssl_, rc);
+    const short events = error == SSL_ERROR_WANT_READ ? POLLIN : error == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+    return events != 0 && WaitFor(fd_, events, wake_, deadline) == Wait::kReady;
+  }
+
+  SSL* ssl_ = nullptr;
+#endif
+  Native fd_;
+  Native wake_;
+};
 
 // Reads one request: the header block, then a Content-Length body.
-bool ReadRequest(Native fd, Native wake, RecordedRequest& request) {
+bool ReadRequest(Channel& channel, RecordedRequest& request) {
   const auto deadline = Clock::now() + kIoTimeout;
   std::string data;
   std::size_t headerEnd = std::string::npos;
@@ -208,27 +315,26 @@ bool ReadRequest(Native fd, Native wake, RecordedRequest& request) {
       request.body = data.substr(headerEnd + 4, bodyLength);
       return true;
     }
-    const auto got = ::recv(fd, buffer, static_cast<int>(sizeof buffer), 0);
-    if (got > 0) {
-      data.append(buffer, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got == 0) return false;
-    const int error = LastError();
-    if (Interrupted(error)) continue;
-    if (!WouldBlock(error)) return false;
-    if (WaitFor(fd, POLLIN, wake, deadline) != Wait::kReady) return false;
+    const long got = channel.Read(buffer, sizeof buffer, deadline);
+    if (got <= 0) return false;
+    data.append(buffer, static_cast<std::size_t>(got));
   }
 }
 
 // One byte every `intervalMs`, until all is sent or the server stops.
-void Trickle(Native fd, Native wake, const std::string& data, int intervalMs) {
+void Trickle(Channel& channel, const std::string& data, int intervalMs) {
   for (char c : data) {
-    if (!SendAll(fd, wake, &c, 1)) return;
-    if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(intervalMs)) == Wait::kStopped) {
+    if (!channel.Write(&c, 1)) return;
+    if (WaitFor(kInvalid, 0, channel.wake(), Clock::now() + std::chrono::milliseconds(intervalMs)) ==
+        Wait::kStopped) {
       return;
     }
   }
+}
+
+bool Pause(const Channel& channel, int milliseconds) {
+  return WaitFor(kInvalid, 0, channel.wake(), Clock::now() + std::chrono::milliseconds(milliseconds)) ==
+         Wait::kTimeout;
 }
 
 std::string StatusLine(int status, const std::string& reason) {
@@ -245,23 +351,6 @@ std::string HeaderBlock(const Script& script, const std::string& framing) {
 
 std::string LengthHeader(std::uint64_t length) {
   return "Content-Length: " + std::to_string(length) + "\r\n";
-}
-
-void CloseWithReset(Fd& fd) {
-  linger option{};
-  option.l_onoff = 1;
-  option.l_linger = 0;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
-  fd.Reset();
-}
-
-void CloseCleanly(Fd& fd) {
-#if defined(_WIN32)
-  ::shutdown(fd.get(), SD_SEND);
-#else
-  ::shutdown(fd.get(), SHUT_WR);
-#endif
-  fd.Reset();
 }
 
 bool MakeAddress(const std::string& address, int port, sockaddr_in& out) {
@@ -318,6 +407,13 @@ void Wake(Native writeEnd) {
 
 }  // namespace
 
+struct ScriptedServer::Tls {
+#if defined(TESTSUPPORT_TLS)
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context{nullptr, SSL_CTX_free};
+#endif
+  int handshakeDelayMs = 0;
+};
+
 std::string RecordedRequest::Header(const std::string& name) const {
   for (const auto& header : headers) {
     if (SameName(header.first, name)) return header.second;
@@ -352,6 +448,28 @@ ScriptedServer::ScriptedServer(std::string address, Script fallback)
     : address_(std::move(address)), fallback_(std::move(fallback)) {}
 
 ScriptedServer::~ScriptedServer() { Stop(); }
+
+bool ScriptedServer::UseTls(const std::string& certificateFile, const std::string& privateKeyFile,
+                            int handshakeDelayMs) {
+#if defined(TESTSUPPORT_TLS)
+  auto tls = std::make_shared<Tls>();
+  tls->context.reset(SSL_CTX_new(TLS_server_method()));
+  tls->handshakeDelayMs = handshakeDelayMs;
+  SSL_CTX* context = tls->context.get();
+  if (context == nullptr || SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(context) != 1) {
+    return false;
+  }
+  tls_ = std::move(tls);
+  return true;
+#else
+  (void)certificateFile;
+  (void)privateKeyFile;
+  (void)handshakeDelayMs;
+  return false;
+#endif
+}
 
 bool ScriptedServer::Start() {
   if (listener_ != -1) return true;
@@ -402,13 +520,23 @@ void ScriptedServer::SetFallback(Script script) {
   fallback_ = std::move(script);
 }
 
+void ScriptedServer::SetResponder(Responder responder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  responder_ = std::move(responder);
+}
+
 std::vector<RecordedRequest> ScriptedServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
-Script ScriptedServer::NextScript() {
-  std::lock_guard<std::mutex> lock(mutex_);
+Script ScriptedServer::NextScript(const RecordedRequest& request) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (responder_) {
+    const Responder responder = responder_;
+    lock.unlock();
+    return responder(request);
+  }
   if (queue_.empty()) return fallback_;
   Script script = std::move(queue_.front());
   queue_.pop_front();
@@ -416,6 +544,14 @@ Script ScriptedServer::NextScript() {
 }
 
 void ScriptedServer::AcceptLoop() {
+#if !defined(_WIN32)
+  // OpenSSL writes without MSG_NOSIGNAL: a client that hangs up must cost
+  // this thread a failed write, never the process a SIGPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
   const Native listener = ToNative(listener_);
   while (connections_.load() < kMaxConnections) {
     const auto deadline = Clock::now() + std::chrono::hours(1);
@@ -433,57 +569,45 @@ void ScriptedServer::AcceptLoop() {
 
 void ScriptedServer::Serve(Handle socket) {
   Fd fd(ToNative(socket));
-  const Native wake = ToNative(wakeRead_);
+  Channel channel(fd.get(), ToNative(wakeRead_));
+#if defined(TESTSUPPORT_TLS)
+  if (tls_ && !channel.Handshake(tls_->context.get(), tls_->handshakeDelayMs)) return;
+#endif
   RecordedRequest request;
-  if (!ReadRequest(fd.get(), wake, request)) return;
+  if (!ReadRequest(channel, request)) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
-  const Script script = NextScript();
+  const Script script = NextScript(request);
   const std::string& body = script.body;
   const std::size_t partial = std::min(script.partialBytes, body.size());
+  const std::string announced = HeaderBlock(script, LengthHeader(body.size()));
 
   switch (script.behaviour) {
-    case Behaviour::kRespond: {
-      const std::string framing = script.closeDelimited ? "" : LengthHeader(body.size());
-      if (SendAll(fd.get(), wake, HeaderBlock(script, framing))) SendAll(fd.get(), wake, body);
-      CloseCleanly(fd);
-      return;
-    }
+    case Behaviour::kRespond:
+      if (channel.Write(HeaderBlock(script, script.closeDelimited ? "" : LengthHeader(body.size())))) {
+        channel.Write(body);
+      }
+      break;
     case Behaviour::kAcceptAndClose:
-      CloseCleanly(fd);
-      return;
+      break;
     case Behaviour::kSilent:
-      if (WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
-              Wait::kTimeout &&
-          SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
-        SendAll(fd.get(), wake, body);
-      }
-      CloseCleanly(fd);
-      return;
+      if (Pause(channel, script.stallMs) && channel.Write(announced)) channel.Write(body);
+      break;
     case Behaviour::kStallMidBody:
-      if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size()))) &&
-          SendAll(fd.get(), wake, body.data(), partial) &&
-          WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(script.stallMs)) ==
-              Wait::kTimeout) {
-        SendAll(fd.get(), wake, body.data() + partial, body.size() - partial);
+      if (channel.Write(announced) && channel.Write(body.data(), partial) && Pause(channel, script.stallMs)) {
+        channel.Write(body.data() + partial, body.size() - partial);
       }
-      CloseCleanly(fd);
-      return;
+      break;
     case Behaviour::kCloseMidBody:
-      if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
-        SendAll(fd.get(), wake, body.data(), partial);
-      }
-      CloseCleanly(fd);
-      return;
+      if (channel.Write(announced)) channel.Write(body.data(), partial);
+      break;
     case Behaviour::kResetMidBody:
-      if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
-        SendAll(fd.get(), wake, body.data(), partial);
-      }
+      if (channel.Write(announced)) channel.Write(body.data(), partial);
       // Give the bytes a moment to leave before the reset discards the queue.
-      WaitFor(kInvalid, 0, wake, Clock::now() + std::chrono::milliseconds(50));
-      CloseWithReset(fd);
+      Pause(channel, 50);
+      channel.PrepareReset();
       return;
     case Behaviour::kBrokenChunked: {
       std::string framed = HeaderBlock(script, "Transfer-Encoding: chunked\r\n");
@@ -491,50 +615,54 @@ void ScriptedServer::Serve(Handle socket) {
       std::snprintf(size, sizeof size, "%zx\r\n", partial);
       framed += size + body.substr(0, partial) + "\r\n";
       framed += "zz-not-a-size\r\n" + body.substr(partial) + "\r\n0\r\n\r\n";
-      SendAll(fd.get(), wake, framed);
-      CloseCleanly(fd);
-      return;
+      channel.Write(framed);
+      break;
     }
     case Behaviour::kRedirectLoop: {
       Script redirect = script;
       redirect.status = 302;
       redirect.reason = "Found";
       redirect.headers.emplace_back("Location", request.target);
-      SendAll(fd.get(), wake, HeaderBlock(redirect, LengthHeader(0)));
-      CloseCleanly(fd);
-      return;
+      channel.Write(HeaderBlock(redirect, LengthHeader(0)));
+      break;
     }
     case Behaviour::kHugeBody: {
       Script huge = script;
       huge.status = 200;
       huge.reason = "OK";
-      if (SendAll(fd.get(), wake, HeaderBlock(huge, LengthHeader(script.hugeBytes)))) {
-        const std::string chunk(64 * 1024, 'x');
-        std::uint64_t left = script.hugeBytes;
-        while (left > 0) {
-          const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-          if (!SendAll(fd.get(), wake, chunk.data(), n)) break;
-          left -= n;
+      const std::string framing = script.chunked          ? "Transfer-Encoding: chunked\r\n"
+                                  : script.closeDelimited ? ""
+                                                          : LengthHeader(script.hugeBytes);
+      if (!channel.Write(HeaderBlock(huge, framing))) break;
+      // Valid reply framing at the front, so nothing but the size gives it away.
+      std::string chunk(64 * 1024, 'x');
+      chunk.replace(0, 2, "Z=");
+      for (std::uint64_t left = script.hugeBytes; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", n);
+        if ((script.chunked && !channel.Write(size)) || !channel.Write(chunk.data(), n) ||
+            (script.chunked && !channel.Write("\r\n"))) {
+          break;
         }
+        hugeBytesSent_ += n;
+        left -= n;
+        chunk.replace(0, 2, "xx");
       }
-      CloseCleanly(fd);
-      return;
+      if (script.chunked) channel.Write("0\r\n\r\n");
+      break;
     }
     case Behaviour::kTrickle:
-      if (SendAll(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())))) {
-        Trickle(fd.get(), wake, body, script.intervalMs);
-      }
-      CloseCleanly(fd);
-      return;
+      if (channel.Write(announced)) Trickle(channel, body, script.intervalMs);
+      break;
     case Behaviour::kTrickleHeaders:
-      Trickle(fd.get(), wake, HeaderBlock(script, LengthHeader(body.size())) + body, script.intervalMs);
-      CloseCleanly(fd);
-      return;
+      Trickle(channel, announced + body, script.intervalMs);
+      break;
     case Behaviour::kRaw:
-      SendAll(fd.get(), wake, script.raw);
-      CloseCleanly(fd);
-      return;
+      channel.Write(script.raw);
+      break;
   }
+  channel.CloseCleanly();
 }
 
 int ReserveClosedPort(const std::string& address) {

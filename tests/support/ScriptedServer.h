@@ -1,6 +1,8 @@
-// A loopback HTTP server for tests that answers each connection as scripted,
-// including the misbehaviour a real server or network shows (closing early,
-// stalling, resetting, broken framing, endless redirects, huge bodies).
+// The loopback HTTP server of the tests: it answers each connection as
+// scripted, or as a responder computes from the request, including the
+// misbehaviour a real server or network shows (closing early, stalling,
+// resetting, broken framing, endless redirects, huge or endless bodies), in
+// clear text or over TLS.
 //
 // Raw sockets (BSD or Winsock), one thread, one request per connection (every
 // answer carries "Connection: close"), connections handled one after the
@@ -12,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,8 +51,9 @@ enum class Behaviour {
   kResetMidBody,    // announce the whole body, send `partialBytes` of it, then reset
   kBrokenChunked,   // chunked framing with a malformed chunk-size line after one chunk
   kRedirectLoop,    // 302 back to the request's own target, every time
-  kHugeBody,        // 200 announcing `hugeBytes` of 'x', streamed until done or the
-                    // client leaves
+  kHugeBody,        // 200 with `hugeBytes` of body ("Z=" and then 'x'), streamed until
+                    // done or the client leaves; announced, or with `closeDelimited`
+                    // or `chunked` nothing gives the size away up front
   kTrickle,         // announce `body`, send it one byte every `intervalMs`
   kTrickleHeaders,  // as kRespond, but the whole answer from the status line on goes
                     // out one byte every `intervalMs`
@@ -61,7 +66,8 @@ struct Script {
   std::string reason = "OK";
   HeaderList headers;  // extra response headers
   std::string body;
-  bool closeDelimited = false;  // kRespond: no Content-Length, the close ends the body
+  bool closeDelimited = false;  // kRespond, kHugeBody: no Content-Length, the close ends the body
+  bool chunked = false;         // kHugeBody: chunked framing
   std::size_t partialBytes = 0;
   int stallMs = 30000;
   std::uint64_t hugeBytes = 0;
@@ -82,6 +88,13 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
+  // Serves HTTPS from Start on, with a certificate chain and its key (PEM
+  // files); every handshake waits `handshakeDelayMs` once the client's hello
+  // has arrived. False when the files cannot be used, or when this build
+  // has no TLS (Windows).
+  bool UseTls(const std::string& certificateFile, const std::string& privateKeyFile,
+              int handshakeDelayMs = 0);
+
   // Binds address:0 and starts accepting; false when that failed.
   bool Start();
   // Idempotent; interrupts a stalled or streaming answer.
@@ -90,21 +103,31 @@ class ScriptedServer {
   const std::string& address() const { return address_; }
   int port() const { return port_; }
   std::string HostPort() const { return address_ + ":" + std::to_string(port_); }
+  // "http://host:port" or "https://host:port".
+  std::string Origin() const { return (tls_ ? "https://" : "http://") + HostPort(); }
 
   // Scripts for the next connections, in order.
   void Enqueue(Script script);
   void SetFallback(Script script);
+  // Answers every request with what `responder` makes of it, ahead of the
+  // queue and the fallback; an empty one gives them back their turn.
+  using Responder = std::function<Script(const RecordedRequest&)>;
+  void SetResponder(Responder responder);
 
   std::vector<RecordedRequest> Requests() const;
   std::size_t Connections() const { return connections_.load(); }
+  // Body bytes of kHugeBody answers the clients took, over all connections.
+  std::uint64_t HugeBytesSent() const { return hugeBytesSent_.load(); }
 
  private:
   // A descriptor (POSIX) or a SOCKET (Windows); -1 when none.
   using Handle = std::intptr_t;
 
+  struct Tls;  // OpenSSL's server context; empty without TLS
+
   void AcceptLoop();
   void Serve(Handle socket);
-  Script NextScript();
+  Script NextScript(const RecordedRequest& request);
 
   std::string address_;
   int port_ = 0;
@@ -114,10 +137,13 @@ class ScriptedServer {
   Handle wakeWrite_ = -1;
   std::thread thread_;
   std::atomic<std::size_t> connections_{0};
+  std::atomic<std::uint64_t> hugeBytesSent_{0};
+  std::shared_ptr<Tls> tls_;
 
   mutable std::mutex mutex_;
   Script fallback_;
   std::deque<Script> queue_;
+  Responder responder_;
   std::vector<RecordedRequest> requests_;
 };
 

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <utility>
 
+#include "hostlib/quillon.h"
+
 namespace testsupport {
 
 namespace {
@@ -110,5 +112,7 @@ std::string TestCertificates::Bundle(const std::string& file, const std::vector<
   }
   return path;
 }
+
+void TestCertificates::Trust() const { GlobalCache::Instance().SetConfigItem("GC_CA_BUNDLE", caFile_); }
 
 }  // namespace testsupport

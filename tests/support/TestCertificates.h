@@ -39,6 +39,9 @@ class TestCertificates {
   // Writes several CA files into one bundle; returns its path.
   std::string Bundle(const std::string& file, const std::vector<std::string>& caFiles) const;
 
+  // Makes the trusted test CA the application's bundle ("GC_CA_BUNDLE").
+  void Trust() const;
+
  private:
   devserver::TlsFiles Write(const std::string& file, const devserver::PemCredential& credential);
   devserver::TlsFiles IssueWith(const devserver::PemCredential& ca, const std::string& file,
