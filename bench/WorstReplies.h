@@ -5,6 +5,10 @@
 // keyed with the benchmark key of letter "A", bzip2-compressed, and its
 // payload is filled up after the end of the stream so that the body itself
 // is as large as the bound allows.
+//
+// Each reply an application walks (catalogue and ratios) has a twin half as
+// large: half the values, sections or commas, and half the wire bytes. The
+// time of the two shows whether the call and the walk grow linearly.
 #pragma once
 
 #include <cstddef>
@@ -29,10 +33,13 @@ struct WorstReply {
   bool overBound;       // holds more entries than the client accepts
   std::size_t records;  // servers, ratios or levels the caller gets, if accepted
   ReplyBuilder body;
+  // For a twin half as large: the name of the full reply; else empty.
+  std::string halfOf;
 };
 
-// The replies, in table order. Building one takes seconds (bzip2 of 64 MiB),
-// which is why the scripted service builds each on first request.
+// The replies, full ones in table order, then the half twins. Building one
+// takes seconds (bzip2 of 64 MiB), which is why the scripted service builds
+// each on first request.
 const std::vector<WorstReply>& WorstReplies();
 
 // Sections and items of profile text, counted the way the client bounds

@@ -22,8 +22,9 @@ int ParseDecimalClamped(const std::string& text) {
   // past the int range, so any number of digits is safe.
   const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
   long long magnitude = 0;
-  for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (magnitude <= limit) magnitude = magnitude * 10 + (text[i] - '0');
+  // Once past it, further digits cannot change the result.
+  for (; i < n && text[i] >= '0' && text[i] <= '9' && magnitude <= limit; ++i) {
+    magnitude = magnitude * 10 + (text[i] - '0');
   }
   if (magnitude > limit) magnitude = limit;
   return static_cast<int>(negative ? -magnitude : magnitude);

@@ -299,17 +299,25 @@ class QUILLON_API CProfileFile {
 // ---------------------------------------------------------------------------
 // Server records, built from a reply item's key and value.
 //
-// The value is split into fields at ","; GetField(i) is the i-th field
-// (empty when there are fewer); an empty value has no fields. For a
-// catalogue entry (ServerInfo) the reference service sends
-// "name,address,level,location"; for an online ratio
-// (ServerOnlineRatio) the key is the server id and the value the ratio in
-// percent.
+// The value's fields are its texts between ","; an empty value has none,
+// and empty fields between, before or after commas count ("a,,b" has
+// three). For a catalogue entry (ServerInfo) the reference service sends
+// "name,address,level,location"; for an online ratio (ServerOnlineRatio)
+// the key is the server id and the value the ratio in percent.
+//
+// A value comes from the service and may be huge (64 MiB of commas fits the
+// default bounds), so no accessor splits it whole:
+//   GetField(i)  the i-th field, empty when there are fewer; it scans only
+//                up to that field and allocates only the text it returns.
+//   GetFields()  the first kMaxFields fields (256), not all of them: the
+//                rest are reached through GetField(i) or GetValue().
 class QUILLON_API ServerInfo {
  public:
   ServerInfo(const std::string& key, const std::string& value);
   // Takes the texts over: a large catalogue is not copied a second time.
   ServerInfo(std::string&& key, std::string&& value);
+
+  static constexpr std::size_t kMaxFields = 256;
 
   const std::string& GetKey() const;
   const std::string& GetValue() const;
@@ -326,11 +334,14 @@ class QUILLON_API ServerOnlineRatio {
   ServerOnlineRatio(const std::string& key, const std::string& value);
   ServerOnlineRatio(std::string&& key, std::string&& value);
 
+  static constexpr std::size_t kMaxFields = 256;
+
   const std::string& GetKey() const;
   const std::string& GetValue() const;
   std::vector<std::string> GetFields() const;
   std::string GetField(std::size_t index) const;
-  // The value read as an integer (atoi-like, clamped), 0 when not numeric.
+  // The value read as an integer (atoi-like, clamped), 0 when not numeric;
+  // the scan stops at the first byte after the number.
   int GetRatio() const;
 
  private:

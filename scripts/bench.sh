@@ -41,7 +41,7 @@ quietly cmake --build "$build_dir" --target proxyhelper_bench proxyhelper_bench_
 # right, or no figure below means anything.
 quietly "$build_dir/bench/proxyhelper_bench_selftest"
 
-echo "running benchmarks (a minute or two)..." >&2
+echo "running benchmarks (a few minutes)..." >&2
 # Five repetitions in random interleaved order: a burst of other load on the
 # machine then hits every side of a comparison alike, and the table uses the
 # fastest repetition.
