@@ -94,6 +94,8 @@ CLoginServers& CLoginServers::Instance() {
 
 CLoginServers::CLoginServers() : state_(new State) {}
 
+bool CLoginServers::SameServer(const Server& a, const Server& b) { return quillon_internal::SameServer(a, b); }
+
 CLoginServers::~CLoginServers() { delete state_; }
 
 int CLoginServers::Parse(const std::string& text, bool replace) {
@@ -186,6 +188,34 @@ int CLoginServers::GetServerCount() const {
 std::vector<CLoginServers::Server> CLoginServers::GetServers() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->servers;
+}
+
+std::vector<CLoginServers::Server> CLoginServers::GetServers(std::size_t& current) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  current = state_->current;
+  return state_->servers;
+}
+
+void CLoginServers::MovePast(const Server& failed) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::vector<Server>& servers = state_->servers;
+  if (servers.empty() || !quillon_internal::SameServer(servers[state_->current], failed)) return;
+  // Past the run of equal entries too, bounded by the list: a list of one
+  // server repeated comes back round to where it was.
+  for (std::size_t step = 0; step < servers.size(); ++step) {
+    state_->current = (state_->current + 1) % servers.size();
+    if (!quillon_internal::SameServer(servers[state_->current], failed)) return;
+  }
+}
+
+void CLoginServers::SetCurrServer(const Server& server) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (std::size_t i = 0; i < state_->servers.size(); ++i) {
+    if (quillon_internal::SameServer(state_->servers[i], server)) {
+      state_->current = i;
+      return;
+    }
+  }
 }
 
 void CLoginServers::Clear() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ class DecompressStream {
 
 enum class Outcome { kDone, kFailed };
 
+using StopCheck = std::function<bool()>;
+
 // Appends `count` bytes to `out` without letting its capacity run past
 // `cap`: the string's own geometric growth could otherwise reserve up to
 // twice the cap.
@@ -52,7 +55,7 @@ void AppendCapped(std::string& out, const char* bytes, std::size_t count, std::s
   out.append(bytes, count);
 }
 
-Outcome Inflate(const char* data, std::size_t length, std::size_t cap, std::string& out) {
+Outcome Inflate(const char* data, std::size_t length, std::size_t cap, const StopCheck& stop, std::string& out) {
   DecompressStream holder;
   if (holder.InitStatus() == BZ_MEM_ERROR) throw std::bad_alloc();
   if (holder.InitStatus() != BZ_OK) return Outcome::kFailed;
@@ -64,6 +67,9 @@ Outcome Inflate(const char* data, std::size_t length, std::size_t cap, std::stri
   // within (input / 1 + output / chunk) rounds; a round that does neither
   // means the stream stalled and is treated as damage.
   while (true) {
+    // A 64 MiB expansion takes most of a second: a cancel or the caller's
+    // deadline is heard between rounds.
+    if (stop && stop()) return Outcome::kFailed;
     if (stream.avail_in == 0 && fed < length) {
       // bz_stream counts in unsigned int; larger inputs go in pieces.
       const std::size_t piece = std::min<std::size_t>(length - fed, UINT_MAX);
@@ -97,7 +103,9 @@ CMemBZ2Decompress::CMemBZ2Decompress(const char* data, std::size_t length, std::
 
 void CMemBZ2Decompress::SetMaxOutput(std::size_t bytes) { maxOutput_ = bytes; }
 
-int CMemBZ2Decompress::Decompress() {
+int CMemBZ2Decompress::Decompress() { return Decompress(StopCheck()); }
+
+int CMemBZ2Decompress::Decompress(const StopCheck& stop) {
   const std::size_t cap = maxOutput_ != 0 ? maxOutput_
                                           : static_cast<std::size_t>(GlobalCache::Instance().GetConfigInt(
                                                 protocol::kGcBz2MaxOutput, kDefaultMaxOutput));
@@ -106,7 +114,7 @@ int CMemBZ2Decompress::Decompress() {
   std::string result;
   Outcome outcome = Outcome::kFailed;
   try {
-    if (data_ != nullptr && length_ != 0) outcome = Inflate(data_, length_, cap, result);
+    if (data_ != nullptr && length_ != 0) outcome = Inflate(data_, length_, cap, stop, result);
   } catch (const std::bad_alloc&) {
     output_.clear();
     throw;

@@ -16,6 +16,7 @@
 // or is over the caller's bound, and every list is allocated once at its
 // final size.
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,26 @@ namespace {
 
 // A cipher block's worth of zero fill (at most 15 bytes) may follow the text.
 constexpr std::size_t kMaxZeroFill = 15;
+
+// Lines between two questions to the caller's stop check: a few
+// milliseconds of parsing, so a cancel is heard well within 100 ms.
+constexpr std::size_t kLinesPerStopCheck = 4096;
+
+using StopCheck = std::function<bool()>;
+
+// Asks `stop` every kLinesPerStopCheck calls.
+class StopPoll {
+ public:
+  explicit StopPoll(const StopCheck& stop) : stop_(stop) {}
+  bool Stopped() {
+    if (!stop_ || ++lines_ % kLinesPerStopCheck != 0) return false;
+    return stop_();
+  }
+
+ private:
+  const StopCheck& stop_;
+  std::size_t lines_ = 0;
+};
 
 bool IsBlank(const std::string& text, std::size_t begin, std::size_t end) {
   for (std::size_t i = begin; i < end; ++i) {
@@ -91,12 +112,13 @@ class LineScanner {
 // First pass: the item count of every section in text order. False for
 // malformed text and as soon as sections and items together pass
 // `maxEntries`.
-bool CountEntries(const std::string& text, std::size_t size, std::size_t maxEntries,
+bool CountEntries(const std::string& text, std::size_t size, std::size_t maxEntries, StopPoll& poll,
                   std::vector<std::size_t>& itemCounts) {
   std::size_t entries = 0;
   LineScanner scanner(text, size);
   Line line;
   while (scanner.Next(line)) {
+    if (poll.Stopped()) return false;
     if (line.kind == LineKind::kSkip) continue;
     if (line.kind == LineKind::kMalformed) return false;
     if (line.kind == LineKind::kItem && itemCounts.empty()) {
@@ -118,6 +140,10 @@ bool CountEntries(const std::string& text, std::size_t size, std::size_t maxEntr
 bool CProfileFile::Load(const std::string& text) { return Load(text, static_cast<std::size_t>(-1)); }
 
 bool CProfileFile::Load(const std::string& text, std::size_t maxEntries) {
+  return Load(text, maxEntries, StopCheck());
+}
+
+bool CProfileFile::Load(const std::string& text, std::size_t maxEntries, const StopCheck& stop) {
   sections_.clear();
   sections_.shrink_to_fit();
   std::size_t size = text.size();
@@ -128,14 +154,16 @@ bool CProfileFile::Load(const std::string& text, std::size_t maxEntries) {
   // one): not profile text.
   if (size == 0 || text.find('\0') < size) return false;
 
+  StopPoll poll(stop);
   std::vector<std::size_t> itemCounts;
-  if (!CountEntries(text, size, maxEntries, itemCounts)) return false;
+  if (!CountEntries(text, size, maxEntries, poll, itemCounts)) return false;
 
   SectionList parsed;
   parsed.reserve(itemCounts.size());
   LineScanner scanner(text, size);
   Line line;
   while (scanner.Next(line)) {
+    if (poll.Stopped()) return false;
     if (line.kind == LineKind::kHeader) {
       parsed.emplace_back(text.substr(line.begin + 1, line.split - line.begin - 1));
       parsed.back().ReserveItems(itemCounts[parsed.size() - 1]);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,6 +138,9 @@ class QUILLON_API CLoginServers {
 
   static CLoginServers& Instance();
 
+  // Same host (ASCII case ignored), port and scheme: one server.
+  static bool SameServer(const Server& a, const Server& b);
+
   // `replace` true replaces the list, false appends to it. Afterwards the
   // current server is the recorded default when it is in the list, otherwise
   // the first entry. Returns the number of entries taken from `text`; a text
@@ -169,6 +173,18 @@ class QUILLON_API CLoginServers {
 
   int GetServerCount() const;
   std::vector<Server> GetServers() const;
+  // The list and the index of the current server in it, taken together
+  // (`current` is 0 for an empty list): what one operation walks, whatever
+  // other threads do to the list meanwhile.
+  std::vector<Server> GetServers(std::size_t& current) const;
+  // After a failed attempt: when the current server is `failed` (host,
+  // port and scheme), moves the position on past it and past the entries
+  // equal to it that follow; otherwise (another thread moved it already,
+  // or the list was replaced) changes nothing.
+  void MovePast(const Server& failed);
+  // After a reply: makes the first entry equal to `server` current; nothing
+  // changes when the list has no such entry.
+  void SetCurrServer(const Server& server);
   // Empties the list and forgets the default server and the TLS-only hosts
   // and ports (see "No downgrade" above).
   void Clear();
@@ -288,6 +304,10 @@ class QUILLON_API CProfileFile {
   // sections and items together; that is found before anything is built, so
   // a small text cannot make the parsed form cost more than the caller allows.
   bool Load(const std::string& text, std::size_t maxEntries);
+  // The same, asking `stop` every few thousand lines of each pass; once it
+  // answers true the load fails (false, no sections). An empty `stop`
+  // never stops.
+  bool Load(const std::string& text, std::size_t maxEntries, const std::function<bool()>& stop);
   const SectionList& GetSections() const;
   // Hands the sections over, leaving none.
   SectionList TakeSections();
@@ -364,6 +384,10 @@ class QUILLON_API CMemBZ2Decompress {
   // 0 (the initial value) means the configured cap.
   void SetMaxOutput(std::size_t bytes);
   int Decompress();
+  // The same, asking `stop` between rounds of at most 64 KiB of output;
+  // once it answers true the decompression ends, as a failure (0, output
+  // empty). An empty `stop` never stops.
+  int Decompress(const std::function<bool()>& stop);
 
  private:
   const char* data_;

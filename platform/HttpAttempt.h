@@ -1,45 +1,19 @@
 // One HTTP attempt: the only thing the exchange asks of the platform's HTTP
 // stack. Windows performs it with WinINet, other platforms with libcurl; both
-// put the same request on the wire and keep the same bounds in every phase
-// (connect, send, response headers, redirects, body).
+// put the same request on the wire (HTTP/1.1, for https entries too) and keep
+// the same bounds in every phase (connect, send, response headers, redirects,
+// body).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "protocol/Records.h"
 
-// Why an attempt produced no reply body. Every kind fails the attempt alike;
-// the kinds exist so that a person can tell what went wrong, and each is the
-// attempt trace's outcome of the same name (same value, same words).
-enum class HttpFailure : int {
-  kNone = -1,                                               // status 200 and the whole body
-  kSetup = static_cast<int>(AttemptOutcome::kSetupFailed),  // bad host, no handle
-  kNameNotResolved = static_cast<int>(AttemptOutcome::kNameNotResolved),
-  kRefused = static_cast<int>(AttemptOutcome::kRefused),                // refused or reset while connecting
-  kConnectTimeout = static_cast<int>(AttemptOutcome::kConnectTimeout),  // the TCP connect alone
-  kTls = static_cast<int>(AttemptOutcome::kTls),
-  kSendFailed = static_cast<int>(AttemptOutcome::kSendFailed),
-  kNoResponse = static_cast<int>(AttemptOutcome::kNoResponse),
-  kHttpStatus = static_cast<int>(AttemptOutcome::kHttpStatus),  // a final status but 200; body not read
-  kRedirectRefused = static_cast<int>(AttemptOutcome::kRedirectRefused),  // https to plain http
-  kTooManyRedirects = static_cast<int>(AttemptOutcome::kTooManyRedirects),
-  kDeadline = static_cast<int>(AttemptOutcome::kDeadline),  // the attempt's whole time ran out
-  kStall = static_cast<int>(AttemptOutcome::kStall),
-  kBodyTooBig = static_cast<int>(AttemptOutcome::kBodyTooBig),  // announced or received
-  kCutShort = static_cast<int>(AttemptOutcome::kCutShort),  // reset, fewer bytes than announced, bad framing
-  kCancelled = static_cast<int>(AttemptOutcome::kCancelled),  // the request's cancel check turned true
-};
-
-// The trace's outcome of a failure; a whole body is only "parsed" once it is.
-inline AttemptOutcome OutcomeOf(HttpFailure failure) {
-  return failure == HttpFailure::kNone ? AttemptOutcome::kParsed : static_cast<AttemptOutcome>(failure);
-}
-
-inline const char* HttpFailureName(HttpFailure failure) {
-  return failure == HttpFailure::kNone ? "ok" : AttemptOutcomeName(OutcomeOf(failure));
-}
+using AttemptClock = std::chrono::steady_clock;
 
 // Redirects followed within one attempt, at most.
 constexpr int kMaxHttpRedirects = 10;
@@ -53,26 +27,37 @@ constexpr char kHttpNoCacheHeader[] = "Cache-Control: no-cache";
 struct HttpAttemptRequest {
   std::string host;  // a name or an address literal (IPv6 without brackets)
   int port = 80;
-  bool secure = false;         // https, peer and host name always verified
-  std::string path;            // "/vpn_intl/loginin.php"
-  std::string userAgent;       // free of control bytes; empty: no User-Agent
-  std::string body;            // sent as the POST body
-  int connectTimeoutMs = 500;  // the TCP connect alone
-  int deadlineMs = 30000;      // the whole attempt, from its start: name, connect, TLS, send, answer
-  int stallMs = 10000;         // no byte moving, once connected
-  std::size_t maxBody = 0;     // largest body accepted, bytes
-  std::string caBundle;        // PEM file replacing the trust store; empty: the system's (ignored on Windows)
+  bool secure = false;    // https, peer and host name always verified
+  std::string path;       // "/vpn_intl/loginin.php"
+  std::string userAgent;  // free of control bytes; empty: no User-Agent
+  std::string body;       // sent as the POST body
+  // Each TCP connect the attempt makes (a redirect's new connection too),
+  // timed from the moment its socket is opened; never past `deadline`.
+  std::chrono::milliseconds connectWindow{500};
+  // When the whole attempt ends at the latest: name, connect, TLS, send,
+  // answer, redirects. "Out of time" is now >= deadline.
+  AttemptClock::time_point deadline = AttemptClock::time_point::max();
+  std::chrono::milliseconds stall{10000};  // no byte moving, once connected
+  std::size_t maxBody = 0;                 // largest body accepted, bytes
+  std::string caBundle;  // PEM file replacing the trust store; empty: the system's (ignored on Windows)
   // Polled while the attempt runs (from any thread); true ends it at once
   // with kCancelled. Empty: never cancelled.
   std::function<bool()> cancelled;
 };
 
 struct HttpAttemptResult {
-  HttpFailure failure = HttpFailure::kSetup;
+  // Why the attempt produced no reply body, as the attempt trace words it
+  // (one of kCancelled to kCutShort); empty for status 200 and the whole
+  // body. Every kind fails the attempt alike.
+  std::optional<AttemptOutcome> failure = AttemptOutcome::kSetupFailed;
   int status = 0;    // the final HTTP status, 0 when none arrived
-  std::string body;  // the whole body; only with kNone
+  std::string body;  // the whole body; only without a failure
 };
 
-// Performs one POST. Never throws but std::bad_alloc; returns within the
+inline const char* HttpFailureName(const std::optional<AttemptOutcome>& failure) {
+  return failure ? AttemptOutcomeName(*failure) : "ok";
+}
+
+// Performs one POST. Never throws but std::bad_alloc; returns by the
 // request's deadline, and within a tick of the cancel check turning true.
 HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request);

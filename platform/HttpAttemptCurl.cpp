@@ -1,17 +1,19 @@
 // One HTTP attempt over libcurl.
 //
 // Bounds, and how each is kept:
-//   - the TCP connect: timed from the moment the socket is opened (after the
-//     name is resolved) until the socket has a peer, by the loop in Run;
-//     libcurl's own connect time-out would also cover name resolution and
-//     the TLS handshake, which only the deadline bounds;
+//   - each TCP connect: timed from the moment its socket is opened (after
+//     the name is resolved) until the socket has a peer, by the loop in Run;
+//     a redirect's new connection starts a window of its own. libcurl's own
+//     connect time-out would also cover name resolution and the TLS
+//     handshake, which only the deadline bounds;
 //   - the deadline: CURLOPT_TIMEOUT_MS over the whole transfer, redirects
-//     included;
+//     included, and the loop in Run against the request's time point;
 //   - a stall: the progress callback, once connected;
 //   - the body: the header callback (announced length) and the write
 //     callback (received bytes), before the bytes are held.
 // The peer's certificate and host name are always verified; a secure request
-// follows redirects to https only.
+// follows redirects to https only. HTTP/1.1 always, as WinINet speaks it: a
+// server offering HTTP/2 through ALPN does not get it.
 #if !defined(_WIN32)
 
 #include <curl/curl.h>
@@ -26,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,7 +99,7 @@ struct Transfer {
   HttpAttemptResult* result = nullptr;
 
   // A failure a callback decided on; wins over the code libcurl reports.
-  HttpFailure decided = HttpFailure::kNone;
+  std::optional<AttemptOutcome> decided;
   bool outOfMemory = false;
 
   // The response being received: a status line starts a new one (an interim
@@ -106,6 +109,7 @@ struct Transfer {
   bool headersComplete = false;
   bool finalHeaders = false;
 
+  // The connection being made: when its first socket was opened.
   bool socketOpened = false;
   Clock::time_point socketOpenedAt;
   // The sockets libcurl is connecting with (more than one while it tries
@@ -132,7 +136,7 @@ bool HeadersEnd(Transfer& transfer) {
       curl_easy_header(transfer.easy, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK) {
     // A relative target stays on the request's own scheme.
     if (transfer.request->secure && strncasecmp(location->value, "http:", 5) == 0) {
-      transfer.decided = HttpFailure::kRedirectRefused;
+      transfer.decided = AttemptOutcome::kRedirectRefused;
       return false;
     }
     return true;
@@ -140,11 +144,11 @@ bool HeadersEnd(Transfer& transfer) {
   transfer.finalHeaders = true;
   transfer.result->status = status;
   if (status != 200) {
-    transfer.decided = HttpFailure::kHttpStatus;
+    transfer.decided = AttemptOutcome::kHttpStatus;
     return false;
   }
   if (announced >= 0 && static_cast<std::uint64_t>(announced) > transfer.request->maxBody) {
-    transfer.decided = HttpFailure::kBodyTooBig;
+    transfer.decided = AttemptOutcome::kBodyTooBig;
     return false;
   }
   // Sized once: growing by doubling could hold up to twice a large body for
@@ -178,7 +182,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   const size_t bytes = size * count;
   std::string& body = transfer.result->body;
   if (bytes > transfer.request->maxBody || body.size() > transfer.request->maxBody - bytes) {
-    transfer.decided = HttpFailure::kBodyTooBig;
+    transfer.decided = AttemptOutcome::kBodyTooBig;
     return 0;  // stop before holding the bytes
   }
   try {
@@ -191,12 +195,25 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
+bool HasPeer(curl_socket_t socket) {
+  sockaddr_storage peer;
+  socklen_t length = sizeof peer;
+  return ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+}
+
 // Called when libcurl is about to open a socket: the name is resolved, and
-// the TCP connect time-out starts here.
+// the TCP connect time-out starts here. A socket opened while another is
+// still connecting belongs to the same connection (IPv6 and IPv4 tried side
+// by side) and shares its window; any other starts a new connection (after
+// a redirect), with a window of its own.
 curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
   Transfer& transfer = *static_cast<Transfer*>(user);
-  if (!transfer.socketOpened) {
+  const bool sameConnection =
+      transfer.socketOpened && !transfer.connected &&
+      std::any_of(transfer.sockets.begin(), transfer.sockets.end(), [](curl_socket_t s) { return !HasPeer(s); });
+  if (!sameConnection) {
     transfer.socketOpened = true;
+    transfer.connected = false;
     transfer.socketOpenedAt = Clock::now();
   }
   (void)purpose;
@@ -222,12 +239,7 @@ int OnCloseSocket(void* user, curl_socket_t socket) {
 // A TCP connection is up once one of the sockets has a peer. (libcurl's own
 // connect time is taken only after the TLS handshake.)
 bool TcpConnected(const Transfer& transfer) {
-  for (curl_socket_t socket : transfer.sockets) {
-    sockaddr_storage peer;
-    socklen_t length = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return true;
-  }
-  return false;
+  return std::any_of(transfer.sockets.begin(), transfer.sockets.end(), HasPeer);
 }
 
 int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
@@ -238,13 +250,13 @@ int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
     transfer.lastProgress = Clock::now();
     return 0;
   }
-  if (Clock::now() - transfer.lastProgress < std::chrono::milliseconds(transfer.request->stallMs)) return 0;
+  if (Clock::now() - transfer.lastProgress < transfer.request->stall) return 0;
   // The stall bound starts once connected; before, the connect time-out rules.
   if (!transfer.connected) {
     if (!TcpConnected(transfer)) return 0;
     transfer.connected = true;
   }
-  transfer.decided = HttpFailure::kStall;
+  transfer.decided = AttemptOutcome::kStall;
   return 1;
 }
 
@@ -294,6 +306,7 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
   set(curl_easy_setopt(curl, CURLOPT_PROXY, ""));
   set(curl_easy_setopt(curl, CURLOPT_NOPROXY, "*"));
   set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
   // Nothing of one attempt is kept for the next: no connection, no resolved
   // name, no parsed CA store (a bundle replaced on disk applies at once).
   set(curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L));
@@ -312,8 +325,11 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
   set(curl_easy_setopt(curl, CURLOPT_POSTREDIR, 0L));
   // Name resolution, connect and handshake are bounded by the deadline; the
   // TCP connect alone by the connect time-out, which Run keeps.
-  set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.deadlineMs)));
-  set(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadlineMs)));
+  // Rounded up: libcurl must not end the attempt before its deadline.
+  const long leftMs = static_cast<long>(
+      std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(request.deadline - Clock::now()).count()));
+  set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, leftMs));
+  set(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, leftMs));
   set(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader));
   set(curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer));
   set(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody));
@@ -341,26 +357,33 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
   if (!attached.ok()) return CURLE_FAILED_INIT;
   const HttpAttemptRequest& request = *transfer.request;
   // Short enough that a cancel is seen well within 100 ms.
-  const int wakeMs = std::clamp(std::min(request.stallMs, request.connectTimeoutMs) / 8, 5, 40);
+  const long wakeMs = std::clamp<long>(
+      static_cast<long>(std::min(request.stall, request.connectWindow).count()) / 8, 5, 40);
   for (;;) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
     if (running == 0) break;
     if (request.cancelled && request.cancelled()) {
-      transfer.decided = HttpFailure::kCancelled;
+      transfer.decided = AttemptOutcome::kCancelled;
       return CURLE_ABORTED_BY_CALLBACK;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= request.deadline) {
+      transfer.decided = AttemptOutcome::kDeadline;
+      return CURLE_OPERATION_TIMEDOUT;
     }
     // Asked only once the time is up: a connect that ends (or fails) sooner
     // costs no extra system call.
     if (!transfer.connected && transfer.socketOpened &&
-        Clock::now() - transfer.socketOpenedAt >= std::chrono::milliseconds(request.connectTimeoutMs)) {
+        now - transfer.socketOpenedAt >= request.connectWindow) {
       if (!TcpConnected(transfer)) {
-        transfer.decided = HttpFailure::kConnectTimeout;
+        transfer.decided = AttemptOutcome::kConnectTimeout;
         return CURLE_OPERATION_TIMEDOUT;
       }
       transfer.connected = true;
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, wakeMs, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
+    if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wakeMs), nullptr) != CURLM_OK)
+      return CURLE_FAILED_INIT;
   }
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
@@ -369,22 +392,23 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
   return CURLE_FAILED_INIT;
 }
 
-HttpFailure Classify(CURLcode code, const Transfer& transfer) {
-  if (transfer.decided != HttpFailure::kNone) return transfer.decided;
+std::optional<AttemptOutcome> Classify(CURLcode code, const Transfer& transfer) {
+  if (transfer.decided) return transfer.decided;
   switch (code) {
     case CURLE_OK:
-      return transfer.finalHeaders ? HttpFailure::kNone : HttpFailure::kNoResponse;
+      if (transfer.finalHeaders) return std::nullopt;
+      return AttemptOutcome::kNoResponse;
     case CURLE_COULDNT_RESOLVE_HOST:
-      return HttpFailure::kNameNotResolved;
+      return AttemptOutcome::kNameNotResolved;
     case CURLE_COULDNT_CONNECT:
-      return HttpFailure::kRefused;
+      return AttemptOutcome::kRefused;
     case CURLE_OPERATION_TIMEDOUT:
-      return HttpFailure::kDeadline;
+      return AttemptOutcome::kDeadline;
     case CURLE_TOO_MANY_REDIRECTS:
-      return HttpFailure::kTooManyRedirects;
+      return AttemptOutcome::kTooManyRedirects;
     case CURLE_UNSUPPORTED_PROTOCOL:
       // Only a redirect can bring a scheme the request did not allow.
-      return transfer.request->secure ? HttpFailure::kRedirectRefused : HttpFailure::kSetup;
+      return transfer.request->secure ? AttemptOutcome::kRedirectRefused : AttemptOutcome::kSetupFailed;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -393,20 +417,20 @@ HttpFailure Classify(CURLcode code, const Transfer& transfer) {
     case CURLE_SSL_ISSUER_ERROR:
     case CURLE_SSL_CRL_BADFILE:
     case CURLE_USE_SSL_FAILED:
-      return HttpFailure::kTls;
+      return AttemptOutcome::kTls;
     case CURLE_SEND_ERROR:
-      return transfer.headersComplete ? HttpFailure::kCutShort : HttpFailure::kSendFailed;
+      return transfer.headersComplete ? AttemptOutcome::kCutShort : AttemptOutcome::kSendFailed;
     case CURLE_GOT_NOTHING:
-      return HttpFailure::kNoResponse;
+      return AttemptOutcome::kNoResponse;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_BAD_CONTENT_ENCODING:
-      return transfer.finalHeaders ? HttpFailure::kCutShort : HttpFailure::kNoResponse;
+      return transfer.finalHeaders ? AttemptOutcome::kCutShort : AttemptOutcome::kNoResponse;
     case CURLE_URL_MALFORMAT:
     case CURLE_FAILED_INIT:
-      return HttpFailure::kSetup;
+      return AttemptOutcome::kSetupFailed;
     default:
-      return transfer.finalHeaders ? HttpFailure::kCutShort : HttpFailure::kNoResponse;
+      return transfer.finalHeaders ? AttemptOutcome::kCutShort : AttemptOutcome::kNoResponse;
   }
 }
 
@@ -415,7 +439,11 @@ HttpFailure Classify(CURLcode code, const Transfer& transfer) {
 HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   HttpAttemptResult result;
   if (request.cancelled && request.cancelled()) {
-    result.failure = HttpFailure::kCancelled;
+    result.failure = AttemptOutcome::kCancelled;
+    return result;
+  }
+  if (AttemptClock::now() >= request.deadline) {
+    result.failure = AttemptOutcome::kDeadline;
     return result;
   }
   const CurlUrl url = BuildUrl(request);
@@ -434,7 +462,7 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   const CURLcode code = Run(curl.get(), transfer);
   if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) throw std::bad_alloc();
   result.failure = Classify(code, transfer);
-  if (result.failure != HttpFailure::kNone) {
+  if (result.failure) {
     result.body.clear();
     result.body.shrink_to_fit();
   } else if (result.body.capacity() - result.body.size() > result.body.size() / 8 + 65536) {

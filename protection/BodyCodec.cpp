@@ -1,6 +1,7 @@
 #include "protection/BodyCodec.h"
 
 #include <exception>
+#include <functional>
 #include <new>
 #include <utility>
 
@@ -15,12 +16,12 @@ constexpr std::size_t kMarkerLength = sizeof(protocol::kCompressedMarker) - 1;
 
 // The marker ("YYY=") starts a bzip2 stream in the rest of the text, block fill included.
 // Takes the text by value: an uncompressed reply is handed on without a copy.
-std::string ExpandIfCompressed(std::string decoded) {
+std::string ExpandIfCompressed(std::string decoded, const std::function<bool()>& stop) {
   if (decoded.compare(0, kMarkerLength, protocol::kCompressedMarker) != 0) return decoded;
   try {
     std::string expanded;
     CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength, decoded.size() - kMarkerLength, expanded);
-    if (decompressor.Decompress() == 0) return std::string();
+    if (decompressor.Decompress(stop) == 0) return std::string();
     return expanded;
   } catch (const std::bad_alloc&) {
     throw;
@@ -52,6 +53,10 @@ std::string EncodeBody(const std::string& plainForm, int mode) {
 std::string DecodeBody(const std::string& reply) { return DecodeBody(reply.data(), reply.size()); }
 
 std::string DecodeBody(const char* reply, std::size_t length) {
+  return DecodeBody(reply, length, std::function<bool()>());
+}
+
+std::string DecodeBody(const char* reply, std::size_t length, const std::function<bool()>& stop) {
   if (length <= 2) return std::string();
   const std::string letter(reply, 1);
   // Byte 1 separates the letter from the payload and is not examined. The
@@ -68,12 +73,15 @@ std::string DecodeBody(const char* reply, std::size_t length) {
       // A letter without a key is not ours to decode: plain profile text or
       // an error page is handed on as it came.
       if (item.empty()) return std::string(reply, length);
-      decoded = TwofishDecrypt(DeriveKey(item), Base64Decode(payload, payloadLength));
+      std::string cipher = Base64Decode(payload, payloadLength);
+      if (stop && stop()) return std::string();
+      decoded = TwofishDecrypt(DeriveKey(item), cipher);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception&) {
       // Whatever was decrypted before a failure is still worth parsing.
     }
   }
-  return ExpandIfCompressed(std::move(decoded));
+  if (stop && stop()) return std::string();
+  return ExpandIfCompressed(std::move(decoded), stop);
 }

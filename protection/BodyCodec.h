@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // The POST body: key letter, "=", URL-encoded Base64 of the form (mode 1)
@@ -14,3 +15,6 @@ std::string EncodeBody(const std::string& plainForm, int mode);
 std::string DecodeBody(const std::string& reply);
 // The same for the first `length` bytes at `reply`.
 std::string DecodeBody(const char* reply, std::size_t length);
+// The same, asking `stop` between the steps and between rounds of a
+// decompression; once it answers true the result is empty text.
+std::string DecodeBody(const char* reply, std::size_t length, const std::function<bool()>& stop);

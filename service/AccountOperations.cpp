@@ -6,6 +6,7 @@
 #include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
@@ -16,8 +17,8 @@ std::string ClientVersion() {
 
 }  // namespace
 
-int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::SignIn(const OperationContext& context, const UserIdentity& identity, VPErrorInfo& error) {
+  CHttpCmd command(context, "", 80);
   PrepareRequest(protocol::kSignInScript, command);
   command.AddParam(protocol::kUserName, identity.username);
   command.AddParam(protocol::kPassword, identity.password);
@@ -44,15 +45,15 @@ int ProxyHelperImpl::SignIn(const UserIdentity& identity, VPErrorInfo& error) {
   return 0;
 }
 
-int ProxyHelperImpl::SignOut() {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::SignOut(const OperationContext& context) {
+  CHttpCmd command(context, "", 80);
   PrepareSessionRequest(protocol::kSignOutScript, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   return command.IsSucceeded() ? 0 : RESULT_NOT_SUCCEEDED;
 }
 
-int ProxyHelperImpl::GetVersion(std::string& version) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::GetVersion(const OperationContext& context, std::string& version) {
+  CHttpCmd command(context, "", 80);
   PrepareRequest(protocol::kVersionScript, command);
   const int sent = command.Execute(0);
   if (sent != 0) return sent;
@@ -63,8 +64,8 @@ int ProxyHelperImpl::GetVersion(std::string& version) {
   return 0;
 }
 
-int ProxyHelperImpl::Register(const RegInfo& info, VPErrorInfo& error) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::Register(const OperationContext& context, const RegInfo& info, VPErrorInfo& error) {
+  CHttpCmd command(context, "", 80);
   PrepareRequest(protocol::kRegisterScript, command);
   command.AddParam(protocol::kUserName, info.username);
   command.AddParam(protocol::kPassword, info.password);
@@ -75,8 +76,8 @@ int ProxyHelperImpl::Register(const RegInfo& info, VPErrorInfo& error) {
   return ExecuteForVerdict(command, 0, error);
 }
 
-int ProxyHelperImpl::Recharge(const RecInfo& info, VPErrorInfo& error) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::Recharge(const OperationContext& context, const RecInfo& info, VPErrorInfo& error) {
+  CHttpCmd command(context, "", 80);
   PrepareRequest(protocol::kRechargeScript, command);
   command.AddParam(protocol::kUserName, info.username);
   command.AddParam(protocol::kPassword, info.password);

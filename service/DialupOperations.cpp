@@ -6,10 +6,10 @@
 #include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
-#include "transport/OperationScope.h"
+#include "transport/OperationContext.h"
 
-int ProxyHelperImpl::GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::GetDailupInfo(const OperationContext& context, int vpnServerId, DialupInfo& lease, VPErrorInfo& error) {
+  CHttpCmd command(context, "", 80);
   const Session values = Snapshot();
   PrepareSessionRequest(protocol::kLeaseScript, values, command);
   command.AddParam(protocol::kServerId, vpnServerId);
@@ -28,8 +28,8 @@ int ProxyHelperImpl::GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorIn
   return 0;
 }
 
-int ProxyHelperImpl::ReleaseDialupInfo(int outcome) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::ReleaseDialupInfo(const OperationContext& context, int outcome) {
+  CHttpCmd command(context, "", 80);
   Session values;
   {
     // Read and given up in one step, so two releases cannot both send it.
@@ -45,8 +45,7 @@ int ProxyHelperImpl::ReleaseDialupInfo(int outcome) {
   if (command.Execute(0) != 0) {
     // A release the application cancelled leaves the lease as it was, so
     // that it can still be released; unless a new lease took its place.
-    const OperationScope* operation = OperationScope::Current();
-    if (operation != nullptr && operation->Cancelled() && outcome != protocol::kKeepLeaseOutcome) {
+    if (context.Cancelled() && outcome != protocol::kKeepLeaseOutcome) {
       std::lock_guard<std::mutex> lock(mutex);
       if (session.dailsession.empty()) session.dailsession = values.dailsession;
     }
@@ -56,8 +55,8 @@ int ProxyHelperImpl::ReleaseDialupInfo(int outcome) {
   return RefusalCode(command.GetResult());
 }
 
-int ProxyHelperImpl::ShakeHands(const LiveInfo& live, VPErrorInfo& error) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::ShakeHands(const OperationContext& context, const LiveInfo& live, VPErrorInfo& error) {
+  CHttpCmd command(context, "", 80);
   const Session values = Snapshot();
   PrepareSessionRequest(protocol::kHandshakeScript, values, command);
   command.AddParam(protocol::kMachineId, values.mid);

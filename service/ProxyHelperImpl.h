@@ -12,30 +12,33 @@
 #include "protocol/Records.h"
 
 class CHttpCmd;
+class OperationContext;
 
+// Every operation takes the context of the call (deadline, cancel, trace)
+// and hands it to the commands it runs.
 class ProxyHelperImpl {
  public:
   ProxyHelperImpl() = default;
 
   // Account operations.
-  int SignIn(const UserIdentity& identity, VPErrorInfo& error);
-  int SignOut();
-  int GetVersion(std::string& version);
-  int Register(const RegInfo& info, VPErrorInfo& error);
-  int Recharge(const RecInfo& info, VPErrorInfo& error);
+  int SignIn(const OperationContext& context, const UserIdentity& identity, VPErrorInfo& error);
+  int SignOut(const OperationContext& context);
+  int GetVersion(const OperationContext& context, std::string& version);
+  int Register(const OperationContext& context, const RegInfo& info, VPErrorInfo& error);
+  int Recharge(const OperationContext& context, const RecInfo& info, VPErrorInfo& error);
 
   // Dial-up lease operations.
-  int GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error);
-  int ReleaseDialupInfo(int outcome);
-  int ShakeHands(const LiveInfo& live, VPErrorInfo& error);
+  int GetDailupInfo(const OperationContext& context, int vpnServerId, DialupInfo& lease, VPErrorInfo& error);
+  int ReleaseDialupInfo(const OperationContext& context, int outcome);
+  int ShakeHands(const OperationContext& context, const LiveInfo& live, VPErrorInfo& error);
 
   // User info and pushed configuration.
-  int GetUserInfo(UserInfo& info);
+  int GetUserInfo(const OperationContext& context, UserInfo& info);
 
   // Online ratio and catalogue.
-  int GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios);
-  int GetVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
-  int GetLocalVpnServers(std::map<std::string, std::vector<ServerInfo>>& servers);
+  int GetOnlineRatio(const OperationContext& context, std::vector<ServerOnlineRatio>& ratios);
+  int GetVpnServers(const OperationContext& context, std::map<std::string, std::vector<ServerInfo>>& servers);
+  int GetLocalVpnServers(const OperationContext& context, std::map<std::string, std::vector<ServerInfo>>& servers);
 
   std::string GetUserNameA() const;
   std::string GetMagic() const;

@@ -8,6 +8,7 @@
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 #include "transport/LocalCmd.h"
 
 void FillCatalogue(CProfileFile::SectionList sections, ServerCatalogue& servers) {
@@ -54,8 +55,8 @@ void FillOnlineRatios(CProfileFile::SectionList sections, std::vector<ServerOnli
   }
 }
 
-int ProxyHelperImpl::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::GetOnlineRatio(const OperationContext& context, std::vector<ServerOnlineRatio>& ratios) {
+  CHttpCmd command(context, "", 80);
   PrepareSessionRequest(protocol::kOnlineRatioScript, command);
   if (command.Execute(0) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RefusalCode(command.GetResult());
@@ -63,8 +64,8 @@ int ProxyHelperImpl::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
   return 0;
 }
 
-int ProxyHelperImpl::GetVpnServers(ServerCatalogue& servers) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::GetVpnServers(const OperationContext& context, ServerCatalogue& servers) {
+  CHttpCmd command(context, "", 80);
   PrepareSessionRequest(protocol::kCatalogueScript, command);
   if (command.Execute(1) != 0) return RESULT_TRANSPORT_FAILURE;
   if (!command.IsSucceeded()) return RESULT_NOT_SUCCEEDED;
@@ -73,8 +74,8 @@ int ProxyHelperImpl::GetVpnServers(ServerCatalogue& servers) {
   return 0;
 }
 
-int ProxyHelperImpl::GetLocalVpnServers(ServerCatalogue& servers) {
-  CLocalCmd command("");
+int ProxyHelperImpl::GetLocalVpnServers(const OperationContext& context, ServerCatalogue& servers) {
+  CLocalCmd command(context, "");
   if (command.Execute(1) != 0) return -1;
   if (!command.IsSucceeded()) return -1;
   FillCatalogue(command.TakeSections(), servers);

@@ -8,6 +8,7 @@
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
@@ -96,8 +97,8 @@ void ApplyUserInfoReply(const CProfileFile::SectionList& sections, const std::st
   if (config != sections.end()) PushConfiguration(*config);
 }
 
-int ProxyHelperImpl::GetUserInfo(UserInfo& info) {
-  CHttpCmd command("", 80);
+int ProxyHelperImpl::GetUserInfo(const OperationContext& context, UserInfo& info) {
+  CHttpCmd command(context, "", 80);
   // The account the request names is the one the record describes.
   const Session values = Snapshot();
   PrepareSessionRequest(protocol::kUserInfoScript, values, command);

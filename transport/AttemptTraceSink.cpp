@@ -1,48 +1,74 @@
 #include "transport/AttemptTraceSink.h"
 
-#include <atomic>
-#include <memory>
-#include <mutex>
 #include <utility>
+#include <vector>
 
-namespace {
+struct AttemptTraceSink::Handlers {
+  AttemptTraceHandler application;
+  std::vector<std::pair<Token, AttemptTraceHandler>> subscriptions;
 
-std::mutex& HandlerMutex() {
-  static std::mutex* mutex = new std::mutex;
-  return *mutex;
+  bool Empty() const { return !application && subscriptions.empty(); }
+};
+
+AttemptTraceSink::AttemptTraceSink() = default;
+
+AttemptTraceSink::~AttemptTraceSink() = default;
+
+AttemptTraceSink& AttemptTraceSink::Process() {
+  static AttemptTraceSink* sink = new AttemptTraceSink;
+  return *sink;
 }
 
-// Shared, so a handler replaced while another thread runs it lives on until
-// that call returns.
-std::shared_ptr<const AttemptTraceHandler>& Handler() {
-  static auto* handler = new std::shared_ptr<const AttemptTraceHandler>;
-  return *handler;
+void AttemptTraceSink::SetApplicationHandler(AttemptTraceHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto next = std::make_shared<Handlers>(handlers_ ? *handlers_ : Handlers());
+  next->application = std::move(handler);
+  handlers_ = next->Empty() ? nullptr : std::move(next);
 }
 
-std::atomic<bool> wanted{false};
-
-}  // namespace
-
-void SetAttemptTraceHandler(AttemptTraceHandler handler) {
-  std::shared_ptr<const AttemptTraceHandler> installed;
-  if (handler) installed = std::make_shared<const AttemptTraceHandler>(std::move(handler));
-  std::lock_guard<std::mutex> lock(HandlerMutex());
-  wanted = installed != nullptr;
-  Handler() = std::move(installed);
+AttemptTraceSink::Token AttemptTraceSink::Subscribe(AttemptTraceHandler handler) {
+  if (!handler) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto next = std::make_shared<Handlers>(handlers_ ? *handlers_ : Handlers());
+  const Token token = ++lastToken_;
+  next->subscriptions.emplace_back(token, std::move(handler));
+  handlers_ = std::move(next);
+  return token;
 }
 
-bool AttemptTraceWanted() { return wanted.load(std::memory_order_relaxed); }
+bool AttemptTraceSink::Unsubscribe(Token token) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!handlers_ || token == 0) return false;
+  auto next = std::make_shared<Handlers>(*handlers_);
+  auto& list = next->subscriptions;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->first != token) continue;
+    list.erase(it);
+    handlers_ = next->Empty() ? nullptr : std::move(next);
+    return true;
+  }
+  return false;
+}
 
-void ReportAttempt(const AttemptTrace& attempt) {
-  std::shared_ptr<const AttemptTraceHandler> handler;
+bool AttemptTraceSink::Wanted() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handlers_ != nullptr;
+}
+
+void AttemptTraceSink::Report(const AttemptTrace& attempt) const {
+  std::shared_ptr<const Handlers> handlers;
   {
-    std::lock_guard<std::mutex> lock(HandlerMutex());
-    handler = Handler();
+    std::lock_guard<std::mutex> lock(mutex_);
+    handlers = handlers_;
   }
-  if (!handler) return;
-  try {
-    (*handler)(attempt);
-  } catch (...) {
-    // The trace only watches: nothing it does may change the operation.
-  }
+  if (!handlers) return;
+  auto call = [&attempt](const AttemptTraceHandler& handler) {
+    try {
+      handler(attempt);
+    } catch (...) {
+      // Nothing a watcher does may change the operation.
+    }
+  };
+  if (handlers->application) call(handlers->application);
+  for (const auto& subscription : handlers->subscriptions) call(subscription.second);
 }

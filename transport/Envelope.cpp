@@ -2,6 +2,7 @@
 // "result" and "errdesc" of its unnamed section.
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "hostlib/quillon.h"
@@ -33,7 +34,10 @@ int CHttpCmd::ParseReply() {
   // fails before anything is built.
   const int maxEntries =
       GlobalCache::Instance().GetConfigInt(protocol::kGcMaxReplyItems, kDefaultMaxReplyItems);
-  if (!profile.Load(DecodeBody(reply.data(), length), static_cast<std::size_t>(maxEntries)))
+  // A 64 MiB expansion or a parse of millions of items takes a second or
+  // more: the operation's cancel and deadline reach into both.
+  const std::function<bool()> stop = context.StopCheck();
+  if (!profile.Load(DecodeBody(reply.data(), length, stop), static_cast<std::size_t>(maxEntries), stop))
     return RESULT_TRANSPORT_FAILURE;
   return 0;
 }

@@ -1,6 +1,6 @@
 // CHttpCmd::Execute and PostOnce: one POST per attempt, failing over through
-// the account-server list with a rising connect time-out, within the
-// operation's deadline. The attempt itself is the platform's (HttpAttempt.h).
+// the operation's own snapshot of the account-server list with a rising
+// connect time-out, within the operation's deadline. The attempt itself is the platform's (HttpAttempt.h).
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -16,9 +16,8 @@
 #include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "transport/AttemptInterceptor.h"
-#include "transport/AttemptTraceSink.h"
 #include "transport/HttpCmd.h"
-#include "transport/OperationScope.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
@@ -28,9 +27,8 @@ constexpr int kRaiseConnectTimeoutUpToMs = 2000;
 constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kDefaultStallTimeoutMs = 10000;
 constexpr int kDefaultMaxBodyBytes = 32 * 1024 * 1024;
-constexpr int kDefaultOperationTimeoutMs = 120000;
 
-using Clock = std::chrono::steady_clock;
+using Clock = AttemptClock;
 
 }  // namespace
 
@@ -42,19 +40,22 @@ AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const 
   trace.host = request.host;
   trace.port = request.port;
   trace.tls = request.secure;
-  trace.connectTimeoutMs = request.connectTimeoutMs;
+  trace.connectTimeoutMs = static_cast<int>(request.connectWindow.count());
   trace.elapsedMs =
       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
   trace.httpStatus = outcome.status;
   trace.bodyBytes = bodyBytes;
-  trace.outcome = OutcomeOf(outcome.failure);
-  if (outcome.failure == HttpFailure::kNone) {
-    if (!parsed) {
-      trace.outcome = AttemptOutcome::kUnparsable;
-    } else if (!IsSucceeded()) {
-      trace.outcome = AttemptOutcome::kRefusedByService;
-      trace.serviceResult = GetResult();
-    }
+  if (outcome.failure) {
+    trace.outcome = *outcome.failure;
+  } else if (parsed) {
+    trace.outcome = IsSucceeded() ? AttemptOutcome::kParsed : AttemptOutcome::kRefusedByService;
+    if (trace.outcome == AttemptOutcome::kRefusedByService) trace.serviceResult = GetResult();
+  } else if (context.Cancelled()) {
+    trace.outcome = AttemptOutcome::kCancelled;  // during the decoding or the parse
+  } else if (context.OutOfTime()) {
+    trace.outcome = AttemptOutcome::kDeadline;
+  } else {
+    trace.outcome = AttemptOutcome::kUnparsable;
   }
   return trace;
 }
@@ -64,91 +65,90 @@ int MaxReplyBodyBytes() {
 }
 
 int CHttpCmd::Execute(int useKeyedCipher) {
-  // An empty server list leaves nothing to contact.
-  if (host.empty()) return RESULT_TRANSPORT_FAILURE;
-
-  // The cycle ends when the starting server comes back. It is compared by
-  // host, port and scheme, so entries that share a host are each tried; and
-  // the number of attempts is capped by the list size taken now, so a list
-  // replaced during the cycle (perhaps without the starting server) cannot
-  // keep it going.
-  const int maxAttempts = std::max(1, CLoginServers::Instance().GetServerCount());
-  // However many servers fail and however slowly, the operation as a whole
-  // ends by its deadline: each attempt gets at most the time that is left.
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(GlobalCache::Instance().GetConfigInt(
-                         protocol::kGcOperationTimeoutMs, kDefaultOperationTimeoutMs));
+  // Every entry of the snapshot at most once, from the position current at
+  // construction. An entry equal to one already tried is skipped: it would
+  // fail the same way, and must not end the walk before the entries after
+  // it were tried.
   int result = RESULT_TRANSPORT_FAILURE;
-  const OperationScope* operation = OperationScope::Current();
-  for (int attempt = 1;; ++attempt) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return RESULT_TRANSPORT_FAILURE;
+  int attempts = 0;
+  CLoginServers& shared = CLoginServers::Instance();
+  for (std::size_t step = 0; step < servers.size(); ++step) {
+    const std::size_t index = (start + step) % servers.size();
+    const CLoginServers::Server& server = servers[index];
+    bool tried = false;
+    for (std::size_t earlier = 0; earlier < step && !tried; ++earlier) {
+      tried = CLoginServers::SameServer(servers[(start + earlier) % servers.size()], server);
+    }
+    if (tried) continue;
     // A cancelled operation ends like one that found no server: nothing of
     // the caller's changes (the facade tells the two apart).
-    if (operation != nullptr && operation->Cancelled()) return RESULT_TRANSPORT_FAILURE;
+    if (context.ShouldStop()) return RESULT_TRANSPORT_FAILURE;
+    // Each attempt after the first waits longer for its connect.
+    if (attempts++ > 0 && connectTimeout <= kRaiseConnectTimeoutUpToMs) connectTimeout += kConnectTimeoutStepMs;
+    host = server.host;
+    port = server.port;
+    secure = server.secure;
     try {
-      result = PostOnce(useKeyedCipher, static_cast<int>(left));
+      result = PostOnce(useKeyedCipher);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (...) {
       // A fault inside one attempt costs that attempt, not the whole call.
       result = RESULT_TRANSPORT_FAILURE;
     }
-    if (result == 0) return 0;
-    // An attempt that ran into the operation's deadline used up the time:
-    // clocks round, so what is "left" now may be a millisecond, which must
-    // not buy another attempt.
-    if (outOfTime) return RESULT_TRANSPORT_FAILURE;
-
-    // Moving on even after the last attempt leaves the shared position back
-    // at the starting server when the whole cycle failed.
-    CLoginServers::Instance().GetNextServer(host, port, secure);
-    if (host.empty()) return result;
-    if (host == firstHost && port == firstPort && secure == firstSecure) return result;
-    if (attempt >= maxAttempts) return result;
-    if (connectTimeout <= kRaiseConnectTimeoutUpToMs) connectTimeout += kConnectTimeoutStepMs;
+    if (result == 0) {
+      // The last operation to get a reply decides where the next ones start.
+      shared.SetCurrServer(server);
+      return 0;
+    }
+    // An attempt cut by a cancel or by the operation's deadline says nothing
+    // about its server: the shared position stays.
+    if (cutByOperation || context.ShouldStop()) return RESULT_TRANSPORT_FAILURE;
+    shared.MovePast(server);
   }
+  return result;
 }
 
-int CHttpCmd::PostOnce(int useKeyedCipher, int budgetMs) {
+int CHttpCmd::PostOnce(int useKeyedCipher) {
   reply.clear();
-  outOfTime = false;
+  cutByOperation = false;
 
   // Every bound is read afresh, so a changed setting applies at once, and no
   // bound reaches past the operation's own deadline.
   const GlobalCache& cache = GlobalCache::Instance();
+  const Clock::time_point started = Clock::now();
   HttpAttemptRequest request;
   request.host = host;
   request.port = port & 0xFFFF;
   request.secure = secure;
   request.path = script;
   request.userAgent = GetApplicationName();
-  request.connectTimeoutMs = std::min(budgetMs, connectTimeout);
-  request.deadlineMs =
-      std::min(budgetMs, cache.GetConfigInt(protocol::kGcHttpTimeoutMs, kDefaultTransferTimeoutMs));
+  request.connectWindow = std::chrono::milliseconds(connectTimeout);
+  request.deadline =
+      std::min(context.Deadline(), started + std::chrono::milliseconds(cache.GetConfigInt(
+                                                 protocol::kGcHttpTimeoutMs, kDefaultTransferTimeoutMs)));
   // The stall bound is not cut to the time left: the deadline is, and when
   // the operation's time is what runs out, that is what the trace says.
-  request.stallMs = cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs);
+  request.stall = std::chrono::milliseconds(cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
   request.maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
   if (secure) cache.GetConfigItem(protocol::kGcCaBundle, request.caBundle);
   // Built and encoded for every attempt: each one draws its own key letter.
   request.body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
-  request.cancelled = OperationScope::CurrentCancelCheck();
+  request.cancelled = context.CancelCheck();
 
-  const Clock::time_point started = Clock::now();
   HttpAttemptResult outcome = PerformAttempt(request);
-  outOfTime = (outcome.failure == HttpFailure::kDeadline && request.deadlineMs == budgetMs) ||
-              (outcome.failure == HttpFailure::kConnectTimeout && request.connectTimeoutMs == budgetMs);
+  // Clocks round: the attempt may end on the operation's deadline a moment
+  // before "now" reaches it.
+  cutByOperation = outcome.failure == AttemptOutcome::kCancelled ||
+                   (outcome.failure == AttemptOutcome::kDeadline && request.deadline == context.Deadline());
   // A body that broke off (reset, cut short, stalled, over the bound) is not
   // a reply: parsing the part that arrived could act on half a catalogue.
   const std::size_t bodyBytes = outcome.body.size();
   int result = RESULT_TRANSPORT_FAILURE;
-  if (outcome.failure == HttpFailure::kNone) {
+  if (!outcome.failure) {
     reply = std::move(outcome.body);
     result = ParseReply();
   }
-  if (AttemptTraceWanted()) {
-    ReportAttempt(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
-  }
+  if (context.TraceWanted()) context.Report(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
   return result;
 }

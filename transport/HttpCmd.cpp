@@ -1,10 +1,17 @@
 #include "transport/HttpCmd.h"
 
-CHttpCmd::CHttpCmd(const std::string& scriptPath, int serverPort) : script(scriptPath), port(serverPort) {
-  CLoginServers::Instance().GetCurrServer(host, port, secure);
-  firstHost = host;
-  firstPort = port;
-  firstSecure = secure;
+CHttpCmd::CHttpCmd(const OperationContext& operation, const std::string& scriptPath, int serverPort)
+    : context(operation), port(serverPort), script(scriptPath) {
+  servers = CLoginServers::Instance().GetServers(start);
+  if (servers.empty()) {
+    host.clear();
+    port = 0;
+    secure = false;
+  } else {
+    host = servers[start].host;
+    port = servers[start].port;
+    secure = servers[start].secure;
+  }
 }
 
 void CHttpCmd::SetScript(const std::string& path) { script = path; }

@@ -5,22 +5,33 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "hostlib/quillon.h"
 #include "platform/HttpAttempt.h"
 #include "protocol/Records.h"
+#include "transport/OperationContext.h"
 
 class CHttpCmd {
  public:
   using SectionList = CProfileFile::SectionList;
 
-  // Takes the current account server from CLoginServers; `port` is what the
-  // member holds before that. No network or file access.
-  CHttpCmd(const std::string& script, int port);
+  // Takes a snapshot of the account-server list and the current position
+  // in it from CLoginServers: what Execute walks, whatever the list becomes
+  // meanwhile. `port` is what the member holds before that. `context` (the
+  // operation's deadline, cancel and trace) is copied. No network or file
+  // access.
+  CHttpCmd(const OperationContext& context, const std::string& script, int port);
+  virtual ~CHttpCmd() = default;
 
-  // Posts the request, failing over through the account-server list. Returns
-  // 0 when a reply was obtained and parsed, RESULT_TRANSPORT_FAILURE when no
-  // server gave one. `useKeyedCipher` 1 encrypts the body under a service
+  // Posts the request, failing over through the snapshot of the list from
+  // the position current at construction: each entry at most once, an
+  // entry equal (host, port, scheme) to one already tried skipped. Returns
+  // 0 when a reply was obtained and parsed, RESULT_TRANSPORT_FAILURE when
+  // no server gave one or the operation was cancelled or ran out of time.
+  // A failed attempt moves the shared position past its server; a reply
+  // makes its server current; an attempt cut by a cancel or the deadline
+  // moves nothing. `useKeyedCipher` 1 encrypts the body under a service
   // key, any other value sends it only Base64-encoded.
   virtual int Execute(int useKeyedCipher);
 
@@ -43,32 +54,34 @@ class CHttpCmd {
   std::string BuildForm() const;
 
  protected:
-  // One HTTP attempt against `host` and `port`, given at most `budgetMs`
-  // of the operation's time.
-  int PostOnce(int useKeyedCipher, int budgetMs);
+  // One HTTP attempt against `host` and `port`.
+  int PostOnce(int useKeyedCipher);
   // What the attempt trace reports of one attempt.
   AttemptTrace DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
-                               bool parsed, std::size_t bodyBytes,
-                               std::chrono::steady_clock::time_point started) const;
+                               bool parsed, std::size_t bodyBytes, AttemptClock::time_point started) const;
   // Cuts `reply` at its first zero byte, decodes it and loads it into
-  // `profile`; a reply with more entries than "GC_MAX_REPLY_ITEMS" fails.
+  // `profile`; a reply with more entries than "GC_MAX_REPLY_ITEMS" fails, and
+  // so does one whose decoding or parse the operation's cancel or deadline
+  // cut short.
   int ParseReply();
 
+  OperationContext context;
   std::string reply;
+  // The server of the attempt under way (the current one until Execute).
   std::string host;
-  std::string firstHost;
-  int firstPort = 0;
-  // The server is reached over TLS ("https" entry); with host and port it
-  // names the server, so the failover cycle ends when all three come back.
-  bool secure = false;
-  bool firstSecure = false;
-  std::string script;
   int port;
+  bool secure = false;  // reached over TLS ("https" entry)
+  std::string script;
   int connectTimeout = 500;
-  // The last attempt ended on a bound that the operation's deadline set.
-  bool outOfTime = false;
+  // The last attempt ended on the operation's cancel or deadline.
+  bool cutByOperation = false;
   std::map<std::string, std::string> params;
   CProfileFile profile;
+
+ private:
+  // The list as it was at construction, and where this operation starts.
+  std::vector<CLoginServers::Server> servers;
+  std::size_t start = 0;
 };
 
 // The largest reply body accepted: "GC_HTTP_MAX_BODY", read at each use.

@@ -2,7 +2,8 @@
 
 #include "transport/CacheFile.h"
 
-CLocalCmd::CLocalCmd(const std::string& script) : CHttpCmd(script, 80) {}
+CLocalCmd::CLocalCmd(const OperationContext& context, const std::string& script)
+    : CHttpCmd(context, script, 80) {}
 
 int CLocalCmd::Execute(int /*useKeyedCipher*/) {
   std::string cached;

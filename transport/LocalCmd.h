@@ -7,7 +7,7 @@
 
 class CLocalCmd : public CHttpCmd {
  public:
-  explicit CLocalCmd(const std::string& script);
+  CLocalCmd(const OperationContext& context, const std::string& script);
 
   // Reads the cached reply and parses it like a reply just received. Returns
   // -1 when the cache file cannot be opened; `useKeyedCipher` is ignored.

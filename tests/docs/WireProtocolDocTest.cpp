@@ -20,6 +20,7 @@
 #include "support/ServiceSide.h"
 #include "support/TempDir.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST_F(WireProtocolDocTest, EveryExampleInThePageIsChecked) {
 
 TEST_F(WireProtocolDocTest, FormTextListsFieldsInKeyOrder) {
   const docs::Example& example = Get("form-signin");
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   std::istringstream fields(Bytes(example, "fields"));
   std::string line;
   int added = 0;

@@ -102,8 +102,16 @@ TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
   Script midBody = Script::Misbehave(Behaviour::kStallMidBody, body, body.size() / 2);
   midBody.stallMs = 30000;
   ScriptedServer cutOff("127.0.0.4", midBody);
+  // 1,500,000 servers, 33 MB of text behind 2.5 MB of bzip2: about a
+  // second to expand and parse, long after the body arrived.
+  std::string large = "result=0\n[Europe]\n";
+  for (int i = 0; i < 1500000; ++i) {
+    large += std::to_string(i % 1000) + "=x,1.2.3." + std::to_string(i % 251) + ",1,Here\n";
+  }
+  ScriptedServer expanding("127.0.0.5", Script::Respond(200, testsupport::CompressedReply(large)));
   ASSERT_TRUE(stalled.Start());
   ASSERT_TRUE(cutOff.Start());
+  ASSERT_TRUE(expanding.Start());
   struct Case {
     const char* name;
     std::string server;
@@ -111,12 +119,15 @@ TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
       {"waiting for the answer", stalled.HostPort()},
       {"connecting to a listener that never accepts", "127.0.0.3:" + std::to_string(blackhole.port())},
       {"in the middle of the body", cutOff.HostPort()},
+      {"expanding and parsing a large reply", expanding.HostPort()},
   };
   // The connect time-out would end the blackholed attempt by itself at
-  // 500 ms; the cancel comes before it.
+  // 500 ms; the cancel comes before it. The service follows in the list: a
+  // cancelled attempt must not move the shared position on to it.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    UseServers(c.server);
+    UseServers(c.server + ";" + service_.AddressList());
+    CLoginServers::Instance().SetDefaultServer(c.server, false);  // current
     ServerCatalogue servers{{"Caller", {ServerInfo("9", "mine")}}};
     const auto [result, afterMs] = CancelAfter(250, [&] { return helper_.GetVpnServers(servers); });
     EXPECT_EQ(result, RESULT_CANCELLED);
@@ -126,6 +137,10 @@ TEST_F(ControlTest, CancelEndsOperationsStuckInEveryPhase) {
     EXPECT_EQ(servers["Caller"].size(), 1u);
     EXPECT_EQ(helper_.GetMagic(), magic_);
     EXPECT_EQ(dir_.Read("cache.dat"), cache_);
+    std::string host;
+    int port = 0;
+    CLoginServers::Instance().GetCurrServer(host, port);
+    EXPECT_EQ(host + ":" + std::to_string(port), c.server);
   }
   // A cancel reaches only what was running: the next operation works.
   UseServers(service_.AddressList());
@@ -228,6 +243,42 @@ TEST_F(ControlTest, TraceReportsEveryAttemptInOrder) {
   }
   EXPECT_EQ(traces.back().bodyBytes, UnkeyedReply("result=4\nerrdesc=no\n").size());
   EXPECT_EQ(traces[8].bodyBytes, std::string("<html>busy</html>").size());
+}
+
+// Independent watchers: the application's slot and two subscriptions each
+// see every attempt, in order; removing one leaves the others.
+TEST_F(ControlTest, TraceSubscriptionsWatchBesideTheApplicationsSlot) {
+  const std::string closed = "127.0.0.5:" + std::to_string(testsupport::ReserveClosedPort("127.0.0.5"));
+  UseServers(closed + ";" + service_.AddressList());
+  CLoginServers::Instance().SetDefaultServer(closed, false);  // the closed one first
+  std::mutex mutex;
+  std::vector<std::string> seen[3];
+  auto watcher = [&](int which) {
+    return [&, which](const AttemptTrace& attempt) {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen[which].push_back(ProxyHelperControl::OutcomeName(attempt.outcome));
+    };
+  };
+  ProxyHelperControl::SetAttemptTrace(watcher(0));
+  const ProxyHelperControl::TraceToken first = ProxyHelperControl::AddAttemptTrace(watcher(1));
+  const ProxyHelperControl::TraceToken second = ProxyHelperControl::AddAttemptTrace(watcher(2));
+  EXPECT_NE(first, 0u);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(ProxyHelperControl::AddAttemptTrace(nullptr), 0u);
+  std::string version;
+  ASSERT_EQ(helper_.GetVersion(version), 0);  // refused, then the service
+  const std::vector<std::string> both = {"connection refused", "parsed"};
+  for (const auto& list : seen) EXPECT_EQ(list, both);
+
+  EXPECT_TRUE(ProxyHelperControl::RemoveAttemptTrace(first));
+  EXPECT_FALSE(ProxyHelperControl::RemoveAttemptTrace(first));
+  EXPECT_FALSE(ProxyHelperControl::RemoveAttemptTrace(0));
+  ProxyHelperControl::SetAttemptTrace(nullptr);  // the slot alone goes
+  ASSERT_EQ(helper_.GetVersion(version), 0);     // the service is current now
+  EXPECT_EQ(seen[0], both);
+  EXPECT_EQ(seen[1], both);
+  EXPECT_EQ(seen[2], (std::vector<std::string>{"connection refused", "parsed", "parsed"}));
+  EXPECT_TRUE(ProxyHelperControl::RemoveAttemptTrace(second));
 }
 
 TEST(ControlWords, OutcomeNamesAreDistinctAndLowerCase) {

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,7 @@
 #include "support/Wine.h"
 
 // Failure kinds print by name in assertion messages.
-static void PrintTo(HttpFailure failure, std::ostream* out) { *out << HttpFailureName(failure); }
+static void PrintTo(AttemptOutcome outcome, std::ostream* out) { *out << AttemptOutcomeName(outcome); }
 
 namespace {
 
@@ -39,9 +40,9 @@ HttpAttemptRequest RequestTo(const std::string& address, int port) {
   request.path = kPath;
   request.userAgent = kAgent;
   request.body = "Z=cXVlcnk%3D";
-  request.connectTimeoutMs = 2000;
-  request.deadlineMs = 20000;
-  request.stallMs = 10000;
+  request.connectWindow = std::chrono::milliseconds(2000);
+  request.deadline = AttemptClock::now() + std::chrono::milliseconds(20000);
+  request.stall = std::chrono::milliseconds(10000);
   request.maxBody = 1024 * 1024;
   return request;
 }
@@ -74,7 +75,7 @@ TEST(HttpAttempt, WholeBodyIsKeptByteForByte) {
     ScriptedServer server("127.0.0.1", c.second);
     ASSERT_TRUE(server.Start());
     const HttpAttemptResult result = PerformHttpAttempt(RequestTo(server));
-    EXPECT_EQ(result.failure, HttpFailure::kNone);
+    EXPECT_EQ(result.failure, std::nullopt);
     EXPECT_EQ(result.status, 200);
     EXPECT_TRUE(result.body == body) << "got " << result.body.size() << " bytes";
   }
@@ -89,7 +90,7 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
   struct Case {
     const char* label;
     Script script;
-    HttpFailure failure;
+    std::optional<AttemptOutcome> failure;
     int status;
     bool closedPort = false;  // no server at all
     // Wine's WinINet skips what is not a hex digit in a chunk-size line and
@@ -98,18 +99,18 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
     bool notUnderWine = false;
   };
   const std::vector<Case> cases = {
-      {"refused", Script(), HttpFailure::kRefused, 0, true},
-      {"status 500", Script::Respond(500, body), HttpFailure::kHttpStatus, 500},
-      {"closed without an answer", Script::Misbehave(Behaviour::kAcceptAndClose), HttpFailure::kNoResponse,
+      {"refused", Script(), AttemptOutcome::kRefused, 0, true},
+      {"status 500", Script::Respond(500, body), AttemptOutcome::kHttpStatus, 500},
+      {"closed without an answer", Script::Misbehave(Behaviour::kAcceptAndClose), AttemptOutcome::kNoResponse,
        0},
-      {"closed mid-body", Script::Misbehave(Behaviour::kCloseMidBody, body, 9000), HttpFailure::kCutShort,
+      {"closed mid-body", Script::Misbehave(Behaviour::kCloseMidBody, body, 9000), AttemptOutcome::kCutShort,
        200},
-      {"reset mid-body", Script::Misbehave(Behaviour::kResetMidBody, body, 9000), HttpFailure::kCutShort,
+      {"reset mid-body", Script::Misbehave(Behaviour::kResetMidBody, body, 9000), AttemptOutcome::kCutShort,
        200},
       {"broken chunked framing", Script::Misbehave(Behaviour::kBrokenChunked, body, 9000),
-       HttpFailure::kCutShort, 200, false, true},
-      {"announced body over the bound", huge, HttpFailure::kBodyTooBig, 200},
-      {"received body over the bound", tooLong, HttpFailure::kBodyTooBig, 200},
+       AttemptOutcome::kCutShort, 200, false, true},
+      {"announced body over the bound", huge, AttemptOutcome::kBodyTooBig, 200},
+      {"received body over the bound", tooLong, AttemptOutcome::kBodyTooBig, 200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -145,23 +146,27 @@ TEST(HttpAttempt, BoundsEndTheAttemptInEveryPhase) {
   struct Case {
     const char* label;
     Script script;
-    int HttpAttemptRequest::*bound;  // the bound under test
-    int value;                       // its value, ms
-    HttpFailure failure;
+    bool deadline;  // the bound under test: the deadline, else the stall bound
+    int value;      // its value, ms
+    std::optional<AttemptOutcome> failure;
   };
   const std::vector<Case> cases = {
-      {"response headers trickled", headers, &HttpAttemptRequest::deadlineMs, 2000, HttpFailure::kDeadline},
-      {"body trickled", body, &HttpAttemptRequest::deadlineMs, 2000, HttpFailure::kDeadline},
-      {"silent after the request", silent, &HttpAttemptRequest::stallMs, 500, HttpFailure::kStall},
-      {"stalled mid-body", stalled, &HttpAttemptRequest::stallMs, 500, HttpFailure::kStall},
+      {"response headers trickled", headers, true, 2000, AttemptOutcome::kDeadline},
+      {"body trickled", body, true, 2000, AttemptOutcome::kDeadline},
+      {"silent after the request", silent, false, 500, AttemptOutcome::kStall},
+      {"stalled mid-body", stalled, false, 500, AttemptOutcome::kStall},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ScriptedServer server("127.0.0.1", c.script);
     ASSERT_TRUE(server.Start());
     HttpAttemptRequest request = RequestTo(server);
-    request.*c.bound = c.value;
     const Clock::time_point start = Clock::now();
+    if (c.deadline) {
+      request.deadline = start + std::chrono::milliseconds(c.value);
+    } else {
+      request.stall = std::chrono::milliseconds(c.value);
+    }
     const HttpAttemptResult result = PerformHttpAttempt(request);
     const long long elapsed = MillisecondsSince(start);
     std::printf("[ bound    ] %s: %s after %lld ms (bound %d ms)\n", c.label, HttpFailureName(result.failure),
@@ -177,13 +182,13 @@ TEST(HttpAttempt, ConnectThatIsNeverAnsweredEndsAtTheConnectTimeout) {
   if (!listener.Start())
     GTEST_SKIP() << "this system refuses connections to a full queue rather than drop them";
   HttpAttemptRequest request = RequestTo(listener.address(), listener.port());
-  request.connectTimeoutMs = 500;
+  request.connectWindow = std::chrono::milliseconds(500);
   const Clock::time_point start = Clock::now();
   const HttpAttemptResult result = PerformHttpAttempt(request);
   const long long elapsed = MillisecondsSince(start);
   std::printf("[ bound    ] connect never answered: %s after %lld ms (bound 500 ms)\n",
               HttpFailureName(result.failure), elapsed);
-  EXPECT_EQ(result.failure, HttpFailure::kConnectTimeout);
+  EXPECT_EQ(result.failure, AttemptOutcome::kConnectTimeout);
   EXPECT_LE(elapsed, 500 + 1000);
 }
 
@@ -191,18 +196,48 @@ TEST(HttpAttempt, RedirectLoopEndsAtTheRedirectBound) {
   ScriptedServer server("127.0.0.1", Script::Misbehave(Behaviour::kRedirectLoop));
   ASSERT_TRUE(server.Start());
   HttpAttemptRequest request = RequestTo(server);
-  request.deadlineMs = 60000;
+  request.deadline = AttemptClock::now() + std::chrono::milliseconds(60000);
   const Clock::time_point start = Clock::now();
   const HttpAttemptResult result = PerformHttpAttempt(request);
   const long long elapsed = MillisecondsSince(start);
   std::printf("[ bound    ] redirect loop: %s after %lld ms, %zu requests\n", HttpFailureName(result.failure),
               elapsed, server.Requests().size());
-  EXPECT_EQ(result.failure, HttpFailure::kTooManyRedirects);
+  EXPECT_EQ(result.failure, AttemptOutcome::kTooManyRedirects);
   // The first request and at most each redirect allowed; the deadline played no part.
   EXPECT_GE(server.Requests().size(), 2u);
   EXPECT_LE(server.Requests().size(), static_cast<std::size_t>(kMaxHttpRedirects + 1));
   EXPECT_LE(elapsed, 5000);
   EXPECT_EQ(result.body, "");
+}
+
+// Every connection of an attempt gets a connect window of its own: a
+// redirect that comes late in the first connection's window sends the
+// attempt to a new server, whose connect is timed from its own start.
+TEST(HttpAttempt, RedirectedConnectionGetsAWholeConnectWindow) {
+  testsupport::UnacceptingListener blackhole("127.0.0.3");
+  if (!blackhole.Start())
+    GTEST_SKIP() << "this system refuses connections to a full queue rather than drop them";
+  constexpr int kWindowMs = 500;
+  for (int redirectAtMs : {400, 700}) {
+    SCOPED_TRACE("redirect after " + std::to_string(redirectAtMs) + " ms");
+    Script late = Script::Misbehave(Behaviour::kSilent);
+    late.status = 302;
+    late.reason = "Found";
+    late.stallMs = redirectAtMs;
+    late.headers.emplace_back("Location", "http://127.0.0.3:" + std::to_string(blackhole.port()) + kPath);
+    ScriptedServer server("127.0.0.1", late);
+    ASSERT_TRUE(server.Start());
+    HttpAttemptRequest request = RequestTo(server);
+    request.connectWindow = std::chrono::milliseconds(kWindowMs);
+    const Clock::time_point start = Clock::now();
+    const HttpAttemptResult result = PerformHttpAttempt(request);
+    const long long elapsed = MillisecondsSince(start);
+    std::printf("[ bound    ] redirect at %d ms to a connect never answered: %s after %lld ms\n", redirectAtMs,
+                HttpFailureName(result.failure), elapsed);
+    EXPECT_EQ(result.failure, AttemptOutcome::kConnectTimeout);
+    EXPECT_GE(elapsed, redirectAtMs + kWindowMs - 50);
+    EXPECT_LE(elapsed, redirectAtMs + kWindowMs + 1000);
+  }
 }
 
 // The cancel check ends the attempt in whatever phase it is, in a tick.
@@ -239,7 +274,7 @@ TEST(HttpAttempt, CancelEndsTheAttemptInEveryPhase) {
     const long long elapsed = MillisecondsSince(start);
     std::printf("[ cancel   ] %s: %s after %lld ms (cancelled at %d ms)\n", c.first,
                 HttpFailureName(result.failure), elapsed, kCancelAtMs);
-    EXPECT_EQ(result.failure, HttpFailure::kCancelled);
+    EXPECT_EQ(result.failure, AttemptOutcome::kCancelled);
     EXPECT_LE(elapsed, kCancelAtMs + 1000);
   }
 }
@@ -249,7 +284,7 @@ TEST(HttpAttempt, AttemptCancelledBeforeItStartsSendsNothing) {
   ASSERT_TRUE(server.Start());
   HttpAttemptRequest request = RequestTo(server);
   request.cancelled = [] { return true; };
-  EXPECT_EQ(PerformHttpAttempt(request).failure, HttpFailure::kCancelled);
+  EXPECT_EQ(PerformHttpAttempt(request).failure, AttemptOutcome::kCancelled);
   // Time for a stray connection to be accepted and its request read.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(server.Connections(), 0u);
@@ -272,7 +307,7 @@ TEST(HttpAttempt, RequestOnTheWire) {
     request.userAgent = agent;
     request.body = BinaryBody(3000);
     const HttpAttemptResult result = PerformHttpAttempt(request);
-    ASSERT_EQ(result.failure, HttpFailure::kNone);
+    ASSERT_EQ(result.failure, std::nullopt);
     EXPECT_EQ(result.body, "ok");
 
     const auto requests = server.Requests();

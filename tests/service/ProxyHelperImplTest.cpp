@@ -30,16 +30,16 @@ TEST(SessionPreamble, SessionRequestsCarryEmptyValuesBeforeSignIn) {
 TEST(SessionPreamble, LanguageIsAskedForEveryRequest) {
   ProxyHelperImpl session;
   CMultiLanguage::Instance().SetCurrConfigLanguageTag("en");
-  CHttpCmd first("", 80);
+  CHttpCmd first(OperationContext::Begin(), "", 80);
   session.PrepareRequest("a.php", first);
   CMultiLanguage::Instance().SetCurrConfigLanguageTag("ja-JP");
-  CHttpCmd second("", 80);
+  CHttpCmd second(OperationContext::Begin(), "", 80);
   session.PrepareRequest("a.php", second);
   EXPECT_EQ(first.BuildForm(), "agent=&lang=en&");
   EXPECT_EQ(second.BuildForm(), "agent=&lang=ja-JP&");
   // No configuration, so no agent was kept: the next request looks again.
   GlobalCache::Instance().SetClientCfg("late", "1");
-  CHttpCmd third("", 80);
+  CHttpCmd third(OperationContext::Begin(), "", 80);
   session.PrepareRequest("a.php", third);
   EXPECT_EQ(third.BuildForm(), "agent=late&lang=ja-JP&");
 }

@@ -8,6 +8,7 @@
 
 #include "transport/HttpCmd.h"
 #include "transport/LocalCmd.h"
+#include "transport/OperationContext.h"
 
 namespace testsupport {
 
@@ -15,6 +16,9 @@ template <typename Command>
 class Probed : public Command {
  public:
   using Command::Command;
+  // A command of an operation of its own, started now.
+  Probed(const std::string& script, int port) : Command(OperationContext::Begin(), script, port) {}
+  explicit Probed(const std::string& script) : Command(OperationContext::Begin(), script) {}
 
   const std::string& Reply() const { return this->reply; }
   const std::string& Host() const { return this->host; }

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,8 +54,14 @@ inline std::string UrlOf(const ScriptedServer& server, const std::string& path) 
 // order, and how each attempt ended; the attempts themselves are real.
 struct LoggedAttempt {
   HttpAttemptRequest request;
-  HttpFailure failure = HttpFailure::kNone;
+  AttemptClock::time_point startedAt;  // when the exchange handed it over
+  std::optional<AttemptOutcome> failure = std::nullopt;
   int status = 0;
+
+  // The attempt's deadline as milliseconds from its start.
+  long long DeadlineMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(request.deadline - startedAt).count();
+  }
 };
 
 class AttemptLog {
@@ -65,7 +73,7 @@ class AttemptLog {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         index = attempts_.size();
-        attempts_.push_back({request, HttpFailure::kSetup, 0});
+        attempts_.push_back({request, AttemptClock::now(), AttemptOutcome::kSetupFailed, 0});
       }
       if (before) before(index);
       HttpAttemptResult result = PerformHttpAttempt(request);
@@ -85,7 +93,7 @@ class AttemptLog {
   }
   std::vector<int> ConnectTimeouts() const {
     std::vector<int> timeouts;
-    for (const auto& attempt : Attempts()) timeouts.push_back(attempt.request.connectTimeoutMs);
+    for (const auto& attempt : Attempts()) timeouts.push_back(static_cast<int>(attempt.request.connectWindow.count()));
     return timeouts;
   }
   std::vector<std::string> Urls() const {

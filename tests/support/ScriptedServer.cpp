@@ -32,7 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Bounds that keep a confused test from hanging or eating memory.
-constexpr std::size_t kMaxConnections = 256;
+constexpr std::size_t kMaxConnections = 2048;
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 constexpr std::size_t kMaxRequestBody = 64 * 1024 * 1024;
 constexpr auto kIoTimeout = std::chrono::seconds(10);
@@ -468,6 +468,26 @@ bool ScriptedServer::UseTls(const std::string& certificateFile, const std::strin
   (void)privateKeyFile;
   (void)handshakeDelayMs;
   return false;
+#endif
+}
+
+void ScriptedServer::OfferHttp2() {
+#if defined(TESTSUPPORT_TLS)
+  if (!tls_) return;
+  SSL_CTX_set_alpn_select_cb(
+      tls_->context.get(),
+      [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in, unsigned int inLength,
+         void*) {
+        static const unsigned char kPreferred[] = "\x02h2\x08http/1.1";
+        unsigned char* selected = nullptr;
+        if (SSL_select_next_proto(&selected, outLength, kPreferred, sizeof kPreferred - 1, in, inLength) !=
+            OPENSSL_NPN_NEGOTIATED) {
+          return SSL_TLSEXT_ERR_NOACK;
+        }
+        *out = selected;
+        return SSL_TLSEXT_ERR_OK;
+      },
+      nullptr);
 #endif
 }
 

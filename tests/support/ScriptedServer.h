@@ -94,6 +94,10 @@ class ScriptedServer {
   // has no TLS (Windows).
   bool UseTls(const std::string& certificateFile, const std::string& privateKeyFile,
               int handshakeDelayMs = 0);
+  // After UseTls: offers HTTP/2 ("h2") through ALPN, chosen whenever the
+  // client lists it, as servers that speak it do. What the client then
+  // sends shows in the recorded request line ("PRI * HTTP/2.0").
+  void OfferHttp2();
 
   // Binds address:0 and starts accepting; false when that failed.
   bool Start();

@@ -10,6 +10,7 @@
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "support/ServiceSide.h"
 #include "support/Wine.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ TEST(Attempt, RequestAsTheServerReceivesIt) {
   ScriptedServer server("127.0.0.1", Script::Respond(200, OkReply("ver=9\n")));
   ASSERT_TRUE(server.Start());
   UseServers({server.HostPort()});
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   cmd.AddParam("username", "bob");
   cmd.AddParam("agent", "x1");
@@ -90,7 +92,7 @@ TEST(Attempt, UserAgentDefaultsToTheProgramName) {
   ScriptedServer server("127.0.0.1", Script::Respond(200, OkReply()));
   ASSERT_TRUE(server.Start());
   UseServers({server.HostPort()});
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   ASSERT_EQ(cmd.Execute(0), 0);
   ASSERT_EQ(server.Requests().size(), 1u);
@@ -107,7 +109,7 @@ TEST(Attempt, GoesDirectWhateverTheProxyEnvironmentSays) {
   setenv("HTTP_PROXY", proxyUrl.c_str(), 1);
   setenv("ALL_PROXY", proxyUrl.c_str(), 1);
   UseServers({server.HostPort()});
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   ASSERT_EQ(cmd.Execute(0), 0);
   EXPECT_EQ(ItemOf(cmd, "via"), "direct");
@@ -192,7 +194,7 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
   // The bounds an attempt was given; the attempt itself fails at once.
   auto attemptBounds = [&] {
     AttemptLog log;
-    CHttpCmd cmd("", 80);
+    CHttpCmd cmd(OperationContext::Begin(), "", 80);
     cmd.SetScript(kScript);
     EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
     const auto attempts = log.Attempts();
@@ -201,18 +203,18 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
   };
   const LoggedAttempt defaults = attemptBounds();
   EXPECT_EQ(defaults.request.path, kScript);
-  EXPECT_EQ(defaults.failure, HttpFailure::kRefused);
-  EXPECT_EQ(defaults.request.connectTimeoutMs, 500);
-  EXPECT_EQ(defaults.request.deadlineMs, 30000);
-  EXPECT_EQ(defaults.request.stallMs, 10000);
+  EXPECT_EQ(defaults.failure, AttemptOutcome::kRefused);
+  EXPECT_EQ(defaults.request.connectWindow.count(), 500);
+  EXPECT_NEAR(defaults.DeadlineMs(), 30000, 50);
+  EXPECT_EQ(defaults.request.stall.count(), 10000);
   EXPECT_EQ(defaults.request.maxBody, 32u * 1024 * 1024);
 
   GlobalCache::Instance().SetConfigItem("GC_HTTP_TIMEOUT_MS", 4321);
   GlobalCache::Instance().SetConfigItem("GC_HTTP_STALL_MS", 1234);
   GlobalCache::Instance().SetConfigItem("GC_HTTP_MAX_BODY", 777);
   const LoggedAttempt set = attemptBounds();
-  EXPECT_EQ(set.request.deadlineMs, 4321);
-  EXPECT_EQ(set.request.stallMs, 1234);
+  EXPECT_NEAR(set.DeadlineMs(), 4321, 50);
+  EXPECT_EQ(set.request.stall.count(), 1234);
   EXPECT_EQ(set.request.maxBody, 777u);
 
   // Values that are not positive fall back to the defaults.
@@ -220,8 +222,8 @@ TEST(Attempt, BoundsReachTheHttpLayer) {
   GlobalCache::Instance().SetConfigItem("GC_HTTP_STALL_MS", -5);
   GlobalCache::Instance().SetConfigItem("GC_HTTP_MAX_BODY", "junk");
   const LoggedAttempt fallback = attemptBounds();
-  EXPECT_EQ(fallback.request.deadlineMs, 30000);
-  EXPECT_EQ(fallback.request.stallMs, 10000);
+  EXPECT_NEAR(fallback.DeadlineMs(), 30000, 50);
+  EXPECT_EQ(fallback.request.stall.count(), 10000);
   EXPECT_EQ(fallback.request.maxBody, 32u * 1024 * 1024);
 }
 
@@ -271,7 +273,7 @@ TEST(Attempt, RedirectLoopIsBoundedAndFails) {
   ASSERT_TRUE(server.Start());
   UseServers({server.HostPort()});
   AttemptLog log;
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
   EXPECT_EQ(log.Attempts().size(), 1u);
@@ -433,7 +435,6 @@ TEST(Failover, FailedCycleEndsBackAtTheStartingServer) {
   EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000, 1500}));
   for (const ScriptedServer* s : {&s1, &s2}) EXPECT_EQ(s->Requests().size(), 1u);
   EXPECT_EQ(cmd.Reply(), "");
-  EXPECT_EQ(cmd.Server(), servers[0]);
   EXPECT_EQ(CurrentServer(), servers[0]);
   ProbedCmd next("", 80);
   EXPECT_EQ(next.Server(), servers[0]);
@@ -458,7 +459,7 @@ TEST(Failover, FirstAttemptUsesTheServerCurrentAtConstruction) {
   const std::string first = ClosedServer("127.0.0.1");
   const std::string second = ClosedServer("127.0.0.2");
   UseServers({first, second, good.HostPort()});
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   // Another command moves the shared position on before this one executes.
   std::string host;
@@ -466,9 +467,47 @@ TEST(Failover, FirstAttemptUsesTheServerCurrentAtConstruction) {
   CLoginServers::Instance().GetNextServer(host, port);
   AttemptLog log;
   EXPECT_EQ(cmd.Execute(0), 0);
-  // The first attempt keeps its own server; moving on follows the shared
-  // position, which skips the server the other command had moved to.
-  EXPECT_EQ(log.Urls(), (std::vector<std::string>{UrlOf(first, kScript), UrlOf(good, kScript)}));
+  // The command walks its own cursor from where it was constructed: the
+  // other command's move skips nothing.
+  EXPECT_EQ(log.Urls(), (std::vector<std::string>{UrlOf(first, kScript), UrlOf(second, kScript),
+                                                  UrlOf(good, kScript)}));
+  EXPECT_EQ(CurrentServer(), good.HostPort());
+}
+
+// Each entry of the list at most once: a repeated entry is skipped, never
+// taken for the end of the cycle, and the walk goes on to the entries after
+// it. "X" is a dead server, "Y" another, "OK" one that answers.
+TEST(Failover, EveryServerIsTriedOnceUntilOneAnswers) {
+  ScriptedServer good("127.0.0.3", Script::Respond(200, OkReply()));
+  ASSERT_TRUE(good.Start());
+  const std::map<std::string, std::string> named = {
+      {"X", ClosedServer("127.0.0.1")}, {"Y", ClosedServer("127.0.0.2")}, {"OK", good.HostPort()}};
+  struct Case {
+    std::vector<std::string> list;
+    std::vector<std::string> tried;
+    int result;
+    std::string currentAfter;
+  };
+  const std::vector<Case> cases = {
+      {{"X", "X", "OK"}, {"X", "OK"}, 0, "OK"},
+      {{"X", "OK", "X"}, {"X", "OK"}, 0, "OK"},
+      {{"X", "Y", "X", "Y", "OK"}, {"X", "Y", "OK"}, 0, "OK"},
+      {{"X", "Y", "X", "Y"}, {"X", "Y"}, RESULT_TRANSPORT_FAILURE, "X"},
+      {{"X", "X", "X"}, {"X"}, RESULT_TRANSPORT_FAILURE, "X"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> entries, expected;
+    for (const std::string& name : c.list) entries.push_back(named.at(name));
+    for (const std::string& name : c.tried) expected.push_back(UrlOf(named.at(name), kScript));
+    SCOPED_TRACE(::testing::PrintToString(c.list));
+    UseServers(entries);
+    AttemptLog log;
+    ProbedCmd cmd("", 80);
+    cmd.SetScript(kScript);
+    EXPECT_EQ(cmd.Execute(0), c.result);
+    EXPECT_EQ(log.Urls(), expected);
+    EXPECT_EQ(CurrentServer(), named.at(c.currentAfter));
+  }
 }
 
 TEST(Failover, EntriesSharingAHostAreEachTried) {
@@ -477,7 +516,7 @@ TEST(Failover, EntriesSharingAHostAreEachTried) {
   const std::string closed = ClosedServer("127.0.0.1");
   UseServers({closed, good.HostPort()});
   AttemptLog log;
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), 0);
   EXPECT_EQ(ItemOf(cmd, "via"), "second");
@@ -500,7 +539,7 @@ TEST(Failover, EmptyServerListFailsWithoutTouchingTheNetwork) {
   EXPECT_EQ(NextKeyLetter(), "A");  // no body was even encoded
 }
 
-TEST(Failover, ListReplacedDuringTheCycleCannotKeepItGoing) {
+TEST(Failover, ListReplacedDuringTheCycleDoesNotChangeIt) {
   const std::string a = ClosedServer("127.0.0.1");
   const std::string b = ClosedServer("127.0.0.2");
   const std::string c = ClosedServer("127.0.0.3");
@@ -508,17 +547,19 @@ TEST(Failover, ListReplacedDuringTheCycleCannotKeepItGoing) {
   UseServers({a, b});
   AttemptLog log([&](std::size_t attempt) {
     // The service replaces the list while the first attempt runs; the
-    // starting server is not in the new one, so it never comes back.
+    // cycle goes on through the list it started with.
     if (attempt == 0) CLoginServers::Instance().Parse(c + ";" + d, true);
     // Should the cycle run on, an empty list ends it so the test fails fast.
     if (attempt == 9) CLoginServers::Instance().Clear();
   });
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   EXPECT_EQ(cmd.Execute(0), RESULT_TRANSPORT_FAILURE);
   const std::vector<std::string> urls = log.Urls();
-  // Two entries when the cycle began: two attempts at most.
-  EXPECT_EQ(urls, (std::vector<std::string>{UrlOf(a, kScript), UrlOf(d, kScript)}));
+  // Two entries when the cycle began: those two, once each.
+  EXPECT_EQ(urls, (std::vector<std::string>{UrlOf(a, kScript), UrlOf(b, kScript)}));
+  // The failures moved nothing in a list that no longer holds them.
+  EXPECT_EQ(CurrentServer(), c);
 }
 
 TEST(Failover, AFaultInsideAnAttemptCostsOnlyThatAttempt) {
@@ -555,7 +596,7 @@ TEST(Failover, OutOfMemoryIsNotSwallowed) {
   ASSERT_TRUE(server.Start());
   UseServers({server.HostPort(), ClosedServer("127.0.0.2")});
   AttemptLog log([](std::size_t) { throw std::bad_alloc(); });
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   EXPECT_THROW(cmd.Execute(0), std::bad_alloc);
   EXPECT_EQ(server.Connections(), 0u);
@@ -572,7 +613,7 @@ TEST(Failover, EachKeyedAttemptDrawsANewKeyLetter) {
   for (ScriptedServer* s : {&s1, &s2, &s3}) ASSERT_TRUE(s->Start());
   UseServers({s1.HostPort(), s2.HostPort(), s3.HostPort()});
 
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript("/vpn_intl/getdailupinfo.php");
   cmd.AddParam("vpnserverid", 12);
   cmd.AddParam("username", "bob");
@@ -596,7 +637,7 @@ TEST(Failover, UnkeyedAttemptsSendZAndStillAdvanceTheLetters) {
   ASSERT_TRUE(s1.Start());
   ASSERT_TRUE(s2.Start());
   UseServers({s1.HostPort(), s2.HostPort()});
-  CHttpCmd cmd("", 80);
+  CHttpCmd cmd(OperationContext::Begin(), "", 80);
   cmd.SetScript(kScript);
   cmd.AddParam("lang", "en");
   EXPECT_EQ(cmd.Execute(0), 0);

@@ -4,13 +4,14 @@
 #include "hostlib/quillon.h"
 #include "support/CommandProbe.h"
 #include "transport/HttpCmd.h"
+#include "transport/OperationContext.h"
 
 namespace {
 
 using testsupport::ProbedCmd;
 
 TEST(CommandForm, RendersFieldsInByteWiseKeyOrderWithATrailingAmpersand) {
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   command.AddParam("username", "bob");
   command.AddParam("agent", "x1");
   command.AddParam("lang", "en");
@@ -19,19 +20,19 @@ TEST(CommandForm, RendersFieldsInByteWiseKeyOrderWithATrailingAmpersand) {
 }
 
 TEST(CommandForm, EmptySetGivesEmptyForm) {
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   EXPECT_EQ(command.BuildForm(), "");
 }
 
 TEST(CommandForm, KeysSortByUnsignedBytesAndPrefixFirst) {
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   for (const char* key : {"\xC3\xA9t\xC3\xA9", "mid2", "agent", "Zone", "mid", "_x", "9"})
     command.AddParam(key, "");
   EXPECT_EQ(command.BuildForm(), "9=&Zone=&_x=&agent=&mid=&mid2=&\xC3\xA9t\xC3\xA9=&");
 }
 
 TEST(CommandForm, LastValueOfARepeatedKeyWinsAndNothingIsEscaped) {
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   command.AddParam("k", "first");
   command.AddParam("k", "a&b=c +%20\xFF");
   command.AddParam("lang", "");
@@ -45,7 +46,7 @@ TEST(CommandForm, IntegersAreSignedDecimal) {
   } cases[] = {
       {0, "0"}, {-5, "-5"}, {12, "12"}, {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
   for (const Case& c : cases) {
-    CHttpCmd command("", 80);
+    CHttpCmd command(OperationContext::Begin(), "", 80);
     command.AddParam("n", c.value);
     EXPECT_EQ(command.BuildForm(), std::string("n=") + c.text + "&");
   }

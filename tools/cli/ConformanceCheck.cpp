@@ -306,12 +306,18 @@ class Checker {
   }
 
   std::vector<RuleResult> Run() {
-    ProxyHelperControl::SetAttemptTrace([this](const AttemptTrace& attempt) {
-      largestBody_ = std::max(largestBody_, attempt.bodyBytes);
-      if (attempt.outcome == AttemptOutcome::kBodyTooBig) overLimit_ = true;
-    });
+    // A subscription of its own: the handler that -v installed in the
+    // application's slot keeps reporting.
+    const ProxyHelperControl::TraceToken token =
+        ProxyHelperControl::AddAttemptTrace([this](const AttemptTrace& attempt) {
+          largestBody_ = std::max(largestBody_, attempt.bodyBytes);
+          if (attempt.outcome == AttemptOutcome::kBodyTooBig) overLimit_ = true;
+        });
+    struct Unsubscribe {
+      ProxyHelperControl::TraceToken token;
+      ~Unsubscribe() { ProxyHelperControl::RemoveAttemptTrace(token); }
+    } unsubscribe{token};
     Account();
-    ProxyHelperControl::SetAttemptTrace(nullptr);
     return results_;
   }
 
