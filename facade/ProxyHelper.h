@@ -11,8 +11,15 @@
 // Any operation may be called from any thread, at the same time as any
 // other: each behaves as if the operations ran one after the other in some
 // order. The session is read and written under a lock held only while its
-// values are copied, never across a network exchange. Cancelling operations
-// in flight and tracing every attempt: facade/ProxyHelperControl.h.
+// values are copied, never across a network exchange. Each operation walks
+// its own snapshot of the account-server list from the server current when
+// it starts, trying each server once, so operations of other threads cannot
+// make it give up while a server answers; failed attempts move the shared
+// position past their server and a reply makes its server current (when
+// several operations end at once, the last to finish decides). The library
+// starts no thread of its own that outlives an operation. Cancelling
+// operations in flight and tracing every attempt:
+// facade/ProxyHelperControl.h.
 #pragma once
 
 #include <map>
