@@ -337,7 +337,8 @@ class QUILLON_API ServerInfo {
   // Takes the texts over: a large catalogue is not copied a second time.
   ServerInfo(std::string&& key, std::string&& value);
 
-  static constexpr std::size_t kMaxFields = 256;
+  // An enumerator, not a static member: nothing to export or import.
+  enum : std::size_t { kMaxFields = 256 };
 
   const std::string& GetKey() const;
   const std::string& GetValue() const;
@@ -354,7 +355,8 @@ class QUILLON_API ServerOnlineRatio {
   ServerOnlineRatio(const std::string& key, const std::string& value);
   ServerOnlineRatio(std::string&& key, std::string&& value);
 
-  static constexpr std::size_t kMaxFields = 256;
+  // An enumerator, not a static member: nothing to export or import.
+  enum : std::size_t { kMaxFields = 256 };
 
   const std::string& GetKey() const;
   const std::string& GetValue() const;
