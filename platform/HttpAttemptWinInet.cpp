@@ -1,27 +1,27 @@
-// One HTTP attempt over WinINet.
+// One HTTP attempt over WinINet, in its asynchronous mode.
 //
 // WinINet bounds no attempt by itself: its connect time-out is ignored by
 // some versions, its receive time-out starts afresh with every byte, and
-// nothing bounds the transfer as a whole or its redirects. So the WinINet
-// calls run on a thread of their own, and the calling thread keeps the bounds
-// (the watchdog): it learns the phase and the progress from WinINet's status
-// callbacks and from the read loop, and once a bound is crossed it records
-// why and closes the request and connection handles, which makes a blocked
-// WinINet call return.
+// nothing bounds the transfer as a whole or its redirects. So every WinINet
+// call is made on the caller's thread and returns at once; what waits on the
+// network runs inside WinINet, which reports the phase, the progress and the
+// end of the pending call through the status callback. The caller waits for
+// that report for at most a tick or until the next bound, whichever is
+// sooner, and keeps the bounds itself. When it ends the attempt it closes
+// the handles itself: no thread of ours outlives the attempt, and only the
+// caller's thread ever uses a handle, never after closing it.
 //
-// Wine's WinINet lets such a call run to its end (closing only lets go of the
-// handle). The watchdog does not wait for it: the attempt ends at its bound
-// and the WinINet thread finishes on its own, its reads and sends bounded by
-// WinINet's time-outs set just behind the watchdog's (Wine ignores the
-// connect time-out: an unanswered connect lasts until the system gives up).
-// If WinINet would take that thread back onto the network (the next
-// redirect, a late connect), it is held before it gets there.
+// A WinINet may go on with a pending call after its handle is closed (Wine's
+// lets it run to its own time-outs) and still read the body or fill the read
+// buffer. So what WinINet can reach lives in a shared state that stays
+// registered until WinINet reports every handle of the attempt closed.
 #if defined(_WIN32)
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -29,17 +29,18 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/HttpAttempt.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = AttemptClock;
 using std::chrono::milliseconds;
+using Outcome = AttemptOutcome;
+using Failure = std::optional<AttemptOutcome>;
 
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 static_assert(kRequestFlags == 0x84000000u, "request flags on the wire");
@@ -49,60 +50,55 @@ constexpr DWORD kStatusQuery = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 static_assert(kStatusQuery == 0x20000013u, "status query level");
 constexpr DWORD kReadChunk = 8192;
 
-// How often the watchdog looks at the clock.
-constexpr milliseconds kTick(25);
-// WinINet's own time-outs trail the watchdog's bounds by this much: they only
-// end a call that WinINet does not give up when its handle is closed.
-constexpr int kBackstopMs = 250;
-// How long an ended attempt waits for its WinINet thread before leaving it to
-// finish on its own.
-constexpr milliseconds kJoinGrace(2 * kTick);
+// The longest the caller waits without looking at the clock and the cancel
+// check.
+constexpr milliseconds kTick(10);
+// How long a closing attempt waits for WinINet to report its handles closed
+// (Windows' WinINet does so at once). With the tick and the closing itself,
+// a cancel or a crossed bound ends the attempt within 25 ms.
+constexpr milliseconds kCloseGrace(5);
+// WinINet's own time-outs trail the caller's bounds by this much: they end
+// what WinINet goes on with once the caller has let go.
+constexpr milliseconds kBackstop(50);
 
 enum class Phase { kBefore, kConnecting, kConnected };
 enum class Stage { kSend, kRead };
 
-// One attempt, shared by the caller's thread, the WinINet thread and the
-// status callback. Everything below `mutex` is guarded by it.
+// One attempt as the caller and WinINet's callbacks share it. Everything
+// below `mutex` is guarded by it.
 struct Attempt {
-  explicit Attempt(const HttpAttemptRequest& r) : request(r), start(Clock::now()) {}
-
-  // A copy: the WinINet thread may outlive the caller's request.
-  HttpAttemptRequest request;
-  const Clock::time_point start;
   DWORD_PTR context = 0;
+  bool secure = false;
+  // What WinINet reads or fills while a call is pending.
+  std::string body;
+  char buffer[kReadChunk];
+  DWORD available = 0;
+  DWORD got = 0;
 
   std::mutex mutex;
   std::condition_variable changed;
-  HINTERNET internet = nullptr;
-  HINTERNET connection = nullptr;
-  HINTERNET handle = nullptr;  // the request
-  bool inCall = false;         // the WinINet thread is in a call that may wait on the network
-  bool watchdogClosing = false;
-  bool watchdogClosed = false;
   Phase phase = Phase::kBefore;
   Clock::time_point connectStart;
   Clock::time_point lastProgress;
   bool sent = false;  // the current request went out whole
   int redirects = 0;
-  bool decided = false;  // the first decision is final
-  HttpFailure failure = HttpFailure::kSetup;
-  int status = 0;
-  std::string body;
-  bool outOfMemory = false;
-  bool done = false;  // the WinINet thread has let go of every handle
+  Failure verdict;        // reached in a callback: a redirect refused or one too many
+  bool completed = true;  // the last call has ended ...
+  DWORD error = ERROR_SUCCESS;  // ... with this error
+  bool closing = false;   // the caller is closing the handles
+  int open = 0;           // handles with this context that WinINet has not reported closed
 };
 
-// ---- attempts in flight, by callback context -----------------------------------
-// A status callback finds its attempt here rather than through a pointer, so
-// a late one (a handle closing after the attempt ended) finds nothing.
+// ---- attempts WinINet may still call back for, by context ---------------------
+// A callback finds its attempt here rather than through a pointer; the entry
+// goes when WinINet reports the attempt's last handle closed.
 struct Registry {
   std::mutex mutex;
   DWORD_PTR last = 0;
-  std::map<DWORD_PTR, std::weak_ptr<Attempt>> attempts;
+  std::map<DWORD_PTR, std::shared_ptr<Attempt>> attempts;
 };
 
-// Leaked on purpose: a WinINet thread left to finish may still call back
-// during exit-time destruction.
+// Leaked on purpose: WinINet may call back during exit-time destruction.
 Registry& Attempts() {
   static Registry* registry = new Registry;
   return *registry;
@@ -127,99 +123,21 @@ std::shared_ptr<Attempt> Find(DWORD_PTR context) {
   Registry& registry = Attempts();
   std::lock_guard<std::mutex> lock(registry.mutex);
   const auto found = registry.attempts.find(context);
-  return found == registry.attempts.end() ? nullptr : found->second.lock();
+  return found == registry.attempts.end() ? nullptr : found->second;
 }
 
-// ---- decisions ---------------------------------------------------------------------
-// Every reason to end an attempt before WinINet does is decided here: the
-// watchdog asks on every tick, the WinINet thread when a call failed.
-// The cancel check is the caller's: it is asked only while the caller waits
-// in PerformHttpAttempt (the attempt is undecided).
-HttpFailure CrossedBound(const Attempt& a, Clock::time_point now) {
-  const HttpAttemptRequest& r = a.request;
-  if (r.cancelled && r.cancelled()) return HttpFailure::kCancelled;
-  if (now - a.start >= milliseconds(r.deadlineMs)) return HttpFailure::kDeadline;
-  if (a.phase == Phase::kConnecting && now - a.connectStart >= milliseconds(r.connectTimeoutMs)) {
-    return HttpFailure::kConnectTimeout;
-  }
-  if (a.phase == Phase::kConnected && now - a.lastProgress >= milliseconds(r.stallMs))
-    return HttpFailure::kStall;
-  return HttpFailure::kNone;
+// Once WinINet is left with handles it will still report on after the
+// attempt returned, this module stays loaded for the life of the process: a
+// host that unloads it must not leave WinINet a callback into nothing.
+void KeepModuleLoaded() {
+  static std::atomic<bool> pinned{false};
+  if (pinned.exchange(true)) return;
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&KeepModuleLoaded), &module);
 }
 
-// The first decision wins: a bound the watchdog saw crossed outranks the
-// error that the call it interrupted returns.
-void Decide(Attempt& a, HttpFailure failure) {
-  if (a.decided) return;
-  a.decided = true;
-  a.failure = failure;
-  a.changed.notify_all();
-}
-
-// Why a call failed, when no bound explains it.
-HttpFailure Classify(const Attempt& a, DWORD error, Stage stage) {
-  const HttpFailure crossed = CrossedBound(a, Clock::now());
-  if (crossed != HttpFailure::kNone) return crossed;
-  switch (error) {
-    case ERROR_INTERNET_NAME_NOT_RESOLVED:
-      return HttpFailure::kNameNotResolved;
-    case ERROR_INTERNET_CANNOT_CONNECT:
-      return HttpFailure::kRefused;
-    case ERROR_INTERNET_TIMEOUT:
-      // WinINet's time-outs are set from the connect time-out and from the
-      // smaller of the stall time and the deadline.
-      if (a.phase == Phase::kConnecting) return HttpFailure::kConnectTimeout;
-      return a.request.deadlineMs <= a.request.stallMs ? HttpFailure::kDeadline : HttpFailure::kStall;
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
-    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-    case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_ERRORS:
-    case ERROR_INTERNET_SEC_CERT_NO_REV:
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
-    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
-    case ERROR_INTERNET_SEC_INVALID_CERT:
-    case ERROR_INTERNET_SEC_CERT_REVOKED:
-      return HttpFailure::kTls;
-    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR:
-    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
-    case ERROR_INTERNET_MIXED_SECURITY:
-    case ERROR_INTERNET_REDIRECT_SCHEME_CHANGE:
-    case ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION:
-      return HttpFailure::kRedirectRefused;
-    case ERROR_HTTP_REDIRECT_FAILED:
-      return HttpFailure::kTooManyRedirects;
-    case ERROR_INTERNET_INVALID_URL:
-    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_INVALID_HANDLE:
-    case ERROR_INTERNET_INCORRECT_HANDLE_TYPE:
-      return HttpFailure::kSetup;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      throw std::bad_alloc();
-    default:
-      break;
-  }
-  // Resets, aborts and answers that are no HTTP: what they mean depends on
-  // how far the attempt had come.
-  if (stage == Stage::kRead) return HttpFailure::kCutShort;
-  if (a.phase == Phase::kConnecting) return HttpFailure::kRefused;
-  if (a.phase == Phase::kBefore) return HttpFailure::kSetup;
-  return a.sent ? HttpFailure::kNoResponse : HttpFailure::kSendFailed;
-}
-
-// ---- the status callback -------------------------------------------------------------
-// Windows' WinINet makes a call return when another thread closes its
-// handle; Wine's lets the call run on.
-bool ClosingEndsCalls() {
-  static const bool ends = [] {
-    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
-  }();
-  return ends;
-}
-
+// ---- the status callback ----------------------------------------------------------
 bool IsPlainHttpUrl(const void* info) {
   const char* url = static_cast<const char*>(info);
   if (url == nullptr) return false;
@@ -231,25 +149,20 @@ bool IsPlainHttpUrl(const void* info) {
   return true;
 }
 
+// Records and wakes the caller; calls no WinINet function, and waits only
+// for the caller to start closing (bounded).
 void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
   const std::shared_ptr<Attempt> found = Find(context);
   if (!found) return;
   Attempt& a = *found;
   std::unique_lock<std::mutex> lock(a.mutex);
   const Clock::time_point now = Clock::now();
-  // Whether WinINet is about to go (back) onto the network.
-  bool outgoing = false;
   switch (status) {
-    case INTERNET_STATUS_RESOLVING_NAME:
-      outgoing = true;
-      break;
     case INTERNET_STATUS_CONNECTING_TO_SERVER:
       a.phase = Phase::kConnecting;
-      a.connectStart = now;
-      outgoing = true;
+      a.connectStart = now;  // every connection gets its own window
       break;
     case INTERNET_STATUS_SENDING_REQUEST:
-      outgoing = true;
       a.sent = false;
       a.phase = Phase::kConnected;  // a pooled connection is not announced
       a.lastProgress = now;
@@ -266,35 +179,53 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
       a.lastProgress = now;
       break;
     case INTERNET_STATUS_REDIRECT:
-      outgoing = true;
+      if (a.verdict || a.closing) break;
       if (++a.redirects > kMaxHttpRedirects) {
-        Decide(a, HttpFailure::kTooManyRedirects);
-      } else if (a.request.secure && IsPlainHttpUrl(info)) {
-        Decide(a, HttpFailure::kRedirectRefused);
+        a.verdict = Outcome::kTooManyRedirects;
+      } else if (a.secure && IsPlainHttpUrl(info)) {
+        a.verdict = Outcome::kRedirectRefused;
+      } else {
+        break;
+      }
+      a.changed.notify_all();
+      // WinINet is about to go back onto the network: give the caller the
+      // moment it needs to start closing, which stops Windows' WinINet.
+      // Bounded, as a close may wait for this callback to return.
+      a.changed.wait_for(lock, milliseconds(50), [&] { return a.closing; });
+      return;
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+      const auto* result = static_cast<const INTERNET_ASYNC_RESULT*>(info);
+      a.completed = true;
+      // On success dwError may carry a count rather than an error.
+      a.error = result == nullptr ? ERROR_INTERNET_INTERNAL_ERROR
+                : result->dwResult != 0 ? ERROR_SUCCESS
+                : result->dwError != ERROR_SUCCESS ? result->dwError
+                                                   : ERROR_INTERNET_INTERNAL_ERROR;
+      break;
+    }
+    case INTERNET_STATUS_HANDLE_CLOSING:
+      // The last report for that handle.
+      if (--a.open == 0) {
+        a.changed.notify_all();
+        lock.unlock();
+        Unregister(context);
+        return;
       }
       break;
     default:
       return;
   }
-  if (!a.decided || !outgoing) return;
-  // The attempt has ended, but WinINet is about to go on: give the watchdog
-  // the moment it needs to close the handles, which stops Windows' WinINet.
-  // (Bounded: WinINet may hold the closing until this callback returns.)
-  a.changed.wait_for(lock, 2 * kTick, [&] { return a.watchdogClosed; });
-  if (ClosingEndsCalls()) return;
-  // Wine's goes on regardless: this thread stays here for good, so nothing
-  // more of an ended attempt reaches the network.
-  for (;;) a.changed.wait(lock);
+  a.changed.notify_all();
 }
 
-// ---- the WinINet thread --------------------------------------------------------------
-int Backstop(int milliseconds) {
-  return std::max(1, std::min(milliseconds, INT_MAX - kBackstopMs)) + kBackstopMs;
+// ---- the caller's side ----------------------------------------------------------------
+DWORD Milliseconds(Clock::duration span) {
+  const long long count = std::chrono::duration_cast<milliseconds>(span).count();
+  return static_cast<DWORD>(std::max(1LL, std::min<long long>(count, INT_MAX)));
 }
 
-void SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
-  DWORD value = static_cast<DWORD>(milliseconds);
-  ::InternetSetOptionA(handle, option, &value, sizeof value);
+void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
+  ::InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
 }
 
 // The body length that the reply's headers announce; false when there is no
@@ -314,222 +245,290 @@ bool AnnouncedBodyLength(HINTERNET request, unsigned long long& length) {
   return true;
 }
 
-class Worker {
+class Transfer {
  public:
-  explicit Worker(Attempt& attempt) : a_(attempt) {}
-  Worker(const Worker&) = delete;
-  Worker& operator=(const Worker&) = delete;
-  // Whatever way Perform left, every handle still open is closed.
-  ~Worker() { ReleaseHandles(); }
+  explicit Transfer(const HttpAttemptRequest& request)
+      : r_(request), a_(std::make_shared<Attempt>()) {}
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  // Whatever way Run left, every handle is closed.
+  ~Transfer() { Close(); }
 
-  void Perform();
+  Failure Run();
+  int status() const { return status_; }
+  std::string& body() { return body_; }
 
  private:
-  void Fail(HttpFailure failure) {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    Decide(a_, failure);
+  Failure Open();
+  Failure ReadBody();
+  // Starts a call that WinINet may complete later; `ok` and GetLastError
+  // are its immediate answer.
+  void Begin() {
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    a_->completed = false;
   }
-  // The handle joins the attempt, where the watchdog can close it.
-  void Keep(HINTERNET Attempt::*slot, HINTERNET handle) {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    a_.*slot = handle;
+  void Started(BOOL ok) {
+    const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+    if (!ok && error == ERROR_IO_PENDING) return;
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    a_->completed = true;
+    a_->error = error;
   }
-  // Around a call that may wait on the network. Enter is false when the
-  // attempt has ended already; Leave when it ended meanwhile (its handles may
-  // be closed: nothing more is asked of them).
-  bool Enter() {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    if (a_.decided) return false;
-    a_.inCall = true;
-    return true;
-  }
-  bool Leave() {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    a_.inCall = false;
-    return !a_.decided;
-  }
-  void FailedCall(DWORD error, Stage stage) {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    if (!a_.decided) Decide(a_, Classify(a_, error, stage));
-  }
+  Failure Await(Stage stage);
+  Failure Crossed(Clock::time_point now) const;
+  Clock::time_point NextBound() const;
+  Outcome Classify(DWORD error, Stage stage, Clock::time_point now) const;
   void Progress() {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    a_.lastProgress = Clock::now();
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    a_->lastProgress = Clock::now();
   }
-  void ReleaseHandles();
-  void ReadBody(HINTERNET request);
+  void Keep(HINTERNET& slot, HINTERNET handle, bool reports) {
+    slot = handle;
+    if (!reports) return;
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    ++a_->open;
+  }
+  void Close();
 
-  Attempt& a_;
+  const HttpAttemptRequest& r_;
+  const std::shared_ptr<Attempt> a_;
+  HINTERNET internet_ = nullptr;
+  HINTERNET connection_ = nullptr;
+  HINTERNET request_ = nullptr;
+  bool registered_ = false;
+  int status_ = 0;
+  std::string body_;
 };
 
-// Only the handles the watchdog has not closed, and never while it closes
-// some: a closed handle's value may already belong to someone else.
-void Worker::ReleaseHandles() {
-  HINTERNET handles[3];
-  {
-    std::unique_lock<std::mutex> lock(a_.mutex);
-    a_.changed.wait(lock, [&] { return !a_.watchdogClosing; });
-    handles[0] = std::exchange(a_.handle, nullptr);
-    handles[1] = std::exchange(a_.connection, nullptr);
-    handles[2] = std::exchange(a_.internet, nullptr);
+// Every reason to end an attempt before WinINet does, but the cancel check.
+Failure Transfer::Crossed(Clock::time_point now) const {
+  const Attempt& a = *a_;
+  if (now >= r_.deadline) return Outcome::kDeadline;
+  if (a.phase == Phase::kConnecting && now - a.connectStart >= r_.connectWindow) return Outcome::kConnectTimeout;
+  if (a.phase == Phase::kConnected && now - a.lastProgress >= r_.stall) return Outcome::kStall;
+  return std::nullopt;
+}
+
+Clock::time_point Transfer::NextBound() const {
+  const Attempt& a = *a_;
+  Clock::time_point next = r_.deadline;
+  if (a.phase == Phase::kConnecting) next = std::min(next, a.connectStart + r_.connectWindow);
+  if (a.phase == Phase::kConnected) next = std::min(next, a.lastProgress + r_.stall);
+  return next;
+}
+
+// Why a call failed, when no bound explains it.
+Outcome Transfer::Classify(DWORD error, Stage stage, Clock::time_point now) const {
+  if (const Failure crossed = Crossed(now)) return *crossed;
+  const Attempt& a = *a_;
+  switch (error) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return Outcome::kNameNotResolved;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return Outcome::kRefused;
+    case ERROR_INTERNET_TIMEOUT:
+      // WinINet's time-outs are set from the connect window and from the
+      // smaller of the stall time and what was left of the deadline.
+      if (a.phase == Phase::kConnecting) return Outcome::kConnectTimeout;
+      return r_.deadline - now <= r_.stall ? Outcome::kDeadline : Outcome::kStall;
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+      return Outcome::kTls;
+    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR:
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+    case ERROR_INTERNET_MIXED_SECURITY:
+    case ERROR_INTERNET_REDIRECT_SCHEME_CHANGE:
+    case ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION:
+      return Outcome::kRedirectRefused;
+    case ERROR_HTTP_REDIRECT_FAILED:
+      return Outcome::kTooManyRedirects;
+    case ERROR_INTERNET_INVALID_URL:
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_INTERNET_INCORRECT_HANDLE_TYPE:
+      return Outcome::kSetupFailed;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      throw std::bad_alloc();
+    default:
+      break;
   }
-  for (HINTERNET handle : handles) {
-    if (handle != nullptr) ::InternetCloseHandle(handle);
+  // Resets, aborts and answers that are no HTTP: what they mean depends on
+  // how far the attempt had come.
+  if (stage == Stage::kRead) return Outcome::kCutShort;
+  if (a.phase == Phase::kConnecting) return Outcome::kRefused;
+  if (a.phase == Phase::kBefore) return Outcome::kSetupFailed;
+  return a.sent ? Outcome::kNoResponse : Outcome::kSendFailed;
+}
+
+// Until the pending call has ended, a callback has reached a verdict, or a
+// bound or the cancel check ends the attempt.
+Failure Transfer::Await(Stage stage) {
+  Attempt& a = *a_;
+  std::unique_lock<std::mutex> lock(a.mutex);
+  for (;;) {
+    if (a.verdict) return a.verdict;
+    lock.unlock();
+    const bool cancelled = r_.cancelled && r_.cancelled();
+    lock.lock();
+    if (cancelled) return Outcome::kCancelled;
+    const Clock::time_point now = Clock::now();
+    if (a.completed) {
+      if (a.error != ERROR_SUCCESS) return Classify(a.error, stage, now);
+      return Crossed(now);
+    }
+    if (const Failure crossed = Crossed(now)) return crossed;
+    a.changed.wait_until(lock, std::min(now + kTick, NextBound()));
   }
 }
 
-void Worker::Perform() {
-  const HttpAttemptRequest& r = a_.request;
-  if (r.port <= 0 || r.port > 65535 || r.host.empty()) return Fail(HttpFailure::kSetup);
+Failure Transfer::Open() {
+  if (r_.port <= 0 || r_.port > 65535 || r_.host.empty()) return Outcome::kSetupFailed;
+  a_->secure = r_.secure;
+  a_->body = r_.body;
+  Register(a_);
+  registered_ = true;
 
-  HINTERNET internet = ::InternetOpenA(r.userAgent.empty() ? nullptr : r.userAgent.c_str(),
-                                       INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  if (internet == nullptr) return Fail(HttpFailure::kSetup);
-  Keep(&Attempt::internet, internet);
+  HINTERNET internet = ::InternetOpenA(r_.userAgent.empty() ? nullptr : r_.userAgent.c_str(),
+                                       INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+  if (internet == nullptr) return Outcome::kSetupFailed;
+  Keep(internet_, internet, false);  // no context: WinINet reports nothing about it
   // Inherited by the connection and the request.
   if (::InternetSetStatusCallbackA(internet, OnStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
-    return Fail(HttpFailure::kSetup);
+    return Outcome::kSetupFailed;
   }
-  SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, Backstop(std::min(r.connectTimeoutMs, r.deadlineMs)));
+  // HTTP/1.1 only: a WinINet that offers HTTP/2 does so only when asked to
+  // (app containers ask by default). One without the option refuses it.
+  DWORD protocols = 0;
+  ::InternetSetOptionA(internet, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &protocols, sizeof protocols);
 
-  HINTERNET connection = ::InternetConnectA(internet, r.host.c_str(), static_cast<INTERNET_PORT>(r.port),
-                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  if (connection == nullptr) return Fail(HttpFailure::kSetup);
-  Keep(&Attempt::connection, connection);
+  HINTERNET connection = ::InternetConnectA(internet, r_.host.c_str(), static_cast<INTERNET_PORT>(r_.port),
+                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, a_->context);
+  if (connection == nullptr) return Outcome::kSetupFailed;
+  Keep(connection_, connection, true);
 
-  HINTERNET request =
-      ::HttpOpenRequestA(connection, "POST", r.path.c_str(), nullptr, nullptr, nullptr,
-                         r.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags, a_.context);
-  if (request == nullptr) return Fail(HttpFailure::kSetup);
-  Keep(&Attempt::handle, request);
+  HINTERNET request = ::HttpOpenRequestA(connection, "POST", r_.path.c_str(), "HTTP/1.1", nullptr, nullptr,
+                                         r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags,
+                                         a_->context);
+  if (request == nullptr) return Outcome::kSetupFailed;
+  Keep(request_, request, true);
   // On the request itself: not every WinINet (Wine's, for one) hands the
-  // internet handle's time-outs down to it.
-  const int ioMs = Backstop(std::min(r.stallMs, r.deadlineMs));
-  SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, ioMs);
-  SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, ioMs);
+  // internet handle's time-outs down to it. WinINet applies the connect
+  // time-out to each connection it opens, a redirect's too.
+  const Clock::duration left = r_.deadline - Clock::now();
+  const Clock::duration connect = std::min<Clock::duration>(r_.connectWindow, left);
+  const Clock::duration io = std::min<Clock::duration>(r_.stall, left);
+  SetTimeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, Milliseconds(connect + kBackstop));
+  SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, Milliseconds(io + kBackstop));
+  SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, Milliseconds(io + kBackstop));
+  return std::nullopt;
+}
 
-  if (!Enter()) return;
-  const BOOL sent = ::HttpSendRequestA(request, kHttpRequestHeaders, kHeadersLength,
-                                       a_.request.body.empty() ? nullptr : &a_.request.body[0],
-                                       static_cast<DWORD>(a_.request.body.size()));
-  const DWORD error = sent ? ERROR_SUCCESS : ::GetLastError();
-  if (!Leave()) return;
-  if (!sent) return FailedCall(error, Stage::kSend);
+Failure Transfer::Run() {
+  if (const Failure failure = Open()) return failure;
+
+  Begin();
+  Started(::HttpSendRequestA(request_, kHttpRequestHeaders, kHeadersLength,
+                             a_->body.empty() ? nullptr : &a_->body[0], static_cast<DWORD>(a_->body.size())));
+  if (const Failure failure = Await(Stage::kSend)) return failure;
 
   // A connection closed before a byte of answer can leave the send looking
   // successful (Wine's WinINet), with no status at all.
   DWORD status = 0;
   DWORD statusLength = sizeof status;
-  if (!::HttpQueryInfoA(request, kStatusQuery, &status, &statusLength, nullptr) || status < 100) {
-    return Fail(HttpFailure::kNoResponse);
+  if (!::HttpQueryInfoA(request_, kStatusQuery, &status, &statusLength, nullptr) || status < 100) {
+    return Outcome::kNoResponse;
   }
-  {
-    std::lock_guard<std::mutex> lock(a_.mutex);
-    a_.status = static_cast<int>(status);
-  }
+  status_ = static_cast<int>(status);
   // Another status's body is not read: it is no reply.
-  if (status != 200) return Fail(HttpFailure::kHttpStatus);
-  ReadBody(request);
+  if (status != 200) return Outcome::kHttpStatus;
+  return ReadBody();
 }
 
-void Worker::ReadBody(HINTERNET request) {
-  const std::size_t maxBody = a_.request.maxBody;
+Failure Transfer::ReadBody() {
+  const std::size_t maxBody = r_.maxBody;
   // WinINet reads a connection closed part-way through an announced body as
   // its clean end: the length is compared after the loop.
   unsigned long long announced = 0;
-  const bool lengthAnnounced = AnnouncedBodyLength(request, announced);
-  if (lengthAnnounced && announced > maxBody) return Fail(HttpFailure::kBodyTooBig);
+  const bool lengthAnnounced = AnnouncedBodyLength(request_, announced);
+  if (lengthAnnounced && announced > maxBody) return Outcome::kBodyTooBig;
 
   std::string body;
   if (lengthAnnounced) body.reserve(static_cast<std::size_t>(announced));
-  char buffer[kReadChunk];
   for (;;) {
-    // A synchronous read waits until the whole chunk is there; asking first
-    // what has arrived lets every byte count as progress.
-    DWORD available = 0;
-    if (!Enter()) return;
-    BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
-    DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
-    if (!Leave()) return;
-    if (!ok) return FailedCall(error, Stage::kRead);
+    // Asking what has arrived first lets every byte count as progress, and
+    // the read below then takes only what is there (at once).
+    Begin();
+    Started(::InternetQueryDataAvailable(request_, &a_->available, 0, 0));
+    bool pending = false;
+    {
+      std::lock_guard<std::mutex> lock(a_->mutex);
+      pending = !a_->completed;
+    }
+    if (const Failure failure = Await(Stage::kRead)) return failure;
+    if (pending) continue;  // data has arrived: ask again for how much
+    const DWORD available = a_->available;
     if (available == 0) break;  // the end of the body
 
-    DWORD got = 0;
-    if (!Enter()) return;
-    ok = ::InternetReadFile(request, buffer, std::min(available, kReadChunk), &got);
-    error = ok ? ERROR_SUCCESS : ::GetLastError();
-    if (!Leave()) return;
-    if (!ok) return FailedCall(error, Stage::kRead);
+    a_->got = 0;
+    Begin();
+    Started(::InternetReadFile(request_, a_->buffer, std::min(available, kReadChunk), &a_->got));
+    if (const Failure failure = Await(Stage::kRead)) return failure;
+    const DWORD got = a_->got;
     if (got == 0) break;
-    if (got > kReadChunk) return Fail(HttpFailure::kCutShort);
-    if (body.size() + got > maxBody) return Fail(HttpFailure::kBodyTooBig);
-    body.append(buffer, got);
+    if (got > kReadChunk) return Outcome::kCutShort;
+    if (body.size() + got > maxBody) return Outcome::kBodyTooBig;
+    body.append(a_->buffer, got);
     Progress();
   }
-  if (lengthAnnounced && body.size() != announced) return Fail(HttpFailure::kCutShort);
-
-  std::lock_guard<std::mutex> lock(a_.mutex);
-  if (a_.decided) return;
-  a_.decided = true;
-  a_.failure = HttpFailure::kNone;
-  a_.body = std::move(body);
-  a_.changed.notify_all();
+  if (lengthAnnounced && body.size() != announced) return Outcome::kCutShort;
+  body_ = std::move(body);
+  return std::nullopt;
 }
 
-void RunWorker(std::shared_ptr<Attempt> attempt) {
-  Attempt& a = *attempt;
-  try {
-    Worker(a).Perform();
-  } catch (const std::bad_alloc&) {
-    std::lock_guard<std::mutex> lock(a.mutex);
-    a.outOfMemory = true;
-    Decide(a, HttpFailure::kSetup);
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(a.mutex);
-    Decide(a, HttpFailure::kSetup);
+// Closes what is open, request first. A call still pending is WinINet's to
+// end; the state it may still use stays registered until WinINet reports
+// the handles closed, which Windows' WinINet does at once.
+void Transfer::Close() {
+  bool pending = false;
+  {
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    pending = !a_->completed;
   }
-  Unregister(a.context);
-  std::lock_guard<std::mutex> lock(a.mutex);
-  Decide(a, HttpFailure::kSetup);  // every path above has decided; this is a net
-  a.done = true;
-  a.changed.notify_all();
-}
-
-// ---- the watchdog (the caller's thread) -------------------------------------------
-// Closing them makes the blocked WinINet call return. Not under the lock:
-// WinINet may report the closing through the status callback on this thread.
-void CloseFromWatchdog(Attempt& a, std::unique_lock<std::mutex>& lock) {
-  a.watchdogClosing = true;
-  const HINTERNET request = std::exchange(a.handle, nullptr);
-  const HINTERNET connection = std::exchange(a.connection, nullptr);
+  // Before a callback holding WinINet at a redirect lets it go on: what a
+  // WinINet that carries on after the close (Wine's) still does then fails
+  // at once (a zero connect time-out ends a connect that is not already
+  // made) or soon.
+  if (request_ != nullptr && pending) {
+    SetTimeout(request_, INTERNET_OPTION_CONNECT_TIMEOUT, 0);
+    SetTimeout(request_, INTERNET_OPTION_SEND_TIMEOUT, 1);
+    SetTimeout(request_, INTERNET_OPTION_RECEIVE_TIMEOUT, 1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(a_->mutex);
+    a_->closing = true;
+    a_->changed.notify_all();
+  }
+  if (request_ != nullptr) ::InternetCloseHandle(std::exchange(request_, nullptr));
+  if (connection_ != nullptr) ::InternetCloseHandle(std::exchange(connection_, nullptr));
+  if (internet_ != nullptr) ::InternetCloseHandle(std::exchange(internet_, nullptr));
+  if (!registered_) return;
+  std::unique_lock<std::mutex> lock(a_->mutex);
+  const bool reported = a_->changed.wait_for(lock, kCloseGrace, [&] { return a_->open == 0; });
   lock.unlock();
-  if (request != nullptr) ::InternetCloseHandle(request);
-  if (connection != nullptr) ::InternetCloseHandle(connection);
-  lock.lock();
-  a.watchdogClosing = false;
-  a.watchdogClosed = true;
-  a.changed.notify_all();
-}
-
-void Watch(Attempt& a, std::unique_lock<std::mutex>& lock) {
-  while (!a.done) {
-    if (!a.decided) {
-      const HttpFailure crossed = CrossedBound(a, Clock::now());
-      if (crossed != HttpFailure::kNone) Decide(a, crossed);
-    }
-    if (a.decided) {
-      // A WinINet thread between calls stops by itself at its next step; one
-      // in a call returns once its handles are closed, except under Wine,
-      // where waiting for it would only cost time.
-      bool closed = false;
-      if (a.inCall && !a.watchdogClosed) {
-        CloseFromWatchdog(a, lock);
-        closed = true;
-      }
-      if (!closed || ClosingEndsCalls()) a.changed.wait_for(lock, kJoinGrace, [&] { return a.done; });
-      return;
-    }
-    a.changed.wait_for(lock, kTick);
+  if (reported) {
+    Unregister(a_->context);  // also when no handle with a context was ever opened
+  } else {
+    KeepModuleLoaded();
   }
 }
 
@@ -538,41 +537,13 @@ void Watch(Attempt& a, std::unique_lock<std::mutex>& lock) {
 HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   HttpAttemptResult result;
   if (request.cancelled && request.cancelled()) {
-    result.failure = HttpFailure::kCancelled;
+    result.failure = Outcome::kCancelled;
     return result;
   }
-  const auto attempt = std::make_shared<Attempt>(request);
-  Register(attempt);
-  std::thread worker;
-  try {
-    worker = std::thread(RunWorker, attempt);
-  } catch (const std::system_error&) {
-    Unregister(attempt->context);
-    return result;
-  }
-
-  bool finished = false;
-  bool outOfMemory = false;
-  {
-    std::unique_lock<std::mutex> lock(attempt->mutex);
-    Watch(*attempt, lock);
-    finished = attempt->done;
-    outOfMemory = attempt->outOfMemory;
-    result.failure = attempt->failure;
-    result.status = attempt->status;
-    if (result.failure == HttpFailure::kNone) result.body = std::move(attempt->body);
-    // The caller's check (and what it holds) goes with the call, not with a
-    // WinINet thread that finishes later.
-    attempt->request.cancelled = nullptr;
-  }
-  // A thread still inside WinINet (only Wine keeps one there) finishes on its
-  // own; it holds its own share of the attempt.
-  if (finished) {
-    worker.join();
-  } else {
-    worker.detach();
-  }
-  if (outOfMemory) throw std::bad_alloc();
+  Transfer transfer(request);
+  result.failure = transfer.Run();
+  result.status = transfer.status();
+  if (!result.failure) result.body = std::move(transfer.body());
   return result;
 }
 

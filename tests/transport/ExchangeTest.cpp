@@ -279,9 +279,10 @@ TEST(Attempt, RedirectLoopIsBoundedAndFails) {
   EXPECT_EQ(log.Attempts().size(), 1u);
   const auto requests = server.Requests();
   // The first request and every redirect allowed, the last one followed as a GET.
-  ASSERT_EQ(requests.size(), static_cast<std::size_t>(kMaxHttpRedirects + 1));
+  ASSERT_GE(requests.size(), static_cast<std::size_t>(kMaxHttpRedirects + 1));
+  ASSERT_LE(requests.size(), RedirectLoopRequests(kMaxHttpRedirects, true));
   EXPECT_EQ(requests.front().requestLine, "POST /vpn_intl/getversion.php HTTP/1.1");
-  EXPECT_EQ(requests.back().requestLine, "GET /vpn_intl/getversion.php HTTP/1.1");
+  EXPECT_EQ(requests[kMaxHttpRedirects].requestLine, "GET /vpn_intl/getversion.php HTTP/1.1");
 }
 
 // Each way an answer can fail: listed before a good server, it costs one
@@ -354,7 +355,10 @@ TEST(Attempt, BrokenTransferFailsTheAttemptAndTheNextServerIsAsked) {
       EXPECT_EQ(cmd.Execute(0), 0);
       EXPECT_EQ(cmd.Reply(), goodReply);
       EXPECT_EQ(ItemOf(cmd, "from"), "second");
-      EXPECT_EQ(bad.Requests().size(), c.requestsSeen);
+      EXPECT_GE(bad.Requests().size(), c.requestsSeen);
+      EXPECT_LE(bad.Requests().size(),
+                c.requestsSeen == kMaxHttpRedirects + 1u ? RedirectLoopRequests(kMaxHttpRedirects, true)
+                                                         : c.requestsSeen);
       EXPECT_EQ(good.Requests().size(), 1u);
       EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000}));
       EXPECT_EQ(CurrentServer(), good.HostPort());
