@@ -14,7 +14,10 @@ namespace {
 // Takes the reply directly instead of over the network.
 class ReplyCommand : public CHttpCmd {
  public:
-  ReplyCommand() : CHttpCmd("", 80) {}
+  // An operation of its own that nothing cancels and no deadline ends.
+  ReplyCommand()
+      : CHttpCmd(OperationContext(OperationContext::Clock::time_point::max(), CancelToken::Never(), nullptr), "",
+                 80) {}
   int Parse(const std::string& raw) {
     reply = raw;
     return ParseReply();
