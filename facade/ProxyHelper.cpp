@@ -61,7 +61,9 @@ int ProxyHelper::Recharge(const RecInfo& info, VPErrorInfo& error) {
 }
 
 int ProxyHelper::GetDailupInfo(int vpnServerId, DialupInfo& lease, VPErrorInfo& error) {
-  return Guarded([&](const OperationContext& context) { return impl->GetDailupInfo(context, vpnServerId, lease, error); });
+  return Guarded([&](const OperationContext& context) {
+    return impl->GetDailupInfo(context, vpnServerId, lease, error);
+  });
 }
 
 int ProxyHelper::ReleaseDialupInfo(int outcome) {

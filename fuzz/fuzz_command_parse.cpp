@@ -16,8 +16,8 @@ class ReplyCommand : public CHttpCmd {
  public:
   // An operation of its own that nothing cancels and no deadline ends.
   ReplyCommand()
-      : CHttpCmd(OperationContext(OperationContext::Clock::time_point::max(), CancelToken::Never(), nullptr), "",
-                 80) {}
+      : CHttpCmd(OperationContext(OperationContext::Clock::time_point::max(), CancelToken::Never(), nullptr),
+                 "", 80) {}
   int Parse(const std::string& raw) {
     reply = raw;
     return ParseReply();

@@ -94,7 +94,9 @@ CLoginServers& CLoginServers::Instance() {
 
 CLoginServers::CLoginServers() : state_(new State) {}
 
-bool CLoginServers::SameServer(const Server& a, const Server& b) { return quillon_internal::SameServer(a, b); }
+bool CLoginServers::SameServer(const Server& a, const Server& b) {
+  return quillon_internal::SameServer(a, b);
+}
 
 CLoginServers::~CLoginServers() { delete state_; }
 

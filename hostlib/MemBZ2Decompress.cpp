@@ -55,7 +55,8 @@ void AppendCapped(std::string& out, const char* bytes, std::size_t count, std::s
   out.append(bytes, count);
 }
 
-Outcome Inflate(const char* data, std::size_t length, std::size_t cap, const StopCheck& stop, std::string& out) {
+Outcome Inflate(const char* data, std::size_t length, std::size_t cap, const StopCheck& stop,
+                std::string& out) {
   DecompressStream holder;
   if (holder.InitStatus() == BZ_MEM_ERROR) throw std::bad_alloc();
   if (holder.InitStatus() != BZ_OK) return Outcome::kFailed;

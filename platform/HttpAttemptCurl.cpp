@@ -208,9 +208,9 @@ bool HasPeer(curl_socket_t socket) {
 // a redirect), with a window of its own.
 curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
   Transfer& transfer = *static_cast<Transfer*>(user);
-  const bool sameConnection =
-      transfer.socketOpened && !transfer.connected &&
-      std::any_of(transfer.sockets.begin(), transfer.sockets.end(), [](curl_socket_t s) { return !HasPeer(s); });
+  const bool sameConnection = transfer.socketOpened && !transfer.connected &&
+                              std::any_of(transfer.sockets.begin(), transfer.sockets.end(),
+                                          [](curl_socket_t s) { return !HasPeer(s); });
   if (!sameConnection) {
     transfer.socketOpened = true;
     transfer.connected = false;
@@ -326,8 +326,8 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
   // Name resolution, connect and handshake are bounded by the deadline; the
   // TCP connect alone by the connect time-out, which Run keeps.
   // Rounded up: libcurl must not end the attempt before its deadline.
-  const long leftMs = static_cast<long>(
-      std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(request.deadline - Clock::now()).count()));
+  const long leftMs = static_cast<long>(std::max<std::int64_t>(
+      1, std::chrono::ceil<std::chrono::milliseconds>(request.deadline - Clock::now()).count()));
   set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, leftMs));
   set(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, leftMs));
   set(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader));
@@ -357,8 +357,8 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
   if (!attached.ok()) return CURLE_FAILED_INIT;
   const HttpAttemptRequest& request = *transfer.request;
   // Short enough that a cancel is seen well within 100 ms.
-  const long wakeMs = std::clamp<long>(
-      static_cast<long>(std::min(request.stall, request.connectWindow).count()) / 8, 5, 40);
+  const long wakeMs =
+      std::clamp<long>(static_cast<long>(std::min(request.stall, request.connectWindow).count()) / 8, 5, 40);
   for (;;) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;

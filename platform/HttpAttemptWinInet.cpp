@@ -82,11 +82,11 @@ struct Attempt {
   Clock::time_point lastProgress;
   bool sent = false;  // the current request went out whole
   int redirects = 0;
-  Failure verdict;        // reached in a callback: a redirect refused or one too many
-  bool completed = true;  // the last call has ended ...
+  Failure verdict;              // reached in a callback: a redirect refused or one too many
+  bool completed = true;        // the last call has ended ...
   DWORD error = ERROR_SUCCESS;  // ... with this error
-  bool closing = false;   // the caller is closing the handles
-  int open = 0;           // handles with this context that WinINet has not reported closed
+  bool closing = false;         // the caller is closing the handles
+  int open = 0;                 // handles with this context that WinINet has not reported closed
 };
 
 // ---- attempts WinINet may still call back for, by context ---------------------
@@ -197,8 +197,8 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
       const auto* result = static_cast<const INTERNET_ASYNC_RESULT*>(info);
       a.completed = true;
       // On success dwError may carry a count rather than an error.
-      a.error = result == nullptr ? ERROR_INTERNET_INTERNAL_ERROR
-                : result->dwResult != 0 ? ERROR_SUCCESS
+      a.error = result == nullptr                  ? ERROR_INTERNET_INTERNAL_ERROR
+                : result->dwResult != 0            ? ERROR_SUCCESS
                 : result->dwError != ERROR_SUCCESS ? result->dwError
                                                    : ERROR_INTERNET_INTERNAL_ERROR;
       break;
@@ -247,8 +247,7 @@ bool AnnouncedBodyLength(HINTERNET request, unsigned long long& length) {
 
 class Transfer {
  public:
-  explicit Transfer(const HttpAttemptRequest& request)
-      : r_(request), a_(std::make_shared<Attempt>()) {}
+  explicit Transfer(const HttpAttemptRequest& request) : r_(request), a_(std::make_shared<Attempt>()) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   // Whatever way Run left, every handle is closed.
@@ -304,7 +303,8 @@ class Transfer {
 Failure Transfer::Crossed(Clock::time_point now) const {
   const Attempt& a = *a_;
   if (now >= r_.deadline) return Outcome::kDeadline;
-  if (a.phase == Phase::kConnecting && now - a.connectStart >= r_.connectWindow) return Outcome::kConnectTimeout;
+  if (a.phase == Phase::kConnecting && now - a.connectStart >= r_.connectWindow)
+    return Outcome::kConnectTimeout;
   if (a.phase == Phase::kConnected && now - a.lastProgress >= r_.stall) return Outcome::kStall;
   return std::nullopt;
 }
@@ -416,9 +416,9 @@ Failure Transfer::Open() {
   if (connection == nullptr) return Outcome::kSetupFailed;
   Keep(connection_, connection, true);
 
-  HINTERNET request = ::HttpOpenRequestA(connection, "POST", r_.path.c_str(), "HTTP/1.1", nullptr, nullptr,
-                                         r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags,
-                                         a_->context);
+  HINTERNET request =
+      ::HttpOpenRequestA(connection, "POST", r_.path.c_str(), "HTTP/1.1", nullptr, nullptr,
+                         r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags, a_->context);
   if (request == nullptr) return Outcome::kSetupFailed;
   Keep(request_, request, true);
   // On the request itself: not every WinINet (Wine's, for one) hands the

@@ -17,7 +17,8 @@ std::string ClientVersion() {
 
 }  // namespace
 
-int ProxyHelperImpl::SignIn(const OperationContext& context, const UserIdentity& identity, VPErrorInfo& error) {
+int ProxyHelperImpl::SignIn(const OperationContext& context, const UserIdentity& identity,
+                            VPErrorInfo& error) {
   CHttpCmd command(context, "", 80);
   PrepareRequest(protocol::kSignInScript, command);
   command.AddParam(protocol::kUserName, identity.username);

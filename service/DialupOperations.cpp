@@ -8,7 +8,8 @@
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
 
-int ProxyHelperImpl::GetDailupInfo(const OperationContext& context, int vpnServerId, DialupInfo& lease, VPErrorInfo& error) {
+int ProxyHelperImpl::GetDailupInfo(const OperationContext& context, int vpnServerId, DialupInfo& lease,
+                                   VPErrorInfo& error) {
   CHttpCmd command(context, "", 80);
   const Session values = Snapshot();
   PrepareSessionRequest(protocol::kLeaseScript, values, command);

@@ -38,7 +38,8 @@ class ProxyHelperImpl {
   // Online ratio and catalogue.
   int GetOnlineRatio(const OperationContext& context, std::vector<ServerOnlineRatio>& ratios);
   int GetVpnServers(const OperationContext& context, std::map<std::string, std::vector<ServerInfo>>& servers);
-  int GetLocalVpnServers(const OperationContext& context, std::map<std::string, std::vector<ServerInfo>>& servers);
+  int GetLocalVpnServers(const OperationContext& context,
+                         std::map<std::string, std::vector<ServerInfo>>& servers);
 
   std::string GetUserNameA() const;
   std::string GetMagic() const;

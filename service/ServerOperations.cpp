@@ -8,8 +8,8 @@
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
-#include "transport/OperationContext.h"
 #include "transport/LocalCmd.h"
+#include "transport/OperationContext.h"
 
 void FillCatalogue(CProfileFile::SectionList sections, ServerCatalogue& servers) {
   // A group's first section in the reply gives its list an exact size; when

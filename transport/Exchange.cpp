@@ -84,7 +84,8 @@ int CHttpCmd::Execute(int useKeyedCipher) {
     // the caller's changes (the facade tells the two apart).
     if (context.ShouldStop()) return RESULT_TRANSPORT_FAILURE;
     // Each attempt after the first waits longer for its connect.
-    if (attempts++ > 0 && connectTimeout <= kRaiseConnectTimeoutUpToMs) connectTimeout += kConnectTimeoutStepMs;
+    if (attempts++ > 0 && connectTimeout <= kRaiseConnectTimeoutUpToMs)
+      connectTimeout += kConnectTimeoutStepMs;
     host = server.host;
     port = server.port;
     secure = server.secure;
@@ -129,7 +130,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
                                                  protocol::kGcHttpTimeoutMs, kDefaultTransferTimeoutMs)));
   // The stall bound is not cut to the time left: the deadline is, and when
   // the operation's time is what runs out, that is what the trace says.
-  request.stall = std::chrono::milliseconds(cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
+  request.stall =
+      std::chrono::milliseconds(cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
   request.maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
   if (secure) cache.GetConfigItem(protocol::kGcCaBundle, request.caBundle);
   // Built and encoded for every attempt: each one draws its own key letter.
@@ -149,6 +151,7 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
     reply = std::move(outcome.body);
     result = ParseReply();
   }
-  if (context.TraceWanted()) context.Report(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
+  if (context.TraceWanted())
+    context.Report(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
   return result;
 }

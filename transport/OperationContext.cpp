@@ -27,7 +27,8 @@ bool CancelToken::Cancelled() const {
 
 void CancelOperationsInFlight() { generation.fetch_add(1); }
 
-OperationContext::OperationContext(Clock::time_point deadline, CancelToken cancel, const AttemptTraceSink* trace)
+OperationContext::OperationContext(Clock::time_point deadline, CancelToken cancel,
+                                   const AttemptTraceSink* trace)
     : deadline_(deadline), cancel_(cancel), trace_(trace) {}
 
 OperationContext OperationContext::Begin() {

@@ -83,8 +83,8 @@ TEST(ServerRecordsTest, FieldsAreReadUpToTheFieldAsked) {
     const std::vector<std::string> all =
         huge ? std::vector<std::string>(ServerInfo::kMaxFields + 1) : ReferenceSplit(c.value);
     const std::size_t count = huge ? c.value.size() + 1 : all.size();
-    const std::vector<std::string> listed(all.begin(),
-                                          all.begin() + std::min<std::size_t>(all.size(), ServerInfo::kMaxFields));
+    const std::vector<std::string> listed(
+        all.begin(), all.begin() + std::min<std::size_t>(all.size(), ServerInfo::kMaxFields));
 
     std::vector<std::size_t> positions = {0, 1, 2, 3, count - 1, count, count + 5, SIZE_MAX};
     if (count == 0) positions = {0, 1, SIZE_MAX};

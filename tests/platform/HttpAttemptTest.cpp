@@ -9,10 +9,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -232,8 +232,8 @@ TEST(HttpAttempt, RedirectedConnectionGetsAWholeConnectWindow) {
     const Clock::time_point start = Clock::now();
     const HttpAttemptResult result = PerformHttpAttempt(request);
     const long long elapsed = MillisecondsSince(start);
-    std::printf("[ bound    ] redirect at %d ms to a connect never answered: %s after %lld ms\n", redirectAtMs,
-                HttpFailureName(result.failure), elapsed);
+    std::printf("[ bound    ] redirect at %d ms to a connect never answered: %s after %lld ms\n",
+                redirectAtMs, HttpFailureName(result.failure), elapsed);
     EXPECT_EQ(result.failure, AttemptOutcome::kConnectTimeout);
     EXPECT_GE(elapsed, redirectAtMs + kWindowMs - 50);
     EXPECT_LE(elapsed, redirectAtMs + kWindowMs + 1000);

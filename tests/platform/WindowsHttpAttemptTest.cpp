@@ -23,10 +23,10 @@
 
 namespace {
 
+using std::chrono::milliseconds;
 using testsupport::Behaviour;
 using testsupport::Script;
 using testsupport::ScriptedServer;
-using std::chrono::milliseconds;
 
 // What the attempt promises: it ends within a tick of its bound (25 ms with
 // the closing); the rest is room for the scheduler of a loaded machine
@@ -116,16 +116,42 @@ TEST(WindowsHttpAttempt, LeavesNoThreadBehindAndKeepsEveryBound) {
     };
     const milliseconds none(0);
     const std::vector<Case> cases = {
-        {"blackholed", blackhole.port(), none, milliseconds(100), milliseconds(2000), {AttemptOutcome::kConnectTimeout}},
-        {"blackholed, cancelled", blackhole.port(), milliseconds(30), milliseconds(500), milliseconds(2000),
+        {"blackholed",
+         blackhole.port(),
+         none,
+         milliseconds(100),
+         milliseconds(2000),
+         {AttemptOutcome::kConnectTimeout}},
+        {"blackholed, cancelled",
+         blackhole.port(),
+         milliseconds(30),
+         milliseconds(500),
+         milliseconds(2000),
          {AttemptOutcome::kCancelled}},
-        {"stalling", stalling.port(), none, milliseconds(500), milliseconds(150), {AttemptOutcome::kDeadline}},
-        {"stalling, cancelled", stalling.port(), milliseconds(30), milliseconds(500), milliseconds(2000),
+        {"stalling",
+         stalling.port(),
+         none,
+         milliseconds(500),
+         milliseconds(150),
+         {AttemptOutcome::kDeadline}},
+        {"stalling, cancelled",
+         stalling.port(),
+         milliseconds(30),
+         milliseconds(500),
+         milliseconds(2000),
          {AttemptOutcome::kCancelled}},
-        {"redirect loop", kLooping, none, milliseconds(500), milliseconds(2000),
+        {"redirect loop",
+         kLooping,
+         none,
+         milliseconds(500),
+         milliseconds(2000),
          {AttemptOutcome::kTooManyRedirects}},
         // Cancelled in the middle of the loop, or after it ended.
-        {"redirect loop, cancelled", kLooping, milliseconds(15), milliseconds(500), milliseconds(2000),
+        {"redirect loop, cancelled",
+         kLooping,
+         milliseconds(15),
+         milliseconds(500),
+         milliseconds(2000),
          {AttemptOutcome::kCancelled, AttemptOutcome::kTooManyRedirects}},
     };
     constexpr int kRounds = 60;

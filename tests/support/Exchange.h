@@ -93,7 +93,8 @@ class AttemptLog {
   }
   std::vector<int> ConnectTimeouts() const {
     std::vector<int> timeouts;
-    for (const auto& attempt : Attempts()) timeouts.push_back(static_cast<int>(attempt.request.connectWindow.count()));
+    for (const auto& attempt : Attempts())
+      timeouts.push_back(static_cast<int>(attempt.request.connectWindow.count()));
     return timeouts;
   }
   std::vector<std::string> Urls() const {

@@ -476,8 +476,8 @@ void ScriptedServer::OfferHttp2() {
   if (!tls_) return;
   SSL_CTX_set_alpn_select_cb(
       tls_->context.get(),
-      [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in, unsigned int inLength,
-         void*) {
+      [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+         unsigned int inLength, void*) {
         static const unsigned char kPreferred[] = "\x02h2\x08http/1.1";
         unsigned char* selected = nullptr;
         if (SSL_select_next_proto(&selected, outLength, kPreferred, sizeof kPreferred - 1, in, inLength) !=

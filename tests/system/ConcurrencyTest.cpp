@@ -336,7 +336,8 @@ TEST(ConcurrencyCommands, FailoverHoldsForEveryOperationOfEveryThread) {
   ASSERT_TRUE(unavailable.Start() && healthy);
   for (bool reparsed : {false, true}) {
     SCOPED_TRACE(reparsed ? "list parsed again" : "first run");
-    ASSERT_EQ(CLoginServers::Instance().Parse(dead + ";" + unavailable.HostPort() + ";" + healthy->HostPort(), true),
+    ASSERT_EQ(CLoginServers::Instance().Parse(dead + ";" + unavailable.HostPort() + ";" + healthy->HostPort(),
+                                              true),
               3);
     const std::size_t answeredBefore = healthy->Requests().size();
     std::atomic<int> succeeded{0};

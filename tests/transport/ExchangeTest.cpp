@@ -8,9 +8,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <new>
 #include <stdexcept>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -356,9 +356,9 @@ TEST(Attempt, BrokenTransferFailsTheAttemptAndTheNextServerIsAsked) {
       EXPECT_EQ(cmd.Reply(), goodReply);
       EXPECT_EQ(ItemOf(cmd, "from"), "second");
       EXPECT_GE(bad.Requests().size(), c.requestsSeen);
-      EXPECT_LE(bad.Requests().size(),
-                c.requestsSeen == kMaxHttpRedirects + 1u ? RedirectLoopRequests(kMaxHttpRedirects, true)
-                                                         : c.requestsSeen);
+      EXPECT_LE(bad.Requests().size(), c.requestsSeen == kMaxHttpRedirects + 1u
+                                           ? RedirectLoopRequests(kMaxHttpRedirects, true)
+                                           : c.requestsSeen);
       EXPECT_EQ(good.Requests().size(), 1u);
       EXPECT_EQ(log.ConnectTimeouts(), (std::vector<int>{500, 1000}));
       EXPECT_EQ(CurrentServer(), good.HostPort());
@@ -473,8 +473,8 @@ TEST(Failover, FirstAttemptUsesTheServerCurrentAtConstruction) {
   EXPECT_EQ(cmd.Execute(0), 0);
   // The command walks its own cursor from where it was constructed: the
   // other command's move skips nothing.
-  EXPECT_EQ(log.Urls(), (std::vector<std::string>{UrlOf(first, kScript), UrlOf(second, kScript),
-                                                  UrlOf(good, kScript)}));
+  EXPECT_EQ(log.Urls(),
+            (std::vector<std::string>{UrlOf(first, kScript), UrlOf(second, kScript), UrlOf(good, kScript)}));
   EXPECT_EQ(CurrentServer(), good.HostPort());
 }
 
