@@ -66,6 +66,7 @@ TEST_F(ConnectSessionTest, SubcommandsUseTheSessionUntilDisconnect) {
   EXPECT_EQ(statusDoc["lendusername"], "lend7");
   EXPECT_GE(statusDoc["handshakes_ok"].get<int>(), 1);
   EXPECT_EQ(statusDoc["last_handshake"]["result"], 0);
+  EXPECT_EQ(statusDoc["account_server"], "http://" + server_.LiveAddress()) << statusDoc.dump();
 
   // None of that signed in again, so connect's session still holds.
   EXPECT_EQ(SignIns(), 1);

@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "facade/ProxyHelperControl.h"
+#include "hostlib/quillon.h"
+#include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
@@ -205,6 +207,19 @@ nlohmann::json SessionServer::Status() const {
     data["interval_seconds"] = intervalSeconds_;
     text << (phase_ == Phase::kLeased ? "" : "releasing, ") << "server " << serverId_ << " as " << lendUser_
          << ", up " << uptime << " s\n";
+  }
+  // The account server the next request goes to: after a failover, the
+  // one that answered last.
+  std::string host;
+  int port = 0;
+  bool secure = false;
+  CLoginServers::Instance().GetCurrServer(host, port, secure);
+  if (!host.empty()) {
+    const bool literal6 = host.find(':') != std::string::npos;
+    const std::string address = (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
+                                std::to_string(port);
+    data["account_server"] = address;
+    text << "account server " << Printable(address) << "\n";
   }
   data["handshakes_ok"] = succeeded_;
   data["handshakes_failed"] = failed_;
