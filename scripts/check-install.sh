@@ -135,7 +135,7 @@ run_offline "$work/pc-consumer"
 
 # --- both consumers against the installed reference service --------------------
 step "running the consumers against the installed proxyhelper-devserver"
-"$prefix/bin/proxyhelper-devserver" --listen 127.0.0.1:0 --quiet >"$work/server.out" 2>"$work/server.err" &
+"$prefix/bin/proxyhelper-devserver" --listen 127.0.0.1:0 --db :memory: --quiet >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 address=""
 for _ in $(seq 100); do  # at most ~10 s

@@ -8,7 +8,10 @@ packages=(
   libcrypto++-dev libbz2-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libedit-dev
+  libboost1.81-dev
   dpkg-dev clang-format-14 clang-tidy-14 go-md2man
+  libsqlite3-dev
+  libpq-dev postgresql
 )
 if [ "${PROXYHELPER_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$PROXYHELPER_EXTRA_PACKAGES"

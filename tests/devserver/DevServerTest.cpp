@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "devserver/DevserverTestUtil.h"
+#include "devserver/RawPeer.h"
 #include "facade/ProxyHelper.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
@@ -37,55 +38,7 @@ long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A bare TCP client, for what an HTTP library will not do: send nothing,
-// trickle, shut down its sending side. Blocking calls give up after 2 s.
-class RawConnection {
- public:
-  explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    const timeval limit{2, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~RawConnection() { ::close(fd_); }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool connected() const { return connected_; }
-  // False once the server has closed or reset the connection.
-  bool Send(const std::string& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
-  // Whether the server closed the connection within `ms`; what it sent
-  // until then goes to `received`.
-  bool ClosedWithin(int ms, std::string* received = nullptr) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < deadline) {
-      pollfd watched{fd_, POLLIN, 0};
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (::poll(&watched, 1, static_cast<int>(std::max<long long>(1, left))) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return true;
-      if (received != nullptr) received->append(buffer, static_cast<std::size_t>(n));
-    }
-    return false;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
+using RawConnection = devserver_test::RawPeer;
 
 class DevServerTest : public ::testing::Test {
  protected:

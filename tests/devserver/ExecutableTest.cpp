@@ -22,10 +22,14 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The service's executable with `args`, its output on pipes.
+// The service's executable with `args`, its output on pipes; a throwaway
+// in-memory store unless `args` name one.
 class Child : public testsupport::ChildProcess {
  public:
-  explicit Child(const std::vector<std::string>& args) : ChildProcess(PROXYHELPER_DEVSERVER_BINARY) {
+  explicit Child(std::vector<std::string> args) : ChildProcess(PROXYHELPER_DEVSERVER_BINARY) {
+    bool store = false;
+    for (const std::string& arg : args) store = store || arg == "--db";
+    if (!store) args.insert(args.end(), {"--db", ":memory:"});
     started_ = SpawnWithPipes(args);
   }
   bool started() const { return started_; }
@@ -77,6 +81,8 @@ TEST(ExecutableTest, RefusesBadArgumentsAndSeeds) {
       {"--listen", "127.0.0.1:0", "--seed", dir.path() + "/missing.ini"},
       {"--listen", "127.0.0.1:0", "--seed", badSeed},
       {"--listen", "127.0.0.1:0", "--catalogue", "-1"},
+      {"--listen", "127.0.0.1:0", "--log-format", "xml"},
+      {"--listen", "127.0.0.1:0", "--db", dir.path() + "/no/such/folder/x.db"},
       {"--no-such-option"},
   };
   for (const auto& args : cases) {
@@ -90,6 +96,51 @@ TEST(ExecutableTest, RefusesBadArgumentsAndSeeds) {
   ASSERT_TRUE(seedError.started());
   EXPECT_EQ(seedError.Wait(milliseconds(10000)), 2);
   EXPECT_NE(seedError.errors().find("line 3"), std::string::npos);
+}
+
+// Posts `fields` to `script` on the child listening as `line` says; the result.
+int PostTo(const std::string& line, const std::string& script, const devserver_test::Fields& fields) {
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) return -1;
+  httplib::Client client("127.0.0.1", std::stoi(line.substr(prefix.size())));
+  client.set_connection_timeout(2);
+  client.set_read_timeout(2);
+  auto res =
+      client.Post("/vpn_intl/" + script, devserver_test::RequestBody(devserver_test::FormText(fields), 'Z'),
+                  "application/x-www-form-urlencoded");
+  return res && res->status == 200 ? devserver_test::ReadAsClient(res->body).Result() : -1;
+}
+
+TEST(ExecutableTest, StoreFileOutlivesTheProcessAndKeepsItsKeys) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string db = dir.path() + "/devserver.db";
+  const devserver_test::Fields erin = {{"password", "e-pw"}, {"username", "erin"}};
+  {
+    Child child({"--listen", "127.0.0.1:0", "--db", db, "--keys", "k1,k2,k3", "--log-format", "json"});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(PostTo(child.ReadLine(milliseconds(10000)), "register.php", erin), 0);
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(milliseconds(10000)), 0);
+    const std::string log = child.errors();
+    EXPECT_NE(
+        log.find(
+            "\"peer\":\"127.0.0.1\",\"script\":\"register.php\",\"letter\":\"Z\","
+            "\"fields\":{\"password\":\"***\",\"username\":\"erin\"},\"outcome\":\"result=0: parsed\"}\n"),
+        std::string::npos)
+        << log;
+  }
+  Child otherKeys({"--listen", "127.0.0.1:0", "--db", db, "--keys", "o1,o2,o3"});
+  ASSERT_TRUE(otherKeys.started());
+  EXPECT_EQ(otherKeys.Wait(milliseconds(10000)), 2);
+  EXPECT_NE(otherKeys.errors().find("cipher keys given differ"), std::string::npos) << otherKeys.errors();
+
+  Child again({"--listen", "127.0.0.1:0", "--db", db, "--quiet"});
+  ASSERT_TRUE(again.started());
+  EXPECT_EQ(PostTo(again.ReadLine(milliseconds(10000)), "loginin.php", erin), 0)
+      << "the account outlived its process";
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(milliseconds(10000)), 0);
 }
 
 TEST(TlsService, ExecutableServesHttpsWithTheGivenFiles) {

@@ -1,6 +1,7 @@
 #include "tools/devserver/AccountService.h"
 
-#include <climits>
+#include <chrono>
+#include <ctime>
 #include <initializer_list>
 #include <utility>
 
@@ -91,6 +92,70 @@ std::vector<std::string> SplitServerList(const std::string& list) {
   return entries;
 }
 
+// A JSON string literal of `text`: control characters escaped, and bytes
+// that are not UTF-8 replaced by U+FFFD, so every line stays valid JSON.
+std::string JsonString(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += static_cast<char>(byte);
+      ++i;
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+      ++i;
+    } else if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+    } else {
+      // Length and smallest value of the sequence this lead byte starts.
+      std::size_t length = 0;
+      std::uint32_t minimum = 0;
+      std::uint32_t value = 0;
+      if ((byte & 0xe0) == 0xc0) {
+        length = 2, minimum = 0x80, value = byte & 0x1f;
+      } else if ((byte & 0xf0) == 0xe0) {
+        length = 3, minimum = 0x800, value = byte & 0x0f;
+      } else if ((byte & 0xf8) == 0xf0) {
+        length = 4, minimum = 0x10000, value = byte & 0x07;
+      }
+      bool valid = length != 0 && i + length <= text.size();
+      for (std::size_t k = 1; valid && k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        valid = (next & 0xc0) == 0x80;
+        value = (value << 6) | (next & 0x3f);
+      }
+      valid = valid && value >= minimum && value <= 0x10ffff && (value < 0xd800 || value > 0xdfff);
+      if (valid) {
+        out.append(text, i, length);
+        i += length;
+      } else {
+        out += "\xef\xbf\xbd";
+        ++i;
+      }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// "2024-05-01T12:00:00Z".
+std::string UtcTime(std::int64_t seconds) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  if (gmtime_r(&time, &parts) == nullptr) return std::to_string(seconds);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+constexpr const char kBadSession[] = "bad session: sign in again";
+constexpr std::int64_t kRateWindowSeconds = 60;
+
 }  // namespace
 
 const AccountService::Script* AccountService::FindScript(const std::string& name) {
@@ -114,20 +179,60 @@ const AccountService::Script* AccountService::FindScript(const std::string& name
 }
 
 AccountService::AccountService(const SeedData& seed, ServiceOptions options)
-    : options_(std::move(options)), seed_(seed) {
-  for (const Account& account : seed_.accounts) accounts_[account.username].account = account;
-  for (const PrepaidCard& card : seed_.cards) cards_[card.cardno].card = card;
+    : options_(std::move(options)), seed_(seed), keys_(options_.keys) {
   for (const ServerGroup& group : seed_.groups) {
     for (const VpnServer& server : group.servers) servers_[server.id] = server;
   }
-  for (const auto& pool : seed_.pools) {
-    pools_[pool.first].assign(pool.second.begin(), pool.second.end());
+  StoreOptions storeOptions;
+  storeOptions.busyTimeoutMs = options_.storeBusyTimeoutMs;
+  std::string error;
+  std::unique_ptr<Store> store = OpenStore(options_.store, storeOptions, &error);
+  if (store == nullptr) {
+    startError_ = error;
+    return;
   }
+  // Keys first: an instance with the wrong keys must not touch the store.
+  switch (store->SettleKeys(options_.keys, options_.keysFromStore, &keys_, &error)) {
+    case StoreStatus::kOk:
+      break;
+    case StoreStatus::kConflict:
+      startError_ = "the cipher keys given differ from those stored in " + options_.store +
+                    "; give the stored keys, or none to use them";
+      return;
+    default:
+      startError_ = options_.store + ": cannot read the cipher keys: " + error;
+      return;
+  }
+  // A seeded store keeps its data: the seed only fills a new one.
+  const StoreStatus seeded = store->ImportSeed(seed_, &error);
+  if (seeded != StoreStatus::kOk && seeded != StoreStatus::kConflict) {
+    startError_ = options_.store + ": cannot import the seed: " + error;
+    return;
+  }
+  store_ = std::move(store);
+}
+
+std::unique_ptr<AccountService> AccountService::Open(const SeedData& seed, ServiceOptions options,
+                                                     std::string* error) {
+  auto service = std::make_unique<AccountService>(seed, std::move(options));
+  if (!service->ok()) {
+    *error = service->error();
+    return nullptr;
+  }
+  return service;
 }
 
 void AccountService::SetListenAddresses(const std::vector<std::string>& addresses) {
   std::lock_guard<std::mutex> lock(mutex_);
   listenAddresses_ = addresses;
+}
+
+bool AccountService::Healthy() const { return store_ != nullptr && store_->Ping(); }
+
+std::int64_t AccountService::Now() const {
+  if (options_.clock) return options_.clock();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 namespace {
@@ -141,24 +246,36 @@ std::string HttpStatusWords(int status) {
 }  // namespace
 
 HttpAnswer AccountService::Handle(const std::string& script, const std::string& rawBody) {
+  return Handle(script, rawBody, std::string());
+}
+
+HttpAnswer AccountService::Handle(const std::string& script, const std::string& rawBody,
+                                  const std::string& peer) {
   HttpAnswer answer;
   const Script* entry = FindScript(script);
   if (entry == nullptr) {
     answer.status = 404;
     answer.body = "unknown script\n";
-    Log(script, '-', nullptr, HttpStatusWords(404));
+    Log(peer, script, '-', nullptr, HttpStatusWords(404));
     return answer;
   }
   DecodedRequest request;
-  const DecodeError error = DecodeRequest(rawBody, options_.keys, &request);
+  const DecodeError error = DecodeRequest(rawBody, keys_, &request);
   if (error != DecodeError::kNone) {
     answer.status = 400;
     answer.body = std::string("bad request: ") + DescribeDecodeError(error) + "\n";
     const char shown = rawBody.empty() ? '-' : rawBody[0];
-    Log(script, shown >= 0x21 && shown <= 0x7e ? shown : '?', nullptr,
+    Log(peer, script, shown >= 0x21 && shown <= 0x7e ? shown : '?', nullptr,
         HttpStatusWords(400) + " (" + DescribeDecodeError(error) + ")");
     return answer;
   }
+  // Answers other than a reply: the client sees a failed attempt and moves on.
+  const auto httpError = [&](int status, const std::string& text) {
+    answer.status = status;
+    answer.body = text + "\n";
+    Log(peer, script, request.letter, &request.fields, HttpStatusWords(status));
+    return answer;
+  };
 
   char letter = 'Z';
   if (request.emptyKey) {
@@ -168,28 +285,89 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
     answer.profile = reply.text();
     answer.result = reply.result();
   } else {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const ProfileText reply = (this->*entry->handler)(request.fields);
-    answer.profile = reply.text();
-    answer.result = reply.result();
+    if (store_ == nullptr) return httpError(503, "service unavailable: " + startError_);
+    if (entry->handler == &AccountService::Register && !AdmitRegistration(peer)) {
+      return httpError(429, "too many registrations from this address: try again in a minute");
+    }
+    Outcome outcome;
+    const std::string tooLong = OverLongField(request.fields);
+    if (!tooLong.empty()) {
+      outcome.reply = Refuse(kResultBadRequest, tooLong);
+    } else {
+      outcome = (this->*entry->handler)(request.fields);
+    }
+    if (outcome.storeFailed) return httpError(503, "service unavailable: the store failed");
+    answer.profile = outcome.reply.text();
+    answer.result = outcome.reply.result();
     // Keyed replies answer under the request's own letter; an unkeyed
     // request for credentials still gets them encrypted, under "A".
     if (entry->keyed) letter = request.letter == 'Z' ? 'A' : request.letter;
   }
-  const std::string* item = options_.keys.ForLetter(letter);
+  const std::string* item = keys_.ForLetter(letter);
   answer.body = EncodeReply(answer.profile, letter, item != nullptr ? *item : std::string(),
                             options_.compressThreshold);
   // The words the client's attempt trace will use for this answer.
-  Log(script, request.letter, &request.fields,
+  Log(peer, script, request.letter, &request.fields,
       "result=" + std::to_string(answer.result) + ": " +
           ProxyHelperControl::OutcomeName(answer.result == kResultOk ? AttemptOutcome::kParsed
                                                                      : AttemptOutcome::kRefusedByService));
   return answer;
 }
 
-void AccountService::Log(const std::string& script, char letter, const FormFields* fields,
-                         const std::string& outcome) const {
+std::string AccountService::OverLongField(const FormFields& fields) const {
+  for (const auto& field : fields) {
+    const std::string& key = field.first;
+    std::size_t limit = options_.maxField;
+    if (key == "username") {
+      limit = options_.maxName;
+    } else if (key == "password" || key == "cardpw") {
+      limit = options_.maxPassword;
+    }
+    if (field.second.size() > limit) {
+      return "bad field: " + key + " is too long (over " + std::to_string(limit) + " bytes)";
+    }
+  }
+  return std::string();
+}
+
+bool AccountService::AdmitRegistration(const std::string& peer) {
+  if (options_.registerRate <= 0 || peer.empty()) return true;
+  const std::int64_t windowStart = Now() - kRateWindowSeconds;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Now and then drop the peers that went quiet, so the table stays small.
+  if (++registrationCalls_ % 1024 == 0) {
+    for (auto it = registrations_.begin(); it != registrations_.end();) {
+      it = it->second.empty() || it->second.back() <= windowStart ? registrations_.erase(it) : std::next(it);
+    }
+  }
+  std::deque<std::int64_t>& times = registrations_[peer];
+  while (!times.empty() && times.front() <= windowStart) times.pop_front();
+  if (times.size() >= static_cast<std::size_t>(options_.registerRate)) return false;
+  times.push_back(windowStart + kRateWindowSeconds);
+  return true;
+}
+
+void AccountService::Log(const std::string& peer, const std::string& script, char letter,
+                         const FormFields* fields, const std::string& outcome) const {
   if (!options_.log) return;
+  if (options_.logFormat == LogFormat::kJson) {
+    std::string line = "{\"time\":" + JsonString(UtcTime(Now())) + ",\"peer\":" + JsonString(peer) +
+                       ",\"script\":" + JsonString(script) +
+                       ",\"letter\":" + JsonString(std::string(1, letter));
+    if (fields != nullptr) {
+      line += ",\"fields\":{";
+      bool first = true;
+      for (const auto& field : *fields) {
+        if (!first) line += ',';
+        first = false;
+        line += JsonString(field.first) + ':' + JsonString(IsSecret(field.first) ? "***" : field.second);
+      }
+      line += '}';
+    }
+    line += ",\"outcome\":" + JsonString(outcome) + '}';
+    options_.log(line);
+    return;
+  }
   std::string line = Printable(script);
   line += ' ';
   line += letter;
@@ -203,20 +381,12 @@ void AccountService::Log(const std::string& script, char letter, const FormField
 }
 
 void AccountService::LogUnserved(const std::string& script, const std::string& outcome) const {
-  Log(script, '-', nullptr, outcome);
+  Log(std::string(), script, '-', nullptr, outcome);
 }
-
-AccountService::AccountState* AccountService::Session(const FormFields& fields) {
-  const auto it = accounts_.find(Field(fields, "username"));
-  if (it == accounts_.end() || it->second.magic.empty()) return nullptr;
-  if (it->second.magic != Field(fields, "magic")) return nullptr;
-  return &it->second;
-}
-
-void AccountService::FreeLease(const Lease& lease) { pools_[lease.pool].push_back(lease.credential); }
 
 std::string AccountService::LoginServerList() const {
   if (!options_.loginServers.empty()) return options_.loginServers;
+  std::lock_guard<std::mutex> lock(mutex_);
   std::string list;
   for (const std::string& address : listenAddresses_) {
     if (!list.empty()) list += ';';
@@ -225,168 +395,213 @@ std::string AccountService::LoginServerList() const {
   return list;
 }
 
-ProfileText AccountService::SignIn(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "password"})) return MissingField(missing);
-  const auto it = accounts_.find(Field(fields, "username"));
-  if (it == accounts_.end() || it->second.account.password != Field(fields, "password")) {
-    return Refuse(kResultBadCredentials, "wrong user name or password");
+bool AccountService::ExpireSilentLeases() {
+  const std::int64_t silence =
+      static_cast<std::int64_t>(options_.leaseMissedHeartbeats) * seed_.heartbeatSlot;
+  if (silence <= 0) return true;
+  return store_->ExpireLeases(Now() - silence, nullptr, nullptr) == StoreStatus::kOk;
+}
+
+AccountService::Outcome AccountService::Reply(ProfileText reply) {
+  Outcome outcome;
+  outcome.reply = std::move(reply);
+  return outcome;
+}
+
+AccountService::Outcome AccountService::StoreFailed() {
+  Outcome outcome;
+  outcome.storeFailed = true;
+  return outcome;
+}
+
+std::optional<AccountService::Outcome> AccountService::RequireSession(const FormFields& fields,
+                                                                      Account* account) {
+  const StoreStatus live =
+      store_->CheckSession(Field(fields, "username"), Field(fields, "magic"), Now(), account, nullptr);
+  if (live == StoreStatus::kUnavailable) return StoreFailed();
+  if (live != StoreStatus::kOk) return Reply(Refuse(kResultBadSession, kBadSession));
+  return std::nullopt;
+}
+
+AccountService::Outcome AccountService::SignIn(const FormFields& fields) {
+  if (const char* missing = FirstMissing(fields, {"username", "password"}))
+    return Reply(MissingField(missing));
+  Account account;
+  const StoreStatus found = store_->FindAccount(Field(fields, "username"), &account, nullptr);
+  if (found == StoreStatus::kUnavailable) return StoreFailed();
+  if (found != StoreStatus::kOk || account.password != Field(fields, "password")) {
+    return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
   }
   // One session per account: signing in again ends the earlier session.
-  it->second.magic = RandomHex(kTokenLength);
+  SessionRecord session;
+  session.username = account.username;
+  session.token = RandomHex(kTokenLength);
+  session.machineId = Field(fields, "mid");
+  session.expiresAt = Now() + options_.sessionSeconds;
+  const StoreStatus opened = store_->OpenSession(session, nullptr);
+  if (opened == StoreStatus::kUnavailable) return StoreFailed();
+  if (opened != StoreStatus::kOk) return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
   ProfileText reply = Accept();
-  reply.AddItem("magic", it->second.magic);
-  return reply;
+  reply.AddItem("magic", session.token);
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::SignOut(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
-  AccountState* state = Session(fields);
-  if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
-  state->magic.clear();
+AccountService::Outcome AccountService::SignOut(const FormFields& fields) {
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return Reply(MissingField(missing));
   // The client forgets its session here; leases it still held would
-  // otherwise keep credentials out of the pool for good.
-  for (auto it = leases_.begin(); it != leases_.end();) {
-    if (it->second.username == state->account.username) {
-      FreeLease(it->second);
-      it = leases_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  return Accept();
+  // otherwise keep credentials out of the pool until they expire.
+  const StoreStatus closed =
+      store_->CloseSession(Field(fields, "username"), Field(fields, "magic"), Now(), nullptr);
+  if (closed == StoreStatus::kUnavailable) return StoreFailed();
+  if (closed != StoreStatus::kOk) return Reply(Refuse(kResultBadSession, kBadSession));
+  return Reply(Accept());
 }
 
-ProfileText AccountService::GetVersion(const FormFields&) {
+AccountService::Outcome AccountService::GetVersion(const FormFields&) {
   ProfileText reply = Accept();
   reply.AddItem("ver", seed_.version);
-  return reply;
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::Register(const FormFields& fields) {
+AccountService::Outcome AccountService::Register(const FormFields& fields) {
   if (const char* missing = FirstMissingOrEmpty(fields, {"username", "password"})) {
-    return MissingField(missing);
+    return Reply(MissingField(missing));
   }
-  const std::string& username = Field(fields, "username");
-  if (accounts_.count(username) != 0) {
-    return Refuse(kResultDuplicateAccount, "user name already registered");
-  }
-  AccountState& state = accounts_[username];
-  state.account = seed_.newAccount;
-  state.account.username = username;
-  state.account.password = Field(fields, "password");
-  return Accept();
+  Account account = seed_.newAccount;
+  account.username = Field(fields, "username");
+  account.password = Field(fields, "password");
+  const StoreStatus created = store_->CreateAccount(account, nullptr);
+  if (created == StoreStatus::kUnavailable) return StoreFailed();
+  if (created != StoreStatus::kOk)
+    return Reply(Refuse(kResultDuplicateAccount, "user name already registered"));
+  return Reply(Accept());
 }
 
-ProfileText AccountService::Recharge(const FormFields& fields) {
+AccountService::Outcome AccountService::Recharge(const FormFields& fields) {
   if (const char* missing = FirstMissing(fields, {"username", "password", "cardno", "cardpw"})) {
-    return MissingField(missing);
+    return Reply(MissingField(missing));
   }
-  const auto account = accounts_.find(Field(fields, "username"));
-  if (account == accounts_.end() || account->second.account.password != Field(fields, "password")) {
-    return Refuse(kResultBadCredentials, "wrong user name or password");
+  Account account;
+  const StoreStatus found = store_->FindAccount(Field(fields, "username"), &account, nullptr);
+  if (found == StoreStatus::kUnavailable) return StoreFailed();
+  if (found != StoreStatus::kOk || account.password != Field(fields, "password")) {
+    return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
   }
-  const auto card = cards_.find(Field(fields, "cardno"));
-  if (card == cards_.end() || card->second.card.cardpw != Field(fields, "cardpw")) {
-    return Refuse(kResultBadCard, "wrong card number or card password");
+  int balance = 0;
+  switch (store_->RedeemCard(account.username, Field(fields, "cardno"), Field(fields, "cardpw"), Now(),
+                             &balance, nullptr)) {
+    case StoreStatus::kOk:
+      break;
+    case StoreStatus::kNotFound:
+      return Reply(Refuse(kResultBadCard, "wrong card number or card password"));
+    case StoreStatus::kConflict:
+      return Reply(Refuse(kResultBadCard, "card already used"));
+    case StoreStatus::kRefused:
+      // The balance travels as a 32-bit integer; keep the card for later.
+      return Reply(Refuse(kResultBadCard, "balance would exceed its limit"));
+    default:
+      return StoreFailed();
   }
-  if (card->second.used) return Refuse(kResultBadCard, "card already used");
-  int& balance = account->second.account.moneyleft;
-  if (balance > INT_MAX - card->second.card.value) {
-    // The balance travels as a 32-bit integer; keep the card for later.
-    return Refuse(kResultBadCard, "balance would exceed its limit");
-  }
-  balance += card->second.card.value;
-  card->second.used = true;
   ProfileText reply = Accept();
   reply.AddItem("moneyleft", balance);
-  return reply;
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::GetDailupInfo(const FormFields& fields) {
+AccountService::Outcome AccountService::GetDailupInfo(const FormFields& fields) {
   if (const char* missing = FirstMissing(fields, {"username", "magic", "vpnserverid"})) {
-    return MissingField(missing);
+    return Reply(MissingField(missing));
   }
   int serverId = 0;
-  if (!ParseDecimalInt(Field(fields, "vpnserverid"), &serverId)) return BadField("vpnserverid");
-  AccountState* state = Session(fields);
-  if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
+  if (!ParseDecimalInt(Field(fields, "vpnserverid"), &serverId)) return Reply(BadField("vpnserverid"));
+  if (!ExpireSilentLeases()) return StoreFailed();
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
   if (servers_.count(serverId) == 0) {
-    return Refuse(kResultUnknownServer, "unknown VPN server " + std::to_string(serverId));
+    return Reply(Refuse(kResultUnknownServer, "unknown VPN server " + std::to_string(serverId)));
   }
-  // The server's own pool first, then the shared one.
-  std::string poolKey = std::to_string(serverId);
-  auto pool = pools_.find(poolKey);
-  if (pool == pools_.end() || pool->second.empty()) {
-    poolKey = kSharedPool;
-    pool = pools_.find(poolKey);
-  }
-  if (pool == pools_.end() || pool->second.empty()) {
-    return Refuse(kResultNoCredentials,
-                  "no dial-up credentials free for VPN server " + std::to_string(serverId));
-  }
-  Lease lease;
-  lease.username = state->account.username;
+  LeaseRecord lease;
+  lease.username = account.username;
   lease.serverId = serverId;
-  lease.pool = poolKey;
-  lease.credential = pool->second.front();
-  pool->second.pop_front();
-  std::string token = RandomHex(kTokenLength);
-  while (leases_.count(token) != 0) token = RandomHex(kTokenLength);
-  leases_[token] = lease;
-
+  lease.lastHandshake = Now();
+  StoreStatus lent = StoreStatus::kConflict;
+  // 128 random bits rarely collide; a few fresh tokens settle it.
+  for (int attempt = 0; attempt < 4 && lent == StoreStatus::kConflict; ++attempt) {
+    lease.token = RandomHex(kTokenLength);
+    lent = store_->AcquireLease(Field(fields, "magic"), Now(), &lease, nullptr);
+  }
+  switch (lent) {
+    case StoreStatus::kOk:
+      break;
+    case StoreStatus::kNotFound:  // signed out meanwhile
+      return Reply(Refuse(kResultBadSession, kBadSession));
+    case StoreStatus::kRefused:
+      return Reply(Refuse(kResultNoCredentials,
+                          "no dial-up credentials free for VPN server " + std::to_string(serverId)));
+    default:
+      return StoreFailed();
+  }
   ProfileText reply = Accept();
   reply.AddItem("lendusername", lease.credential.lendusername);
   reply.AddItem("lendpassword", lease.credential.lendpassword);
-  reply.AddItem("dailsession", token);
-  return reply;
+  reply.AddItem("dailsession", lease.token);
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::ReleaseDialupInfo(const FormFields& fields) {
+AccountService::Outcome AccountService::ReleaseDialupInfo(const FormFields& fields) {
   if (const char* missing = FirstMissing(fields, {"username", "magic", "result", "dailsession"})) {
-    return MissingField(missing);
+    return Reply(MissingField(missing));
   }
   int outcome = 0;
-  if (!ParseDecimalInt(Field(fields, "result"), &outcome)) return BadField("result");
-  AccountState* state = Session(fields);
-  if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
-  const auto lease = leases_.find(Field(fields, "dailsession"));
-  if (lease == leases_.end() || lease->second.username != state->account.username) {
-    return Refuse(kResultBadLease, "no such lease");
+  if (!ParseDecimalInt(Field(fields, "result"), &outcome)) return Reply(BadField("result"));
+  if (!ExpireSilentLeases()) return StoreFailed();
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
+  const std::string& token = Field(fields, "dailsession");
+  StoreStatus status;
+  if (outcome == kReportOnlyOutcome) {
+    LeaseRecord lease;
+    status = store_->FindLease(token, &lease, nullptr);
+    if (status == StoreStatus::kOk && lease.username != account.username) status = StoreStatus::kNotFound;
+  } else {
+    status = store_->ReleaseLease(token, account.username, nullptr);
   }
-  if (outcome != kReportOnlyOutcome) {
-    FreeLease(lease->second);
-    leases_.erase(lease);
-  }
-  return Accept();
+  if (status == StoreStatus::kUnavailable) return StoreFailed();
+  if (status != StoreStatus::kOk) return Reply(Refuse(kResultBadLease, "no such lease"));
+  return Reply(Accept());
 }
 
-ProfileText AccountService::Verification(const FormFields& fields) {
+AccountService::Outcome AccountService::Verification(const FormFields& fields) {
   if (const char* missing =
           FirstMissing(fields, {"username", "magic", "dailsession", "lendusername", "vpnserverid"})) {
-    return MissingField(missing);
+    return Reply(MissingField(missing));
   }
   int serverId = 0;
-  if (!ParseDecimalInt(Field(fields, "vpnserverid"), &serverId)) return BadField("vpnserverid");
-  AccountState* state = Session(fields);
-  if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
-  const auto lease = leases_.find(Field(fields, "dailsession"));
-  if (lease == leases_.end() || lease->second.username != state->account.username) {
-    return Refuse(kResultBadLease, "no such lease");
+  if (!ParseDecimalInt(Field(fields, "vpnserverid"), &serverId)) return Reply(BadField("vpnserverid"));
+  if (!ExpireSilentLeases()) return StoreFailed();
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
+  const std::string& token = Field(fields, "dailsession");
+  LeaseRecord lease;
+  const StoreStatus found = store_->FindLease(token, &lease, nullptr);
+  if (found == StoreStatus::kUnavailable) return StoreFailed();
+  if (found != StoreStatus::kOk || lease.username != account.username) {
+    return Reply(Refuse(kResultBadLease, "no such lease"));
   }
-  if (lease->second.credential.lendusername != Field(fields, "lendusername")) {
-    return Refuse(kResultBadLease, "lease was lent to another dial-up user");
+  if (lease.credential.lendusername != Field(fields, "lendusername")) {
+    return Reply(Refuse(kResultBadLease, "lease was lent to another dial-up user"));
   }
-  if (lease->second.serverId != serverId) {
-    return Refuse(kResultBadLease, "lease is for another VPN server");
-  }
-  return Accept();
+  if (lease.serverId != serverId) return Reply(Refuse(kResultBadLease, "lease is for another VPN server"));
+  // The handshake that keeps the lease from expiring.
+  const StoreStatus touched = store_->TouchLease(token, account.username, Now(), nullptr);
+  if (touched == StoreStatus::kUnavailable) return StoreFailed();
+  if (touched != StoreStatus::kOk) return Reply(Refuse(kResultBadLease, "no such lease"));
+  return Reply(Accept());
 }
 
-ProfileText AccountService::GetUserInfo(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
-  AccountState* state = Session(fields);
-  if (state == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
-  const Account& account = state->account;
+AccountService::Outcome AccountService::GetUserInfo(const FormFields& fields) {
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return Reply(MissingField(missing));
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
 
   std::string levelText;
   for (const auto& level : seed_.serverLevels) {
@@ -420,17 +635,18 @@ ProfileText AccountService::GetUserInfo(const FormFields& fields) {
   reply.BeginSection("config");
   reply.AddItem("heartbeat_slot", seed_.heartbeatSlot);
   reply.AddItem("onlineratio_slot", seed_.onlineratioSlot);
-  reply.AddItem("m1", options_.keys.m1);
-  reply.AddItem("m2", options_.keys.m2);
-  reply.AddItem("m3", options_.keys.m3);
+  reply.AddItem("m1", keys_.m1);
+  reply.AddItem("m2", keys_.m2);
+  reply.AddItem("m3", keys_.m3);
   reply.AddItem("default_login_server", defaultServer);
   reply.AddItem("login_server", list);
-  return reply;
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::OnlineRatio(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
-  if (Session(fields) == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
+AccountService::Outcome AccountService::OnlineRatio(const FormFields& fields) {
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return Reply(MissingField(missing));
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
   ProfileText reply = Accept();
   reply.BeginSection("ratio");
   for (const ServerGroup& group : seed_.groups) {
@@ -438,12 +654,13 @@ ProfileText AccountService::OnlineRatio(const FormFields& fields) {
       reply.AddItem(std::to_string(server.id), OnlineRatioPercent(server.id));
     }
   }
-  return reply;
+  return Reply(std::move(reply));
 }
 
-ProfileText AccountService::GetServerInfo(const FormFields& fields) {
-  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return MissingField(missing);
-  if (Session(fields) == nullptr) return Refuse(kResultBadSession, "bad session: sign in again");
+AccountService::Outcome AccountService::GetServerInfo(const FormFields& fields) {
+  if (const char* missing = FirstMissing(fields, {"username", "magic"})) return Reply(MissingField(missing));
+  Account account;
+  if (std::optional<Outcome> refused = RequireSession(fields, &account)) return *refused;
   ProfileText reply = Accept();
   for (const ServerGroup& group : seed_.groups) {
     reply.BeginSection(group.name);
@@ -451,7 +668,7 @@ ProfileText AccountService::GetServerInfo(const FormFields& fields) {
       reply.AddItem(std::to_string(server.id), FormatServerEntry(server));
     }
   }
-  return reply;
+  return Reply(std::move(reply));
 }
 
 }  // namespace devserver

@@ -15,8 +15,8 @@ DevServer::~DevServer() { Stop(); }
 
 bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) {
   Stop();
-  // A client that hangs up mid-answer must not kill the whole process:
-  // OpenSSL writes TLS answers without MSG_NOSIGNAL.
+  // A client that hangs up mid-answer must not kill the whole process,
+  // whatever writes to its socket.
   std::signal(SIGPIPE, SIG_IGN);
   for (const ListenSpec& spec : specs) {
     std::string why;
@@ -31,7 +31,8 @@ bool DevServer::Start(const std::vector<ListenSpec>& specs, std::string* error) 
           listener = std::make_unique<RawFaultListener>(spec.fault, service_);
           break;
         default:
-          listener = std::make_unique<HttpListener>(service_, spec.fault, spec.tls ? &tlsFiles_ : nullptr);
+          listener =
+              std::make_unique<HttpListener>(service_, spec.fault, spec.tls ? &tlsFiles_ : nullptr, limits_);
           break;
       }
       if (listener->Start(spec.host, spec.port, &why)) {

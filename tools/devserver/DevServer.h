@@ -34,6 +34,8 @@ class DevServer {
 
   // The certificate and key that specs with `tls` serve; set before Start.
   void SetTlsFiles(const TlsFiles& files) { tlsFiles_ = files; }
+  // How the HTTP listeners bound each connection; set before Start.
+  void SetConnectionLimits(const ConnectionLimits& limits) { limits_ = limits; }
 
   // Starts one listener for each of `specs`, in order, and tells the service their
   // addresses (for "login_server", "https://" for TLS ones). On failure
@@ -53,6 +55,7 @@ class DevServer {
   std::vector<std::unique_ptr<Listener>> running_;
   std::vector<BoundListener> bound_;
   TlsFiles tlsFiles_;
+  ConnectionLimits limits_;
 };
 
 }  // namespace devserver

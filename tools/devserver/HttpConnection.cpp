@@ -1,336 +1,385 @@
 #include "tools/devserver/HttpConnection.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <openssl/err.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <climits>
-#include <cstring>
-#include <memory>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
+#include "facade/ProxyHelperControl.h"
 #include "protocol/Vocabulary.h"
-#include "tools/devserver/Socket.h"
 
 namespace devserver {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using boost::system::error_code;
 
-// Enough of each request to name its script in the log.
+// Enough of a request to name its script in the log.
 constexpr std::size_t kHeadKept = 512;
-// Framing a chunked body may add on top of its content.
-constexpr std::size_t kChunkSlack = 64 * 1024;
-// After an answer that left the body unread, how long to swallow it so
-// that closing does not reset the connection before the peer reads.
+// The read buffer holds a whole head before it is parsed; past the head
+// limit the parser refuses, so this only has to exceed it.
+constexpr std::size_t kReadSlack = 16 * 1024;
+constexpr std::size_t kFirstRead = 4096;
+// After the last answer, how long to swallow what the peer still sends
+// (an unread body, a pipelined request), so that closing does not reset
+// the connection before the peer has read the answer. Never parsed.
 constexpr auto kLinger = std::chrono::milliseconds(500);
 constexpr std::size_t kLingerBytes = 4 << 20;
 
-enum class Io { kReady, kEnd, kTimeout, kStop, kError };
-
-std::string AddressText(const sockaddr_storage& address, int* port) {
-  char text[INET6_ADDRSTRLEN] = "";
-  if (address.ss_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-    *port = ntohs(in6->sin6_port);
-  } else if (address.ss_family == AF_INET) {
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(&address);
-    ::inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text);
-    *port = ntohs(in4->sin_port);
+// Runs the listener's callback once the connection is gone, however it
+// ended (even in a constructor that threw).
+class Release {
+ public:
+  explicit Release(std::function<void()> done) : done_(std::move(done)) {}
+  Release(Release&& other) noexcept : done_(std::move(other.done_)) { other.done_ = nullptr; }
+  Release(const Release&) = delete;
+  Release& operator=(const Release&) = delete;
+  Release& operator=(Release&&) = delete;
+  ~Release() {
+    if (!done_) return;
+    try {
+      done_();
+    } catch (const std::exception&) {
+      // Out of memory re-arming the accept; nothing to do about it here.
+    }
   }
-  return text;
+
+ private:
+  std::function<void()> done_;
+};
+
+std::string PeerText(const asio::ip::tcp::socket& socket) {
+  error_code ec;
+  const asio::ip::tcp::endpoint endpoint = socket.remote_endpoint(ec);
+  if (ec) return "";
+  const asio::ip::address address = endpoint.address();
+  // A dual-stack listener sees IPv4 clients as "::ffff:a.b.c.d".
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  }
+  return address.to_string();
 }
 
-class ConnectionStream : public httplib::Stream {
+std::string PathOf(beast::string_view target) { return std::string(target.substr(0, target.find('?'))); }
+
+std::string HttpStatusWords(int status) {
+  return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
+         std::to_string(status);
+}
+
+bool IsParseError(const error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category();
+}
+
+template <typename Stream>
+class Session : public std::enable_shared_from_this<Session<Stream>> {
  public:
-  ConnectionStream(int fd, SSL* ssl, int stopFd, const ConnectionLimits& limits)
-      : fd_(fd), ssl_(ssl), stopFd_(stopFd), limits_(limits) {}
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
-  bool Handshake(Clock::time_point deadline) {
-    if (SSL_set_fd(ssl_, fd_) != 1) return false;
-    SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
-    // A peer that hangs up without close_notify has simply ended, as over
-    // plain TCP; it is neither a failed handshake nor a broken request.
-    SSL_set_options(ssl_, SSL_OP_IGNORE_UNEXPECTED_EOF);
-#endif
-    while (true) {
-      ERR_clear_error();
-      const int rc = SSL_accept(ssl_);
-      if (rc == 1) return true;
-      if (AwaitSsl(rc, deadline) != Io::kReady) return false;
+  template <typename... StreamArgs>
+  Session(Release release, std::shared_ptr<const ConnectionEnv> env, std::string peer, StreamArgs&&... args)
+      : release_(std::move(release)),
+        env_(std::move(env)),
+        limits_(env_->limits),
+        peer_(std::move(peer)),
+        stream_(std::forward<StreamArgs>(args)...),
+        deadline_(stream_.get_executor()),
+        buffer_(limits_.headBytes + kReadSlack),
+        left_(std::max<std::size_t>(1, limits_.requestsPerConnection)) {}
+
+  void Run() {
+    if constexpr (kTls) {
+      Lowest().expires_after(limits_.request);
+      stream_.async_handshake(asio::ssl::stream_base::server, Bind(&Session::OnHandshake));
+    } else {
+      AwaitRequest(limits_.idle);
     }
   }
 
-  // True once a byte of the next request is at hand.
-  bool WaitForRequest(Clock::time_point deadline) { return begin_ < end_ || Fill(deadline) == Io::kReady; }
-
-  void BeginRequest(Clock::time_point deadline) {
-    deadline_ = deadline;
-    headDone_ = false;
-    delivered_ = 0;
-    head_.clear();
-    cutOff_.clear();
+ private:
+  template <typename Member>
+  auto Bind(Member member) {
+    return beast::bind_front_handler(member, this->shared_from_this());
   }
-  void EndHead() {
-    headDone_ = true;
-    delivered_ = 0;
-  }
-  const std::string& cutOff() const { return cutOff_; }
-  const std::string& head() const { return head_; }
-  void CloseAfterAnswer() { closeAfterAnswer_ = true; }
-  bool closeAfterAnswer() const { return closeAfterAnswer_; }
 
-  // Ends TLS politely and, when the peer may still be sending a body we did
-  // not read, swallows it for a moment so the answer is not lost to a reset.
-  void Close() {
-    if (ssl_ != nullptr && handshakeDone() && Await(POLLOUT, Clock::now()) == Io::kReady) {
-      ERR_clear_error();
-      SSL_shutdown(ssl_);
+  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  void OnHandshake(error_code ec) {
+    // A failed handshake made no request, so the request log does not show it.
+    if (ec) return Finish(false);
+    handshakeDone_ = true;
+    AwaitRequest(limits_.idle);
+  }
+
+  // The wait for a request's first byte, the only wait with no request begun.
+  void AwaitRequest(std::chrono::milliseconds wait) {
+    if (buffer_.size() > 0) return BeginRequest();  // pipelined
+    Lowest().expires_after(wait);
+    stream_.async_read_some(buffer_.prepare(kFirstRead), Bind(&Session::OnFirstBytes));
+  }
+
+  void OnFirstBytes(error_code ec, std::size_t n) {
+    if (ec) return Finish(false);
+    buffer_.commit(n);
+    BeginRequest();
+  }
+
+  void BeginRequest() {
+    // One deadline for the whole request: a trickling peer cannot renew it.
+    // A timer of our own rather than the stream's, so the request is logged
+    // before the peer can see the connection close.
+    Lowest().expires_never();
+    deadline_.expires_after(limits_.request);
+    deadline_.async_wait(Bind(&Session::OnDeadline));
+    reading_ = true;
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(std::min<std::size_t>(limits_.headBytes, UINT32_MAX)));
+    parser_->body_limit(static_cast<std::uint64_t>(limits_.bodyBytes));
+    http::async_read_header(stream_, buffer_, *parser_, Bind(&Session::OnHeader));
+  }
+
+  void OnDeadline(error_code ec) {
+    if (ec == asio::error::operation_aborted || !reading_) return;
+    timedOut_ = true;
+    Log("no response (request not complete within " + DescribeDuration(limits_.request) + ")");
+    error_code ignored;
+    Lowest().socket().shutdown(asio::socket_base::shutdown_both, ignored);
+    Lowest().socket().close(ignored);  // the pending read ends, and with it the connection
+  }
+
+  void EndReading() {
+    reading_ = false;
+    deadline_.cancel();
+  }
+
+  void OnHeader(error_code ec, std::size_t) {
+    if (ec || timedOut_) return Refuse(ec);
+    const auto& request = parser_->get();
+    if (!parser_->is_done() && beast::iequals(request[http::field::expect], "100-continue")) {
+      continue_.emplace(http::status::continue_, request.version());
+      http::async_write(stream_, *continue_, Bind(&Session::OnContinue));
+      return;
     }
-    if (!closeAfterAnswer_) return;
-    ::shutdown(fd_, SHUT_WR);
-    const auto deadline = Clock::now() + kLinger;
-    char discard[4096];
-    for (std::size_t swallowed = 0; swallowed < kLingerBytes;) {
-      const ssize_t n = ::recv(fd_, discard, sizeof discard, 0);
-      if (n > 0) {
-        swallowed += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (Await(POLLIN, deadline) != Io::kReady) return;
-      } else {
+    ReadBody();
+  }
+
+  void OnContinue(error_code ec, std::size_t) {
+    if (ec) return Refuse(ec);
+    ReadBody();
+  }
+
+  void ReadBody() {
+    if (parser_->is_done()) {
+      EndReading();
+      return Dispatch();
+    }
+    http::async_read(stream_, buffer_, *parser_, Bind(&Session::OnBody));
+  }
+
+  void OnBody(error_code ec, std::size_t) {
+    if (ec || timedOut_) return Refuse(ec);
+    EndReading();
+    Dispatch();
+  }
+
+  // The script as the log names it, from the parsed target or, when the
+  // head never completed, from its first bytes.
+  std::string Script() const {
+    if (parser_ && !parser_->get().target().empty()) return ScriptOfPath(PathOf(parser_->get().target()));
+    const auto data = buffer_.data();
+    return ScriptOfRequestHead(
+        std::string(static_cast<const char*>(data.data()), std::min(data.size(), kHeadKept)));
+  }
+
+  void Log(const std::string& outcome) const {
+    if (env_->log) env_->log(Script(), outcome);
+  }
+
+  // A request that did not pass: answered with its status where the peer
+  // may still read one, cut off otherwise; either way the connection ends.
+  void Refuse(error_code ec) {
+    EndReading();
+    if (timedOut_) return Finish(false);  // logged already
+    const bool headDone = parser_->is_header_done();
+    if (ec == http::error::body_limit && !headDone) {
+      // Only a Content-Length fails the body limit with the head: announced
+      // too large, said at once, before any of the body is read.
+      Log(HttpStatusWords(413) + " (body over " + std::to_string(limits_.bodyBytes) + " bytes)");
+      HttpReply reply;
+      reply.status = 413;
+      reply.body = "request body too large\n";
+      return Answer(std::move(reply), 11, false);
+    }
+    if (ec == http::error::header_limit || (ec == http::error::buffer_overflow && !headDone)) {
+      Log("no response (request head over " + std::to_string(limits_.headBytes) + " bytes)");
+      return Finish(false);
+    }
+    if (ec == http::error::body_limit || ec == http::error::buffer_overflow) {
+      Log("no response (request body over " + std::to_string(limits_.bodyBytes) + " bytes)");
+      return Finish(false);
+    }
+    if (IsParseError(ec) && ec != http::error::end_of_stream) {
+      // Malformed, or cut short by a peer that may still read.
+      Log(HttpStatusWords(400));
+      HttpReply reply;
+      reply.status = 400;
+      reply.body = "bad request\n";
+      return Answer(std::move(reply), 11, false);
+    }
+    Finish(false);  // the peer is gone
+  }
+
+  void Dispatch() {
+    auto& request = parser_->get();
+    HttpRequestView view;
+    view.method = std::string(request.method_string());
+    view.path = PathOf(request.target());
+    view.body = std::move(request.body());
+    view.peer = peer_;
+    HttpReply reply;
+    try {
+      reply = env_->respond(view);
+    } catch (const std::exception&) {
+      reply = HttpReply();
+      reply.status = 500;
+      reply.body = "internal server error\n";
+    }
+    --left_;
+    // After a refusal the peer's framing is suspect: it gets no second request.
+    const bool keep = request.keep_alive() && reply.status < 400 && left_ > 0;
+    Answer(std::move(reply), request.version(), keep);
+  }
+
+  void Answer(HttpReply reply, unsigned version, bool keep) {
+    response_.emplace();
+    response_->version(version == 10 ? 10 : 11);
+    response_->result(static_cast<unsigned>(reply.status));
+    response_->set(http::field::content_type, reply.contentType);
+    if (!reply.allow.empty()) response_->set(http::field::allow, reply.allow);
+    response_->body() = std::move(reply.body);
+    response_->keep_alive(keep);
+    const auto idleSeconds = std::chrono::duration_cast<std::chrono::seconds>(limits_.keepAliveIdle).count();
+    if (keep && idleSeconds > 0) {
+      response_->set("Keep-Alive",
+                     "timeout=" + std::to_string(idleSeconds) + ", max=" + std::to_string(left_));
+    }
+    response_->prepare_payload();
+    serializer_.emplace(*response_);
+    keep_ = keep;
+    WriteSome();
+  }
+
+  // Each piece of the answer has its own deadline: a large answer to a
+  // slow but reading peer is fine, a peer that stops reading is not.
+  void WriteSome() {
+    Lowest().expires_after(limits_.write);
+    http::async_write_some(stream_, *serializer_, Bind(&Session::OnWrite));
+  }
+
+  void OnWrite(error_code ec, std::size_t) {
+    if (ec) return Finish(false);
+    if (!serializer_->is_done()) return WriteSome();
+    serializer_.reset();
+    response_.reset();
+    continue_.reset();
+    parser_.reset();
+    if (keep_) return AwaitRequest(limits_.keepAliveIdle);
+    Finish(true);
+  }
+
+  // Ends the connection: TLS politely, then TCP; with `linger`, swallows
+  // what the peer still sends for a moment.
+  void Finish(bool linger) {
+    if constexpr (kTls) {
+      if (handshakeDone_ && Lowest().socket().is_open()) {
+        handshakeDone_ = false;
+        linger_ = linger;
+        Lowest().expires_after(kLinger);
+        stream_.async_shutdown(Bind(&Session::OnTlsShutdown));
         return;
       }
     }
+    CloseTcp(linger);
   }
 
-  bool is_readable() const override {
-    return begin_ < end_ || (ssl_ != nullptr && SSL_pending(ssl_) > 0) ||
-           Await(POLLIN, deadline_) == Io::kReady;
-  }
+  void OnTlsShutdown(error_code) { CloseTcp(linger_); }
 
-  bool is_writable() const override {
-    return cutOff_.empty() && Await(POLLOUT, Clock::now() + limits_.write) == Io::kReady;
-  }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (!cutOff_.empty()) return -1;
-    if (begin_ == end_) {
-      switch (Fill(deadline_)) {
-        case Io::kReady:
-          break;
-        case Io::kEnd:
-          return 0;
-        case Io::kTimeout:
-          cutOff_ = "request not complete within " + DescribeDuration(limits_.request);
-          return -1;
-        case Io::kStop:
-          // Not the client's fault: no "bad request" for it.
-          cutOff_ = "server stopping";
-          return -1;
-        default:
-          return -1;
-      }
+  void CloseTcp(bool linger) {
+    auto& socket = Lowest().socket();
+    error_code ignored;
+    if (!socket.is_open()) return;
+    if (!linger) {
+      socket.shutdown(asio::socket_base::shutdown_both, ignored);
+      socket.close(ignored);
+      return;
     }
-    const std::size_t limit = headDone_ ? limits_.bodyBytes + kChunkSlack : limits_.headBytes;
-    std::size_t n = std::min(size, end_ - begin_);
-    if (delivered_ + n > limit) {
-      n = limit - delivered_;
-      if (n == 0) {
-        cutOff_ = headDone_ ? "request body over " + std::to_string(limits_.bodyBytes) + " bytes"
-                            : "request head over " + std::to_string(limits_.headBytes) + " bytes";
-        return -1;
-      }
-    }
-    std::memcpy(ptr, buffer_ + begin_, n);
-    if (head_.size() < kHeadKept) head_.append(buffer_ + begin_, std::min(n, kHeadKept - head_.size()));
-    begin_ += n;
-    delivered_ += n;
-    return static_cast<ssize_t>(n);
+    socket.shutdown(asio::socket_base::shutdown_send, ignored);
+    Lowest().expires_after(kLinger);
+    Drain();
   }
 
-  ssize_t write(const char* ptr, size_t size) override {
-    // A request cut off gets no answer: its head may not even be complete.
-    if (!cutOff_.empty()) return -1;
-    if (size == 0) return 0;
-    const auto deadline = Clock::now() + limits_.write;
-    while (true) {
-      if (ssl_ != nullptr) {
-        ERR_clear_error();
-        const int n = SSL_write(ssl_, ptr, static_cast<int>(std::min<size_t>(size, INT_MAX)));
-        if (n > 0) return n;
-        if (AwaitSsl(n, deadline) != Io::kReady) return -1;
-      } else {
-        // MSG_NOSIGNAL: a peer gone mid-answer must not raise SIGPIPE.
-        const ssize_t n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
-        if (n > 0) return n;
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-        if (Await(POLLOUT, deadline) != Io::kReady) return -1;
-      }
-    }
+  void Drain() { Lowest().async_read_some(asio::buffer(discard_), Bind(&Session::OnDrain)); }
+
+  void OnDrain(error_code ec, std::size_t n) {
+    drained_ += n;
+    if (!ec && drained_ < kLingerBytes) return Drain();
+    error_code ignored;
+    Lowest().socket().close(ignored);
   }
 
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    port = 0;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      ip = AddressText(address, &port);
-  }
-
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    port = 0;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      ip = AddressText(address, &port);
-  }
-
-  socket_t socket() const override { return fd_; }
-
- private:
-  bool handshakeDone() const { return SSL_is_init_finished(ssl_) == 1; }
-
-  // Waits until `fd_` is ready for `events`, the deadline passes or Stop
-  // is asked for.
-  Io Await(short events, Clock::time_point deadline) const {
-    while (true) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd watched[2] = {{fd_, events, 0}, {stopFd_, POLLIN, 0}};
-      const int rc =
-          ::poll(watched, stopFd_ >= 0 ? 2 : 1, static_cast<int>(std::max<long long>(0, left + 1)));
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc < 0) return Io::kError;
-      if (stopFd_ >= 0 && watched[1].revents != 0) return Io::kStop;
-      if (watched[0].revents != 0) return Io::kReady;  // errors and hang-ups show on the next call
-      if (Clock::now() >= deadline) return Io::kTimeout;
-    }
-  }
-
-  // After an SSL call returned `rc`: waits for what it wants, or says why
-  // it cannot go on.
-  Io AwaitSsl(int rc, Clock::time_point deadline) const {
-    switch (SSL_get_error(ssl_, rc)) {
-      case SSL_ERROR_WANT_READ:
-        return Await(POLLIN, deadline);
-      case SSL_ERROR_WANT_WRITE:
-        return Await(POLLOUT, deadline);
-      case SSL_ERROR_ZERO_RETURN:
-        return Io::kEnd;
-      case SSL_ERROR_SYSCALL:
-        return ERR_peek_error() == 0 && (rc == 0 || errno == 0) ? Io::kEnd : Io::kError;
-      default:
-        return Io::kError;
-    }
-  }
-
-  // Reads whatever is there into the empty buffer, waiting until `deadline`.
-  Io Fill(Clock::time_point deadline) {
-    begin_ = end_ = 0;
-    while (true) {
-      if (ssl_ != nullptr) {
-        ERR_clear_error();
-        const int n = SSL_read(ssl_, buffer_, sizeof buffer_);
-        if (n > 0) {
-          end_ = static_cast<std::size_t>(n);
-          return Io::kReady;
-        }
-        const Io io = AwaitSsl(n, deadline);
-        if (io != Io::kReady) return io;
-      } else {
-        const ssize_t n = ::recv(fd_, buffer_, sizeof buffer_, 0);
-        if (n > 0) {
-          end_ = static_cast<std::size_t>(n);
-          return Io::kReady;
-        }
-        if (n == 0) return Io::kEnd;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Io::kError;
-        const Io io = Await(POLLIN, deadline);
-        if (io != Io::kReady) return io;
-      }
-    }
-  }
-
-  const int fd_;
-  SSL* const ssl_;
-  const int stopFd_;
+  Release release_;  // first in, last out: runs once the socket is closed
+  const std::shared_ptr<const ConnectionEnv> env_;
   const ConnectionLimits& limits_;
-  char buffer_[4096];
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  Clock::time_point deadline_ = Clock::now();
-  bool headDone_ = false;
-  std::size_t delivered_ = 0;  // bytes of the head, or of the body once the head is done
-  std::string head_;
-  std::string cutOff_;  // why the current request was cut off; empty if it was not
-  bool closeAfterAnswer_ = false;
+  const std::string peer_;
+  Stream stream_;
+  asio::steady_timer deadline_;  // of the request being read
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::response<http::empty_body>> continue_;
+  std::optional<http::response<http::string_body>> response_;
+  std::optional<http::response_serializer<http::string_body>> serializer_;
+  std::size_t left_;  // requests this connection may still make
+  bool keep_ = false;
+  bool reading_ = false;   // a request begun and not yet read whole
+  bool timedOut_ = false;  // its deadline passed
+  bool handshakeDone_ = false;
+  bool linger_ = false;
+  std::array<char, 4096> discard_{};
+  std::size_t drained_ = 0;
 };
-
-thread_local ConnectionStream* tServing = nullptr;
-
-struct ServingScope {
-  explicit ServingScope(ConnectionStream* stream) { tServing = stream; }
-  ~ServingScope() { tServing = nullptr; }
-};
-
-struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-
-void Serve(int fd, SSL_CTX* tls, int stopFd, const ConnectionLimits& limits, const RequestProcessor& process,
-           const UnservedLog& log) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return;
-  std::unique_ptr<SSL, SslFree> ssl(tls != nullptr ? SSL_new(tls) : nullptr);
-  if (tls != nullptr && ssl == nullptr) return;
-  ConnectionStream stream(fd, ssl.get(), stopFd, limits);
-  ServingScope scope(&stream);
-  // A failed handshake made no request, so the request log does not show it.
-  if (ssl != nullptr && !stream.Handshake(Clock::now() + limits.request)) return;
-  for (std::size_t left = limits.requestsPerConnection; left > 0; --left) {
-    if (!stream.WaitForRequest(Clock::now() + limits.idle)) break;
-    stream.BeginRequest(Clock::now() + limits.request);
-    bool closed = false;
-    const bool answered =
-        process(stream, left == 1, closed, [&stream](httplib::Request&) { stream.EndHead(); });
-    if (!stream.cutOff().empty()) {
-      if (log) log(ScriptOfRequestHead(stream.head()), "no response (" + stream.cutOff() + ")");
-      break;
-    }
-    if (!answered || closed || stream.closeAfterAnswer()) break;
-  }
-  stream.Close();
-}
 
 }  // namespace
 
-void ServeConnection(int fd, SSL_CTX* tls, int stopFd, const ConnectionLimits& limits,
-                     const RequestProcessor& process, const UnservedLog& log) {
-  UniqueFd owned(fd);
+void ServeConnection(asio::ip::tcp::socket socket, asio::ssl::context* tls,
+                     std::shared_ptr<const ConnectionEnv> env, std::function<void()> released) {
+  Release release(std::move(released));
   try {
-    Serve(fd, tls, stopFd, limits, process, log);
+    std::string peer = PeerText(socket);
+    if (tls != nullptr) {
+      std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+          std::move(release), std::move(env), std::move(peer), std::move(socket), *tls)
+          ->Run();
+    } else {
+      std::make_shared<Session<beast::tcp_stream>>(std::move(release), std::move(env), std::move(peer),
+                                                   std::move(socket))
+          ->Run();
+    }
   } catch (const std::exception&) {
-    // Out of memory, most likely: this connection ends, the server goes on.
+    // Out of memory or no TLS session to be had: this connection ends
+    // (its socket closes here), the server goes on.
   }
-  ::shutdown(fd, SHUT_RDWR);
-}
-
-bool CurrentRequestCutOff() { return tServing != nullptr && !tServing->cutOff().empty(); }
-
-void CloseAfterThisAnswer() {
-  if (tServing != nullptr) tServing->CloseAfterAnswer();
 }
 
 std::string ScriptOfPath(const std::string& path) {

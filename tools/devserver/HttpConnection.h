@@ -1,54 +1,54 @@
-// One accepted HTTP connection as the listeners serve it. The HTTP library
-// bounds each recv, not a request, and takes a peer that shut down its
-// sending side for gone before answering; this reads every request against
-// a deadline and byte limits, and answers as long as the peer still reads.
+// One accepted HTTP connection as the listeners serve it, on Boost.Beast:
+// every wait is asynchronous, so a slow or silent peer holds a socket and a
+// timer but no thread. Each request is read against one deadline and byte
+// limits; a request refused for its framing ends the connection, so nothing
+// after it is ever parsed as a request.
 #pragma once
 
-#include <httplib.h>
-#include <openssl/ssl.h>
-
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "tools/devserver/ListenSpec.h"
 
 namespace devserver {
 
-struct ConnectionLimits {
-  // For the first byte of a request, on a new or a kept-alive connection.
-  std::chrono::milliseconds idle{5000};
-  // From the first byte to the end of the body; for TLS, also the handshake
-  // from the accept.
-  std::chrono::milliseconds request{5000};
-  // For the peer to take each piece of the answer.
-  std::chrono::milliseconds write{5000};
-  std::size_t headBytes = 64 * 1024;  // request line and headers
-  std::size_t bodyBytes = 1 << 20;    // what the body may carry, framing aside
-  std::size_t requestsPerConnection = 5;
+// A request that has passed every limit, as the listener routes it.
+struct HttpRequestView {
+  std::string method;  // "POST"
+  std::string path;    // the target without its query
+  std::string body;
+  std::string peer;  // the client's address, "127.0.0.1" or "::1"
 };
 
-// Reads and answers one request on the stream; closeConnection asks for a
-// last answer, connectionClosed reports a client that asked for one, and
-// headRead must be called once the headers are in.
-using RequestProcessor =
-    std::function<bool(httplib::Stream& stream, bool closeConnection, bool& connectionClosed,
-                       const std::function<void(httplib::Request&)>& headRead)>;
+struct HttpReply {
+  int status = 200;
+  std::string contentType = "text/plain";
+  std::string body;
+  std::string allow;  // the Allow header of a 405; empty: none
+};
 
-// Receives the script and the outcome of a request that got no answer.
-using UnservedLog = std::function<void(const std::string& script, const std::string& outcome)>;
+// What every connection of a listener shares; it lives as long as the
+// longest of them.
+struct ConnectionEnv {
+  ConnectionLimits limits;
+  // Answers a complete request; runs on an I/O thread, must not throw.
+  std::function<HttpReply(const HttpRequestView&)> respond;
+  // Receives the script and the outcome of a request refused or cut off
+  // before it reached `respond`.
+  std::function<void(const std::string& script, const std::string& outcome)> log;
+};
 
-// Serves requests on `fd` until the peer closes, a limit runs out or
-// `stopFd` becomes readable, then closes `fd`. With `tls`, the connection
-// speaks TLS under that context. Never throws.
-void ServeConnection(int fd, SSL_CTX* tls, int stopFd, const ConnectionLimits& limits,
-                     const RequestProcessor& process, const UnservedLog& log);
-
-// On the thread inside ServeConnection, for handlers and the request log:
-// whether the current request was cut off (it gets no answer and
-// ServeConnection logs it), and a way to end the connection after the
-// answer when the body is left unread.
-bool CurrentRequestCutOff();
-void CloseAfterThisAnswer();
+// Serves requests on `socket` (with `tls`, after a TLS handshake under that
+// context, which must outlive the connection) until the peer closes, a limit
+// runs out or the socket's I/O context is stopped and destroyed.
+// `released` runs once when the connection is gone. Never throws.
+void ServeConnection(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
+                     std::shared_ptr<const ConnectionEnv> env, std::function<void()> released);
 
 // The script a request path names, as the log shows it: the part after
 // "/vpn_intl/", else the whole path; "-" when there is none.

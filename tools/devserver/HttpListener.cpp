@@ -1,98 +1,92 @@
 #include "tools/devserver/HttpListener.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <unistd.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
 #include <system_error>
-#include <type_traits>
+#include <thread>
+#include <vector>
 
 #include "facade/ProxyHelperControl.h"
+#include "protocol/Vocabulary.h"
 #include "tools/devserver/AccountService.h"
+#include "tools/devserver/HttpConnection.h"
 #include "tools/devserver/RandomText.h"
-#include "tools/devserver/WorkerPool.h"
+#include "tools/devserver/Socket.h"
 
 namespace devserver {
 
 namespace {
 
-// The library's server with its connection handling replaced by
-// ServeConnection; `Base` is httplib::Server or httplib::SSLServer.
-template <typename Base>
-class GuardedServer : public Base {
- public:
-  using Base::Base;
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
 
-  void Configure(const ConnectionLimits* limits, int stopFd, UnservedLog log) {
-    limits_ = limits;
-    stopFd_ = stopFd;
-    log_ = std::move(log);
-  }
+// After a failed accept (out of descriptors, most likely), the pause before
+// the next try, so the loop does not spin on a port that stays readable.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(50);
 
-  // The library listens with a backlog of 5: a burst of new connections
-  // beyond that would wait a second for the SYN to be sent again.
-  void WidenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
+constexpr char kHealthPath[] = "/healthz";
 
-  // Closes the bound port when no server loop will ever run to close it.
-  void CloseUnserved() {
-    const socket_t sock = this->svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) ::close(sock);
-  }
-
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    SSL_CTX* tls = nullptr;
-    if constexpr (std::is_base_of_v<httplib::SSLServer, Base>) tls = this->ssl_context();
-    ServeConnection(
-        sock, tls, stopFd_, *limits_,
-        [this](httplib::Stream& stream, bool closeConnection, bool& connectionClosed,
-               const std::function<void(httplib::Request&)>& headRead) {
-          return this->process_request(stream, closeConnection, connectionClosed, headRead);
-        },
-        log_);
-    return true;
-  }
-
-  const ConnectionLimits* limits_ = nullptr;
-  int stopFd_ = -1;
-  UnservedLog log_;
-};
-
-// Calls `action` with `server` as the GuardedServer it was made as.
-template <typename Action>
-void WithGuarded(httplib::Server* server, bool tls, Action action) {
-  if (tls) {
-    action(static_cast<GuardedServer<httplib::SSLServer>*>(server));
-  } else {
-    action(static_cast<GuardedServer<httplib::Server>*>(server));
-  }
-}
-
-void CloseUnserved(httplib::Server* server, bool tls) {
-  WithGuarded(server, tls, [](auto* guarded) { guarded->CloseUnserved(); });
-}
-
-// "http status 500": the client's words for a status other than 200.
 std::string HttpStatusWords(int status) {
   return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
          std::to_string(status);
 }
 
-// Why httplib could not listen on host:port, right after it failed: it
-// leaves errno from the failed bind or listen, but says nothing when the
-// host does not resolve.
-std::string ListenFailure(const std::string& host, int port, int savedErrno) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) return gai_strerror(rc);
-  ::freeaddrinfo(found);
-  return savedErrno != 0 ? std::strerror(savedErrno) : "unknown error";
+HttpReply Plain(int status, const std::string& body, const std::string& allow = "") {
+  HttpReply reply;
+  reply.status = status;
+  reply.body = body;
+  reply.allow = allow;
+  return reply;
+}
+
+// What a listener answers to a request that passed every limit.
+HttpReply Respond(AccountService* service, FaultMode mode, const HttpRequestView& request) {
+  const auto logUnserved = [&](const std::string& outcome) {
+    if (service != nullptr) service->LogUnserved(ScriptOfPath(request.path), outcome);
+  };
+  if (mode == FaultMode::kStatus500) {
+    logUnserved(HttpStatusWords(500));
+    return Plain(500, "internal server error\n");
+  }
+  if (mode == FaultMode::kGarbage) {
+    logUnserved(ProxyHelperControl::OutcomeName(AttemptOutcome::kUnparsable));
+    return Plain(200, GarbageBody());
+  }
+  const std::string prefix = protocol::kScriptDirectory;
+  if (request.path.compare(0, prefix.size(), prefix) == 0 &&
+      request.path.find('/', prefix.size()) == std::string::npos) {
+    if (request.method != "POST") {
+      logUnserved(HttpStatusWords(405));
+      return Plain(405, "method not allowed\n", "POST");
+    }
+    // The service logs what it answers itself.
+    const HttpAnswer answer = service->Handle(request.path.substr(prefix.size()), request.body, request.peer);
+    HttpReply reply;
+    reply.status = answer.status;
+    reply.contentType = answer.contentType;
+    reply.body = answer.body;
+    return reply;
+  }
+  if (request.path == kHealthPath) {
+    // Not logged: a probe every few seconds would drown the request log.
+    if (request.method != "GET") return Plain(405, "method not allowed\n", "GET");
+    return service->Healthy() ? Plain(200, "ok") : Plain(503, "unavailable");
+  }
+  logUnserved(HttpStatusWords(404));
+  return Plain(404, "not found\n");
 }
 
 }  // namespace
@@ -104,161 +98,187 @@ std::string GarbageBody() {
   return "\xff" + RandomFrom(alphabet, 255);
 }
 
-HttpListener::HttpListener(AccountService* service, FaultMode mode, const TlsFiles* tls,
-                           const ConnectionLimits& limits, std::size_t workers)
-    : service_(service), mode_(mode), limits_(limits), workers_(workers), tls_(tls != nullptr) {
-  if (tls != nullptr) {
-    server_ = std::make_unique<GuardedServer<httplib::SSLServer>>(tls->certificateFile.c_str(),
-                                                                  tls->privateKeyFile.c_str());
-  } else {
-    server_ = std::make_unique<GuardedServer<httplib::Server>>();
+// Everything that lives while the listener is started. Members are torn
+// down in Stop, in an order that lets the connections' release callbacks
+// still find the counters.
+struct HttpListener::Impl {
+  std::size_t maxOpen = 1;
+  std::shared_ptr<const ConnectionEnv> env;
+  std::optional<asio::ssl::context> tls;
+  std::optional<asio::io_context> io;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  std::optional<tcp::acceptor> acceptor;  // on a strand of its own
+  std::optional<asio::steady_timer> retry;
+  std::vector<std::thread> threads;
+
+  std::mutex mutex;
+  std::size_t open = 0;  // connections not yet released
+  bool paused = false;   // at maxOpen: no accept pending
+  bool stopping = false;
+
+  ~Impl() { Stop(); }
+
+  void Accept() {
+    acceptor->async_accept(asio::make_strand(*io),
+                           [this](error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
   }
-}
+
+  void OnAccept(error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+      retry->expires_after(kAcceptRetry);
+      retry->async_wait([this](error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::function<void()> released = [this] { Released(); };
+    bool more = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++open;
+      if (open >= maxOpen) more = false, paused = true;
+    }
+    ServeConnection(std::move(socket), tls ? &*tls : nullptr, env, std::move(released));
+    if (more) Accept();
+  }
+
+  void Released() {
+    bool resume = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      --open;
+      if (paused && !stopping && open < maxOpen) {
+        paused = false;
+        resume = true;
+      }
+    }
+    if (resume) asio::post(acceptor->get_executor(), [this] { Accept(); });
+  }
+
+  void Run() {
+    while (true) {
+      try {
+        io->run();
+        return;
+      } catch (const std::exception&) {
+        // A handler ran out of memory: its connection is lost, the others
+        // and the accept loop go on.
+      }
+    }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    if (io) io->stop();
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+    acceptor.reset();
+    retry.reset();
+    work.reset();
+    // Destroys every connection still waiting, closing its socket.
+    io.reset();
+  }
+};
+
+HttpListener::HttpListener(AccountService* service, FaultMode mode, const TlsFiles* tls,
+                           const ConnectionLimits& limits, std::size_t threads)
+    : service_(service),
+      mode_(mode),
+      tls_(tls != nullptr),
+      tlsFiles_(tls != nullptr ? *tls : TlsFiles()),
+      limits_(limits),
+      threads_(threads > 0 ? threads : 1) {}
 
 HttpListener::~HttpListener() { Stop(); }
 
-void HttpListener::LogUnserved(const std::string& script, const std::string& outcome) const {
-  if (service_ != nullptr) service_->LogUnserved(script, outcome);
-}
-
-void HttpListener::Route() {
-  server_->set_payload_max_length(limits_.bodyBytes);
-  // The Keep-Alive header then announces what ServeConnection does.
-  server_->set_keep_alive_max_count(limits_.requestsPerConnection);
-  server_->set_keep_alive_timeout(
-      static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(limits_.idle).count()));
-  // The library's default is SO_REUSEPORT, which lets a second server bind
-  // a port that is already serving and silently share its connections; a
-  // busy port must be an error instead.
-  server_->set_socket_options([](socket_t sock) {
-    const int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  // Refuse an announced oversized body before reading it, where the library
-  // would first read and discard all of it, however large.
-  server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    const std::string length = req.get_header_value("Content-Length");
-    if (length.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long announced = std::strtoull(length.c_str(), &end, 10);
-    const bool over =
-        errno == ERANGE || (end != length.c_str() && *end == '\0' && announced > limits_.bodyBytes);
-    if (!over) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 413;
-    res.set_content("request body too large\n", "text/plain");
-    CloseAfterThisAnswer();  // the body is still coming
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  // Every answer no route's handler gave (those log themselves): unknown
-  // paths, bad requests, oversized bodies.
-  server_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    if (!req.matches.empty() || CurrentRequestCutOff()) return;
-    std::string outcome = HttpStatusWords(res.status);
-    if (res.status == 413) outcome += " (body over " + std::to_string(limits_.bodyBytes) + " bytes)";
-    LogUnserved(ScriptOfPath(req.path), outcome);
-  });
-  switch (mode_) {
-    case FaultMode::kStatus500:
-      server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        res.status = 500;
-        res.set_content("internal server error\n", "text/plain");
-        LogUnserved(ScriptOfPath(req.path), HttpStatusWords(500));
-      });
-      break;
-    case FaultMode::kGarbage:
-      server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        res.status = 200;
-        res.set_content(GarbageBody(), "text/plain");
-        LogUnserved(ScriptOfPath(req.path), ProxyHelperControl::OutcomeName(AttemptOutcome::kUnparsable));
-      });
-      break;
-    default:
-      server_->Post(R"(/vpn_intl/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
-        const HttpAnswer answer = service_->Handle(req.matches[1].str(), req.body);
-        res.status = answer.status;
-        res.set_content(answer.body, answer.contentType.c_str());
-      });
-      break;
-  }
-}
-
 bool HttpListener::Start(const std::string& host, int port, std::string* error) {
-  // An SSLServer whose certificate or key did not load has no TLS context.
-  if (!server_->is_valid()) {
-    *error = tls_ ? "cannot use the TLS certificate and key" : "cannot set up the HTTP server";
-    return false;
-  }
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
-    return false;
-  }
-  stopRead_.Reset(pipeFds[0]);
-  stopWrite_.Reset(pipeFds[1]);
-  const UnservedLog log = [this](const std::string& script, const std::string& outcome) {
-    LogUnserved(script, outcome);
-  };
-  WithGuarded(server_.get(), tls_,
-              [&](auto* guarded) { guarded->Configure(&limits_, stopRead_.get(), log); });
-  Route();
-  pool_ = std::make_unique<WorkerPool>(workers_);
-  // The server loop takes the pool over; made here, its failure is ours to report.
-  server_->new_task_queue = [this] { return pool_.release(); };
-
-  errno = 0;
-  if (port == 0) {
-    port_ = server_->bind_to_any_port(host);
-    if (port_ <= 0) {
-      *error = ListenFailure(host, port, errno);
+  Stop();
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->maxOpen = limits_.connections > 0 ? limits_.connections : 1;
+    if (tls_) {
+      impl->tls.emplace(asio::ssl::context::tls_server);
+      SSL_CTX* context = impl->tls->native_handle();
+      SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+      long options = SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION;
+#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
+      // A peer that hangs up without close_notify has simply ended, as over
+      // plain TCP; it is neither a failed handshake nor a broken request.
+      options |= SSL_OP_IGNORE_UNEXPECTED_EOF;
+#endif
+      SSL_CTX_set_options(context, options);
+      error_code ec;
+      impl->tls->use_certificate_chain_file(tlsFiles_.certificateFile, ec);
+      if (!ec) impl->tls->use_private_key_file(tlsFiles_.privateKeyFile, asio::ssl::context::pem, ec);
+      if (ec || SSL_CTX_check_private_key(context) != 1) {
+        *error = "cannot use the TLS certificate and key";
+        return false;
+      }
+    }
+    UniqueFd socket;
+    int bound = 0;
+    if (!BindTcpSocket(host, port, &socket, &bound, error)) return false;
+    if (::listen(socket.get(), SOMAXCONN) != 0) {
+      *error = std::strerror(errno);
       return false;
     }
-  } else if (server_->bind_to_port(host, port)) {
-    port_ = port;
-  } else {
-    *error = ListenFailure(host, port, errno);
-    return false;
-  }
-  WithGuarded(server_.get(), tls_, [](auto* guarded) { guarded->WidenBacklog(); });
-  try {
-    thread_ = std::thread([this] {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+
+    auto env = std::make_shared<ConnectionEnv>();
+    env->limits = limits_;
+    AccountService* const service = service_;
+    const FaultMode mode = mode_;
+    env->respond = [service, mode](const HttpRequestView& request) {
+      return Respond(service, mode, request);
+    };
+    env->log = [service](const std::string& script, const std::string& outcome) {
+      if (service != nullptr) service->LogUnserved(script, outcome);
+    };
+    impl->env = std::move(env);
+
+    impl->io.emplace();
+    impl->work.emplace(impl->io->get_executor());
+    impl->acceptor.emplace(asio::make_strand(*impl->io));
+    error_code ec;
+    impl->acceptor->assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), socket.get(), ec);
+    if (ec) {
+      *error = ec.message();
+      return false;
+    }
+    socket.Release();  // the acceptor owns it now
+    impl->retry.emplace(impl->acceptor->get_executor());
+    impl->Accept();
+    for (std::size_t i = 0; i < threads_; ++i) {
       try {
-        server_->listen_after_bind();
-      } catch (const std::exception&) {
-        // Out of memory in the accept loop: stop taking connections rather
-        // than end the process. Stop closes the port.
-        loopFailed_ = true;
+        impl->threads.emplace_back([raw = impl.get()] { raw->Run(); });
+      } catch (const std::system_error& failure) {
+        // Fewer threads serve too; none at all does not.
+        if (!impl->threads.empty()) break;
+        *error = std::string("cannot start a thread: ") + failure.what();
+        return false;
       }
-      finished_ = true;
-    });
-  } catch (const std::system_error& failure) {
-    CloseUnserved(server_.get(), tls_);
-    *error = std::string("cannot start a thread: ") + failure.what();
+    }
+    port_ = bound;
+    impl_ = std::move(impl);
+    return true;
+  } catch (const std::exception& failure) {
+    // Out of memory, or an I/O object the system would not give.
+    *error = failure.what();
     return false;
   }
-  return true;
 }
 
-void HttpListener::Stop() {
-  if (stopWrite_.valid()) {
-    // Wake every connection waiting for its peer, so that none holds the
-    // server loop's shutdown up.
-    const char wake = 'x';
-    ssize_t written;
-    do {
-      written = ::write(stopWrite_.get(), &wake, 1);
-    } while (written < 0 && errno == EINTR);
-  }
-  if (!thread_.joinable()) return;
-  // stop() only acts once the server loop is running; until the thread has
-  // got that far, keep asking. Each round either stops the loop or waits
-  // for a thread that is about to enter it, so this ends.
-  while (!finished_) {
-    if (server_->is_running()) server_->stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  thread_.join();
-  if (loopFailed_) CloseUnserved(server_.get(), tls_);
-}
+void HttpListener::Stop() { impl_.reset(); }
 
 }  // namespace devserver

@@ -1,31 +1,25 @@
-// A cpp-httplib listener: serves the account service under "/vpn_intl/",
-// or plays the HTTP-level faults (status 500, garbage body), over plain HTTP
-// or, given a certificate and key, over TLS. Connections are read against
-// the deadlines of ConnectionLimits, on threads started as they are needed.
+// The service's HTTP listener on Boost.Beast: serves the account service
+// under "/vpn_intl/" and its health under "/healthz", or plays the HTTP-level
+// faults (status 500, garbage body), over plain HTTP or, given a certificate
+// and key, over TLS. Connections are read against ConnectionLimits by a few
+// threads; a connection that waits costs no thread.
 #pragma once
 
-#include <httplib.h>
-
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "tools/devserver/Certificates.h"
-#include "tools/devserver/HttpConnection.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
-#include "tools/devserver/Socket.h"
 
 namespace devserver {
 
 class AccountService;
-class WorkerPool;
 
-// Connections served at once; more wait for a free thread. Each holds its
-// thread at most for the limits' idle time and request deadline.
-constexpr std::size_t kDefaultHttpWorkers = 64;
+// Threads that run the listener's connections: they only ever wait for
+// the service, never for a peer.
+constexpr std::size_t kDefaultHttpThreads = 4;
 
 class HttpListener : public Listener {
  public:
@@ -33,30 +27,26 @@ class HttpListener : public Listener {
   // the listener speaks HTTPS; Start fails when the files cannot be used.
   HttpListener(AccountService* service, FaultMode mode, const TlsFiles* tls = nullptr,
                const ConnectionLimits& limits = ConnectionLimits(),
-               std::size_t workers = kDefaultHttpWorkers);
+               std::size_t threads = kDefaultHttpThreads);
   ~HttpListener() override;
+  HttpListener(const HttpListener&) = delete;
+  HttpListener& operator=(const HttpListener&) = delete;
 
   bool Start(const std::string& host, int port, std::string* error) override;
   int port() const override { return port_; }
   void Stop() override;
 
  private:
-  void Route();
-  void LogUnserved(const std::string& script, const std::string& outcome) const;
+  struct Impl;
 
   AccountService* const service_;
   const FaultMode mode_;
+  const bool tls_;
+  const TlsFiles tlsFiles_;
   const ConnectionLimits limits_;
-  const std::size_t workers_;
+  const std::size_t threads_;
   int port_ = 0;
-  std::unique_ptr<httplib::Server> server_;  // serves TLS when tls_
-  bool tls_ = false;
-  std::unique_ptr<WorkerPool> pool_;  // handed to the server loop when it starts
-  UniqueFd stopRead_;                 // readable once Stop wants connections to end
-  UniqueFd stopWrite_;
-  std::thread thread_;
-  std::atomic<bool> finished_{false};
-  bool loopFailed_ = false;  // the server loop ended by an exception
+  std::unique_ptr<Impl> impl_;  // while started
 };
 
 // Random bytes that no client can take for a reply: the first byte names no

@@ -1,6 +1,8 @@
 // Listen addresses and the fault each one may be told to play.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,26 @@ struct ListenSpec {
   // Serve HTTPS with the server's TLS files (the faults that speak HTTP play
   // over TLS too; refuse, close and stall stay below TLS).
   bool tls = false;
+};
+
+// How an HTTP listener bounds each connection (the table under
+// "Connections" in README.md); tests shorten the times.
+struct ConnectionLimits {
+  // For the first byte of the first request on a new connection.
+  std::chrono::milliseconds idle{5000};
+  // For the first byte of each later request on a kept-alive connection.
+  std::chrono::milliseconds keepAliveIdle{30000};
+  // From the first byte to the end of the body; for TLS, also the handshake
+  // from the accept.
+  std::chrono::milliseconds request{5000};
+  // For the peer to take each piece of the answer.
+  std::chrono::milliseconds write{5000};
+  std::size_t headBytes = 64 * 1024;  // request line and headers
+  std::size_t bodyBytes = 1 << 20;    // what the body may carry, framing aside
+  std::size_t requestsPerConnection = 5;
+  // Connections open at once; at the limit the listener stops accepting
+  // until one ends (the kernel's backlog holds the rest).
+  std::size_t connections = 1024;
 };
 
 // "HOST:PORT" or "[IPV6]:PORT"; the port is decimal 0 to 65535.

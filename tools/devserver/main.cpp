@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "tools/devserver/DevServer.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Seed.h"
+#include "tools/devserver/store/Store.h"
 
 #ifndef DEVSERVER_VERSION
 #define DEVSERVER_VERSION "0.0.0"
@@ -35,6 +37,13 @@ struct Arguments {
   std::string tlsCert;
   std::string tlsKey;
   bool quiet = false;
+  std::string db;
+  std::string logFormat = "text";
+  std::size_t maxName = 64;
+  std::size_t maxPassword = 128;
+  std::size_t maxField = 256;
+  int registerRate = 10;
+  std::int64_t sessionSeconds = 24 * 60 * 60;
 };
 
 int Fail(const std::string& message) {
@@ -91,6 +100,22 @@ int main(int argc, char** argv) {
                  "PEM certificate (chain) to serve HTTPS with on every listen address");
   app.add_option("--tls-key", args.tlsKey, "PEM private key of --tls-cert");
   app.add_flag("--quiet", args.quiet, "no request log on stderr");
+  app.add_option("--db", args.db,
+                 "store: an SQLite file, :memory:, or postgresql://... (default: "
+                 "$XDG_STATE_HOME/proxyhelper-devserver/devserver.db)");
+  app.add_option("--log-format", args.logFormat, "request log as text or json (one object per line)")
+      ->check(CLI::IsMember({"text", "json"}));
+  app.add_option("--max-name", args.maxName, "longest user name in bytes (default 64)")
+      ->check(CLI::Range(1, 1 << 20));
+  app.add_option("--max-password", args.maxPassword, "longest password in bytes (default 128)")
+      ->check(CLI::Range(1, 1 << 20));
+  app.add_option("--max-field", args.maxField, "longest other field in bytes (default 256)")
+      ->check(CLI::Range(1, 1 << 20));
+  app.add_option("--register-rate", args.registerRate,
+                 "registrations per client address per minute (default 10; 0: no limit)")
+      ->check(CLI::Range(0, 1000000));
+  app.add_option("--session-lifetime", args.sessionSeconds, "seconds a session lasts (default 86400)")
+      ->check(CLI::Range(static_cast<std::int64_t>(1), static_cast<std::int64_t>(10) * 365 * 24 * 3600));
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& success) {
@@ -135,13 +160,33 @@ int main(int argc, char** argv) {
   if (!args.keys.empty() && !devserver::CipherKeys::Parse(args.keys, &options.keys, &error)) {
     return Fail("--keys: " + error);
   }
+  // Without --keys the store's keys hold (random ones fill a new store).
+  options.keysFromStore = args.keys.empty();
+  options.store = args.db;
+  if (options.store.empty()) {
+    options.store = devserver::DefaultStorePath();
+    if (options.store.empty()) return Fail("neither XDG_STATE_HOME nor HOME is set: give --db");
+    std::error_code made;
+    const std::filesystem::path folder = std::filesystem::path(options.store).parent_path();
+    std::filesystem::create_directories(folder, made);
+    if (made) return Fail("cannot create " + folder.string() + ": " + made.message());
+    // The store holds passwords and keys: keep the folder to its owner.
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, made);
+  }
+  options.logFormat = args.logFormat == "json" ? devserver::LogFormat::kJson : devserver::LogFormat::kText;
+  options.maxName = args.maxName;
+  options.maxPassword = args.maxPassword;
+  options.maxField = args.maxField;
+  options.registerRate = args.registerRate;
+  options.sessionSeconds = args.sessionSeconds;
   options.loginServers = args.loginServers;
   options.defaultLoginServer = args.defaultLoginServer;
   options.compressThreshold = args.compressThreshold;
   if (!args.quiet) options.log = LogToStderr;
 
-  devserver::AccountService service(seed, options);
-  devserver::DevServer server(&service);
+  std::unique_ptr<devserver::AccountService> service = devserver::AccountService::Open(seed, options, &error);
+  if (service == nullptr) return Fail(error);
+  devserver::DevServer server(service.get());
   if (tls) server.SetTlsFiles(devserver::TlsFiles{args.tlsCert, args.tlsKey});
   if (!server.Start(specs, &error)) return Fail(error);
   for (const devserver::BoundListener& bound : server.listeners()) {
