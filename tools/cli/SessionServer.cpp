@@ -216,8 +216,8 @@ nlohmann::json SessionServer::Status() const {
   CLoginServers::Instance().GetCurrServer(host, port, secure);
   if (!host.empty()) {
     const bool literal6 = host.find(':') != std::string::npos;
-    const std::string address = (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
-                                std::to_string(port);
+    const std::string address =
+        (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     data["account_server"] = address;
     text << "account server " << Printable(address) << "\n";
   }
