@@ -135,7 +135,7 @@ bool SameAddress(const std::string& host, int port, const std::string& address) 
 }
 
 // The story itself; every step checks what it got.
-void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths& paths) {
+void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths) {
   ProxyHelper& helper = ProxyHelper::Instance();
   const devserver::SeedData& seed = server.seed();
 
@@ -257,6 +257,24 @@ void RunStory(Transcript& transcript, const DemoServer& server, const HostPaths&
                     rc == 0 ? "lease confirmed" : Describe(rc, error.errdesc));
   }
 
+  // A second instance on the same store joins; the first then fails as a
+  // crashed one would. The lease and the session live in the store, so the
+  // next handshake fails over and goes on with the standby.
+  std::string standbyError;
+  const bool standby = server.StartStandby(&standbyError);
+  if (standby)
+    CLoginServers::Instance().Parse((server.tls() ? "https://" : "") + server.StandbyAddress(), false);
+  server.StopLive();
+  error = VPErrorInfo();
+  rc = standby ? helper.ShakeHands(live, error) : RESULT_TRANSPORT_FAILURE;
+  CLoginServers::Instance().GetCurrServer(host, port);
+  transcript.Step(
+      "failover between instances", standby && rc == 0 && SameAddress(host, port, server.StandbyAddress()),
+      !standby ? standbyError
+      : rc == 0
+          ? server.LiveAddress() + " stopped, the lease goes on with " + host + ":" + std::to_string(port)
+          : Describe(rc, error.errdesc));
+
   rc = helper.ReleaseDialupInfo(0);
   transcript.Step("release", rc == 0, rc == 0 ? "credentials handed back" : Describe(rc));
 
@@ -288,6 +306,8 @@ int RunDemo(const DemoOptions& options, Console& console) {
       (options.tls ? ", over TLS" : ""));
   DemoServer server;
   DemoServerOptions serverOptions;
+  // A file, so that a second instance can share it for the failover step.
+  serverOptions.store = scratch.path() + "/deployment.db";
   if (options.showServerLog) {
     serverOptions.log = [&transcript](const std::string& line) { transcript.ServerLine(line); };
   }

@@ -11,9 +11,12 @@ bool DemoServer::Start(const DemoServerOptions& options, std::string* error) {
   const std::string& seedText = options.seedText.empty() ? devserver::DefaultSeedText() : options.seedText;
   if (!devserver::ParseSeed(seedText, &seed_, error)) return false;
 
+  options_ = options;
   devserver::ServiceOptions serviceOptions;
   serviceOptions.log = options.log;
-  service_ = std::make_unique<devserver::AccountService>(seed_, std::move(serviceOptions));
+  serviceOptions.store = options.store;
+  service_ = devserver::AccountService::Open(seed_, std::move(serviceOptions), error);
+  if (!service_) return false;
   server_ = std::make_unique<devserver::DevServer>(service_.get());
   if (options.tls) server_->SetTlsFiles(options.tlsFiles);
 
@@ -33,7 +36,29 @@ bool DemoServer::Start(const DemoServerOptions& options, std::string* error) {
   return true;
 }
 
+bool DemoServer::StartStandby(std::string* error) {
+  devserver::ServiceOptions serviceOptions;
+  serviceOptions.log = options_.log;
+  serviceOptions.store = options_.store;
+  serviceOptions.keysFromStore = true;  // the first instance's keys
+  standbyService_ = devserver::AccountService::Open(seed_, std::move(serviceOptions), error);
+  if (!standbyService_) return false;
+  standby_ = std::make_unique<devserver::DevServer>(standbyService_.get());
+  if (options_.tls) standby_->SetTlsFiles(options_.tlsFiles);
+  if (!standby_->Start({{options_.host, 0, devserver::FaultMode::kNone, options_.tls}}, error)) return false;
+  standbyAddress_ = standby_->listeners().front().Address();
+  return true;
+}
+
+void DemoServer::StopLive() {
+  if (server_) server_->Stop();
+}
+
 void DemoServer::Stop() {
+  if (standby_) standby_->Stop();
+  standby_.reset();
+  standbyService_.reset();
+  standbyAddress_.clear();
   if (server_) server_->Stop();
   server_.reset();
   service_.reset();

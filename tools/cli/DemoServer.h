@@ -26,6 +26,8 @@ struct DemoServerOptions {
   // Serve HTTPS with these files (both addresses are listed as "https://").
   bool tls = false;
   devserver::TlsFiles tlsFiles;
+  // The service's store; a file lets a standby instance share it.
+  std::string store = ":memory:";
 };
 
 class DemoServer {
@@ -38,9 +40,17 @@ class DemoServer {
   bool Start(const DemoServerOptions& options, std::string* error);
   void Stop();
 
+  // A second instance of the service on the same store (a file), on an
+  // ephemeral port of its own: the deployment a client fails over in.
+  bool StartStandby(std::string* error);
+  // Ends the first instance as a crash would for its clients: its port
+  // refuses from now on. The standby goes on.
+  void StopLive();
+
   // "host:port" of each listener.
   std::string LiveAddress() const { return live_; }
-  std::string DeadAddress() const { return dead_; }  // empty without one
+  std::string DeadAddress() const { return dead_; }               // empty without one
+  std::string StandbyAddress() const { return standbyAddress_; }  // empty without one
   bool tls() const { return tls_; }
   // The account-server list a client starts with: dead (if any), then live,
   // each with "https://" in front when the service speaks TLS.
@@ -51,6 +61,10 @@ class DemoServer {
   devserver::SeedData seed_;
   std::unique_ptr<devserver::AccountService> service_;
   std::unique_ptr<devserver::DevServer> server_;
+  DemoServerOptions options_;
+  std::unique_ptr<devserver::AccountService> standbyService_;
+  std::unique_ptr<devserver::DevServer> standby_;
+  std::string standbyAddress_;
   std::string live_;
   std::string dead_;
   bool tls_ = false;
