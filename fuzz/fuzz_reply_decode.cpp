@@ -7,8 +7,7 @@
 #include "FuzzCheck.h"
 #include "FuzzKeys.h"
 #include "protection/BodyCodec.h"
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
+#include "wire/Cipher.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzing::InstallKeysAndBounds();

@@ -1,53 +1,22 @@
 #include "protection/BodyCodec.h"
 
-#include <exception>
-#include <functional>
-#include <new>
-#include <utility>
-
-#include "hostlib/quillon.h"
-#include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "protocol/Vocabulary.h"
+#include "wire/Reply.h"
+#include "wire/Request.h"
 
 namespace {
 
-constexpr std::size_t kMarkerLength = sizeof(protocol::kCompressedMarker) - 1;
-
-// The marker ("YYY=") starts a bzip2 stream in the rest of the text, block fill included.
-// Takes the text by value: an uncompressed reply is handed on without a copy.
-std::string ExpandIfCompressed(std::string decoded, const std::function<bool()>& stop) {
-  if (decoded.compare(0, kMarkerLength, protocol::kCompressedMarker) != 0) return decoded;
-  try {
-    std::string expanded;
-    CMemBZ2Decompress decompressor(decoded.data() + kMarkerLength, decoded.size() - kMarkerLength, expanded);
-    if (decompressor.Decompress(stop) == 0) return std::string();
-    return expanded;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (...) {
-    return decoded;
-  }
-}
+std::string KeyItemOfLetter(char letter) { return ReadKeyItem(std::string(1, letter)); }
 
 }  // namespace
 
 std::string EncodeBody(const std::string& plainForm, int mode) {
   // Every encoding moves the rotation on, also the unkeyed ones.
-  std::string letter = NextKeyLetter();
-  std::string encoded;
-  if (mode == 1) {
-    letter = protocol::kUnkeyedLetter;
-    encoded = Base64Encode(plainForm);
-  } else {
-    // No configured key still encrypts, under the key of the empty text.
-    encoded = Base64Encode(TwofishEncrypt(DeriveKey(ReadKeyItem(letter)), plainForm));
-  }
-  const std::string escaped = QUILLON::URLEncode(encoded);
-  std::string body;
-  body.reserve(letter.size() + 1 + escaped.size());
-  body.append(letter).append("=").append(escaped);
-  return body;
+  const std::string letter = NextKeyLetter();
+  if (mode == 1) return wire::EncodeRequest(plainForm, protocol::kUnkeyedLetter[0], std::string());
+  // No configured key still encrypts, under the key of the empty text.
+  return wire::EncodeRequest(plainForm, letter[0], ReadKeyItem(letter));
 }
 
 std::string DecodeBody(const std::string& reply) { return DecodeBody(reply.data(), reply.size()); }
@@ -57,31 +26,6 @@ std::string DecodeBody(const char* reply, std::size_t length) {
 }
 
 std::string DecodeBody(const char* reply, std::size_t length, const std::function<bool()>& stop) {
-  if (length <= 2) return std::string();
-  const std::string letter(reply, 1);
-  // Byte 1 separates the letter from the payload and is not examined. The
-  // payload is decoded where it lies; a large reply is not copied for it.
-  const char* const payload = reply + 2;
-  const std::size_t payloadLength = length - 2;
-
-  std::string decoded;
-  if (letter == protocol::kUnkeyedLetter) {
-    decoded = Base64Decode(payload, payloadLength);
-  } else {
-    try {
-      const std::string item = ReadKeyItem(letter);
-      // A letter without a key is not ours to decode: plain profile text or
-      // an error page is handed on as it came.
-      if (item.empty()) return std::string(reply, length);
-      std::string cipher = Base64Decode(payload, payloadLength);
-      if (stop && stop()) return std::string();
-      decoded = TwofishDecrypt(DeriveKey(item), cipher);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception&) {
-      // Whatever was decrypted before a failure is still worth parsing.
-    }
-  }
-  if (stop && stop()) return std::string();
-  return ExpandIfCompressed(std::move(decoded), stop);
+  // The keys are read afresh for every reply: a GetUserInfo may have changed them.
+  return wire::DecodeReply(reply, length, KeyItemOfLetter, stop);
 }

@@ -1,4 +1,5 @@
-// Request bodies and replies of the account service.
+// Request bodies and replies of the account service, under the client's key
+// rotation and configured key items; the codec itself is wire/.
 #pragma once
 
 #include <cstddef>

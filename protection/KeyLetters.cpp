@@ -3,13 +3,6 @@
 #include <atomic>
 #include <cstdint>
 
-// MD5 lives in Crypto++'s "weak" namespace; the service's key derivation
-// requires it.
-#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
-#include <cryptopp/filters.h>
-#include <cryptopp/hex.h>
-#include <cryptopp/md5.h>
-
 #include "hostlib/quillon.h"
 #include "protocol/Vocabulary.h"
 
@@ -31,15 +24,4 @@ std::string ReadKeyItem(const std::string& letter) {
   // An absent item leaves `value` empty, which callers take as "no key".
   GlobalCache::Instance().GetConfigItem(protocol::kGcCipherPrefix + letter, value);
   return value;
-}
-
-std::string DeriveKey(const std::string& text) {
-  // The 32 hex characters themselves are the key material, not the digest.
-  CryptoPP::Weak1::MD5 md5;
-  std::string hex;
-  // The source owns the filter chain; `md5` outlives it.
-  CryptoPP::StringSource source(
-      text, true,
-      new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false, 0)));
-  return hex;
 }

@@ -1,4 +1,5 @@
-// The three service keys: letter rotation, key items and key derivation.
+// The client's side of the three service keys: the letter rotation and the
+// key items in the configuration. Key derivation is in wire/Cipher.h.
 #pragma once
 
 #include <string>
@@ -8,6 +9,3 @@ std::string NextKeyLetter();
 
 // The configuration item "GC_CIPER_" + letter; empty when absent.
 std::string ReadKeyItem(const std::string& letter);
-
-// Lower-case hex MD5 of the text: 32 characters, used as a 256-bit key.
-std::string DeriveKey(const std::string& text);

@@ -4,7 +4,7 @@
 #   scripts/check-format.sh          list the files that need formatting; exit 1 if any
 #   scripts/check-format.sh --fix    reformat those files in place
 #
-# Covers facade service transport protection hostlib platform tools tests fuzz
+# Covers facade service transport protection wire hostlib platform tools tests fuzz
 # bench examples; build directories (build*, out) are skipped wherever they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,7 @@ if ! command -v "$format" >/dev/null; then
 fi
 
 dirs=()
-for d in facade service transport protection hostlib platform tools tests fuzz bench examples; do
+for d in facade service transport protection wire hostlib platform tools tests fuzz bench examples; do
   [ -d "$d" ] && dirs+=("$d")
 done
 mapfile -d '' files < <(find "${dirs[@]}" \( -type d \( -name 'build*' -o -name out -o -name '.*' \) -prune \) \

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Lints the library sources (facade service transport protection hostlib
+# Lints the library sources (facade service transport protection wire hostlib
 # platform) with clang-tidy-14 and the checks in .clang-tidy; any finding fails.
 #
 #   scripts/check-tidy.sh [BUILD_DIR]
@@ -29,7 +29,7 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 2
 fi
 
-mapfile -d '' files < <(find facade service transport protection hostlib platform -type f -name '*.cpp' -print0 |
+mapfile -d '' files < <(find facade service transport protection wire hostlib platform -type f -name '*.cpp' -print0 |
   sort -z)
 if [ ${#files[@]} -eq 0 ]; then
   echo "check-tidy: no sources found" >&2

@@ -1,5 +1,7 @@
 #include "transport/HttpCmd.h"
 
+#include "wire/Form.h"
+
 CHttpCmd::CHttpCmd(const OperationContext& operation, const std::string& scriptPath, int serverPort)
     : context(operation), port(serverPort), script(scriptPath) {
   servers = CLoginServers::Instance().GetServers(start);
@@ -23,9 +25,5 @@ void CHttpCmd::AddParam(const std::string& key, int value) { params[key] = std::
 std::string CHttpCmd::BuildForm() const {
   // Keys and values go out byte for byte; the encoded form as a whole is
   // escaped later by the body encoding.
-  std::string form;
-  for (const auto& [key, value] : params) {
-    form.append(key).append("=").append(value).append("&");
-  }
-  return form;
+  return wire::BuildFormText(params);
 }

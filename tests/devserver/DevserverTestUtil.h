@@ -8,11 +8,10 @@
 
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/CipherKeys.h"
 #include "tools/devserver/Seed.h"
+#include "wire/Cipher.h"
 
 namespace devserver_test {
 

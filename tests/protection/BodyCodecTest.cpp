@@ -7,9 +7,9 @@
 
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/ServiceSide.h"
+#include "wire/Cipher.h"
 
 namespace {
 

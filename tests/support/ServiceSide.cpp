@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "hostlib/quillon.h"
-#include "tools/devserver/Compression.h"
-#include "tools/devserver/ReplyEncoder.h"
+#include "wire/Bzip2.h"
+#include "wire/Reply.h"
 
 namespace testsupport {
 
@@ -20,26 +20,24 @@ std::string ConfigItem(const char* name) {
 
 }  // namespace
 
-std::string UnkeyedReply(const std::string& text) {
-  return devserver::EncodeReply(text, 'Z', "", kNeverCompress);
-}
+std::string UnkeyedReply(const std::string& text) { return wire::EncodeReply(text, 'Z', "", kNeverCompress); }
 
 std::string KeyedReply(char letter, const std::string& keyItem, const std::string& text) {
-  return devserver::EncodeReply(text, letter, keyItem, kNeverCompress);
+  return wire::EncodeReply(text, letter, keyItem, kNeverCompress);
 }
 
 std::string CompressedReply(const std::string& text, char letter, const std::string& keyItem) {
-  return devserver::EncodeReply(text, letter, keyItem, 0);
+  return wire::EncodeReply(text, letter, keyItem, 0);
 }
 
 std::string Bzip2(const std::string& data) {
   std::string packed;
-  EXPECT_TRUE(devserver::Bzip2Compress(data, &packed)) << data.size() << " bytes";
+  EXPECT_TRUE(wire::Bzip2Compress(data, &packed)) << data.size() << " bytes";
   return packed;
 }
 
-devserver::CipherKeys ClientKeys() {
-  devserver::CipherKeys keys;
+wire::KeyItems ClientKeys() {
+  wire::KeyItems keys;
   keys.m1 = ConfigItem("GC_CIPER_A");
   keys.m2 = ConfigItem("GC_CIPER_B");
   keys.m3 = ConfigItem("GC_CIPER_C");
@@ -51,10 +49,10 @@ std::string SentRequest::Field(const std::string& key) const {
   return found == fields.end() ? std::string("<absent>") : found->second;
 }
 
-SentRequest ReadRequest(const std::string& body, const devserver::CipherKeys& keys) {
-  devserver::DecodedRequest decoded;
+SentRequest ReadRequest(const std::string& body, const wire::KeyItems& keys) {
+  wire::DecodedRequest decoded;
   SentRequest sent;
-  sent.error = devserver::DecodeRequest(body, keys, &decoded);
+  sent.error = wire::DecodeRequest(body, keys, &decoded);
   if (sent.decoded()) {
     sent.letter = decoded.letter;
     sent.emptyKey = decoded.emptyKey;
@@ -69,9 +67,9 @@ SentRequest ReadRequest(const RecordedRequest& request) {
   return sent;
 }
 
-devserver::FormFields Fields(const std::string& formText) {
-  devserver::FormFields fields;
-  EXPECT_TRUE(devserver::ParseFormText(formText, false, &fields)) << formText;
+wire::FormFields Fields(const std::string& formText) {
+  wire::FormFields fields;
+  EXPECT_TRUE(wire::ParseFormText(formText, false, &fields)) << formText;
   return fields;
 }
 

@@ -1,8 +1,8 @@
 // The account service's side of the wire, done the way the reference
-// service (tools/devserver) does it: replies framed by its encoder, request
-// bodies read by its decoder, bzip2 by its compressor. The client's own
-// encoding (protection/BodyCodec) is what these check, so none of it is
-// used here.
+// service (tools/devserver) does it, with the shared codec (wire/): replies
+// framed by its encoder, request bodies read by its decoder, bzip2 by its
+// compressor. What the client adds (protection/BodyCodec: letter rotation,
+// configured keys) is what these check, so none of it is used here.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +10,8 @@
 #include <string>
 
 #include "support/ScriptedServer.h"
-#include "tools/devserver/CipherKeys.h"
-#include "tools/devserver/FormDecoder.h"
+#include "wire/Form.h"
+#include "wire/Request.h"
 
 namespace testsupport {
 
@@ -27,26 +27,26 @@ std::string Bzip2(const std::string& data);
 
 // The key items the client holds now ("GC_CIPER_A" to "C"), as the service
 // that pushed them knows them.
-devserver::CipherKeys ClientKeys();
+wire::KeyItems ClientKeys();
 
 // A request as the service reads it.
 struct SentRequest {
   std::string path;  // the request target
-  devserver::DecodeError error = devserver::DecodeError::kNotOneField;
+  wire::DecodeError error = wire::DecodeError::kNotOneField;
   char letter = 0;
   bool emptyKey = false;  // readable only under the key of the empty text
-  devserver::FormFields fields;
+  wire::FormFields fields;
 
-  bool decoded() const { return error == devserver::DecodeError::kNone; }
+  bool decoded() const { return error == wire::DecodeError::kNone; }
   // The field's value; "<absent>" when it was not sent.
   std::string Field(const std::string& key) const;
 };
 
 // Reads `body` under `keys` (by default the client's).
-SentRequest ReadRequest(const std::string& body, const devserver::CipherKeys& keys = ClientKeys());
+SentRequest ReadRequest(const std::string& body, const wire::KeyItems& keys = ClientKeys());
 SentRequest ReadRequest(const RecordedRequest& request);
 
 // The fields of form text "k=v&k=v&": what a test expects a request to hold.
-devserver::FormFields Fields(const std::string& formText);
+wire::FormFields Fields(const std::string& formText);
 
 }  // namespace testsupport

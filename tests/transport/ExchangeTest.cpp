@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "facade/ProxyHelper.h"
-#include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/CommandProbe.h"
 #include "support/Exchange.h"
@@ -24,6 +23,7 @@
 #include "support/Wine.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Cipher.h"
 
 namespace {
 

@@ -5,11 +5,12 @@
 #include <initializer_list>
 #include <utility>
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "tools/devserver/DecimalField.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
+#include "wire/Request.h"
 
 namespace devserver {
 
@@ -239,8 +240,7 @@ namespace {
 
 // "http status 404": the client's words for a status other than 200.
 std::string HttpStatusWords(int status) {
-  return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
-         std::to_string(status);
+  return std::string(AttemptOutcomeName(AttemptOutcome::kHttpStatus)) + " " + std::to_string(status);
 }
 
 }  // namespace
@@ -259,14 +259,14 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
     Log(peer, script, '-', nullptr, HttpStatusWords(404));
     return answer;
   }
-  DecodedRequest request;
-  const DecodeError error = DecodeRequest(rawBody, keys_, &request);
-  if (error != DecodeError::kNone) {
+  wire::DecodedRequest request;
+  const wire::DecodeError error = wire::DecodeRequest(rawBody, keys_, &request);
+  if (error != wire::DecodeError::kNone) {
     answer.status = 400;
-    answer.body = std::string("bad request: ") + DescribeDecodeError(error) + "\n";
+    answer.body = std::string("bad request: ") + wire::DescribeDecodeError(error) + "\n";
     const char shown = rawBody.empty() ? '-' : rawBody[0];
     Log(peer, script, shown >= 0x21 && shown <= 0x7e ? shown : '?', nullptr,
-        HttpStatusWords(400) + " (" + DescribeDecodeError(error) + ")");
+        HttpStatusWords(400) + " (" + wire::DescribeDecodeError(error) + ")");
     return answer;
   }
   // Answers other than a reply: the client sees a failed attempt and moves on.
@@ -304,13 +304,13 @@ HttpAnswer AccountService::Handle(const std::string& script, const std::string& 
     if (entry->keyed) letter = request.letter == 'Z' ? 'A' : request.letter;
   }
   const std::string* item = keys_.ForLetter(letter);
-  answer.body = EncodeReply(answer.profile, letter, item != nullptr ? *item : std::string(),
-                            options_.compressThreshold);
+  answer.body = wire::EncodeReply(answer.profile, letter, item != nullptr ? *item : std::string(),
+                                  options_.compressThreshold);
   // The words the client's attempt trace will use for this answer.
   Log(peer, script, request.letter, &request.fields,
       "result=" + std::to_string(answer.result) + ": " +
-          ProxyHelperControl::OutcomeName(answer.result == kResultOk ? AttemptOutcome::kParsed
-                                                                     : AttemptOutcome::kRefusedByService));
+          AttemptOutcomeName(answer.result == kResultOk ? AttemptOutcome::kParsed
+                                                        : AttemptOutcome::kRefusedByService));
   return answer;
 }
 

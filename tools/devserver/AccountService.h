@@ -19,13 +19,16 @@
 #include <vector>
 
 #include "tools/devserver/CipherKeys.h"
-#include "tools/devserver/FormDecoder.h"
 #include "tools/devserver/ProfileText.h"
-#include "tools/devserver/ReplyEncoder.h"
 #include "tools/devserver/Seed.h"
 #include "tools/devserver/store/Store.h"
+#include "wire/Form.h"
+#include "wire/Reply.h"
 
 namespace devserver {
+
+// Requests arrive as the shared codec reads them.
+using wire::FormFields;
 
 enum class LogFormat {
   kText,  // "script letter k=v ... -> outcome"
@@ -46,7 +49,7 @@ struct ServiceOptions {
   std::string loginServers;
   // Pushed as "default_login_server"; empty: the first entry of the list.
   std::string defaultLoginServer;
-  std::size_t compressThreshold = kDefaultCompressThreshold;
+  std::size_t compressThreshold = wire::kDefaultCompressThreshold;
   // Longest accepted field value in bytes: "username"; "password" and
   // "cardpw"; every other field. Longer: result 1 (kResultBadRequest).
   std::size_t maxName = 64;

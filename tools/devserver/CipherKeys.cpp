@@ -6,19 +6,6 @@
 
 namespace devserver {
 
-const std::string* CipherKeys::ForLetter(char letter) const {
-  switch (letter) {
-    case 'A':
-      return &m1;
-    case 'B':
-      return &m2;
-    case 'C':
-      return &m3;
-    default:
-      return nullptr;
-  }
-}
-
 CipherKeys CipherKeys::Random() {
   CipherKeys keys;
   keys.m1 = RandomHex(24);

@@ -4,16 +4,12 @@
 
 #include <string>
 
+#include "wire/Request.h"
+
 namespace devserver {
 
-struct CipherKeys {
-  std::string m1;
-  std::string m2;
-  std::string m3;
-
-  // Key item for a body letter; null for "Z" and any other byte.
-  const std::string* ForLetter(char letter) const;
-
+// The service's own key set: how it makes and reads its keys.
+struct CipherKeys : wire::KeyItems {
   // 24 random hex digits each, so every server start hands out fresh keys.
   static CipherKeys Random();
 

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 
 namespace devserver {
@@ -75,8 +75,7 @@ std::string PeerText(const asio::ip::tcp::socket& socket) {
 std::string PathOf(beast::string_view target) { return std::string(target.substr(0, target.find('?'))); }
 
 std::string HttpStatusWords(int status) {
-  return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
-         std::to_string(status);
+  return std::string(AttemptOutcomeName(AttemptOutcome::kHttpStatus)) + " " + std::to_string(status);
 }
 
 bool IsParseError(const error_code& ec) {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/HttpConnection.h"
@@ -40,8 +40,7 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(50);
 constexpr char kHealthPath[] = "/healthz";
 
 std::string HttpStatusWords(int status) {
-  return std::string(ProxyHelperControl::OutcomeName(AttemptOutcome::kHttpStatus)) + " " +
-         std::to_string(status);
+  return std::string(AttemptOutcomeName(AttemptOutcome::kHttpStatus)) + " " + std::to_string(status);
 }
 
 HttpReply Plain(int status, const std::string& body, const std::string& allow = "") {
@@ -62,7 +61,7 @@ HttpReply Respond(AccountService* service, FaultMode mode, const HttpRequestView
     return Plain(500, "internal server error\n");
   }
   if (mode == FaultMode::kGarbage) {
-    logUnserved(ProxyHelperControl::OutcomeName(AttemptOutcome::kUnparsable));
+    logUnserved(AttemptOutcomeName(AttemptOutcome::kUnparsable));
     return Plain(200, GarbageBody());
   }
   const std::string prefix = protocol::kScriptDirectory;

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/HttpConnection.h"
 
@@ -60,7 +60,7 @@ RawFaultListener::RawFaultListener(FaultMode mode, const AccountService* service
 // `head`: the first bytes of the request; a peer that sent nothing made none.
 void RawFaultListener::Log(const std::string& head, AttemptOutcome outcome) const {
   if (service_ != nullptr && !head.empty()) {
-    service_->LogUnserved(ScriptOfRequestHead(head), ProxyHelperControl::OutcomeName(outcome));
+    service_->LogUnserved(ScriptOfRequestHead(head), AttemptOutcomeName(outcome));
   }
 }
 

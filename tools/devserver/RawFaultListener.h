@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "facade/ProxyHelperControl.h"
+#include "protocol/Records.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
 #include "tools/devserver/Socket.h"

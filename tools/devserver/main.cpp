@@ -18,6 +18,7 @@
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Seed.h"
 #include "tools/devserver/store/Store.h"
+#include "wire/Reply.h"
 
 #ifndef DEVSERVER_VERSION
 #define DEVSERVER_VERSION "0.0.0"
@@ -32,7 +33,7 @@ struct Arguments {
   std::string keys;
   std::string loginServers;
   std::string defaultLoginServer;
-  std::size_t compressThreshold = devserver::kDefaultCompressThreshold;
+  std::size_t compressThreshold = wire::kDefaultCompressThreshold;
   std::vector<std::string> faults;
   std::string tlsCert;
   std::string tlsKey;

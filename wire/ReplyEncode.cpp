@@ -1,11 +1,11 @@
-#include "tools/devserver/ReplyEncoder.h"
-
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
+// Apart from the decoding, so that the client's library carries no bzip2
+// compressor.
 #include "protocol/Vocabulary.h"
-#include "tools/devserver/Compression.h"
+#include "wire/Bzip2.h"
+#include "wire/Cipher.h"
+#include "wire/Reply.h"
 
-namespace devserver {
+namespace wire {
 
 std::string EncodeReply(const std::string& profileText, char letter, const std::string& keyItem,
                         std::size_t compressThreshold) {
@@ -15,11 +15,11 @@ std::string EncodeReply(const std::string& profileText, char letter, const std::
     // Should libbz2 fail, the plain text is still a valid reply.
     if (Bzip2Compress(profileText, &packed)) payload = protocol::kCompressedMarker + packed;
   }
-  if (letter != 'Z') payload = TwofishEncrypt(DeriveKey(keyItem), payload);
+  if (letter != protocol::kUnkeyedLetter[0]) payload = TwofishEncrypt(DeriveKey(keyItem), payload);
   std::string reply(1, letter);
   reply += '=';
   reply += Base64Encode(payload);
   return reply;
 }
 
-}  // namespace devserver
+}  // namespace wire

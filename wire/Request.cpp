@@ -1,10 +1,10 @@
-#include "tools/devserver/FormDecoder.h"
+#include "wire/Request.h"
 
 #include "hostlib/quillon.h"
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
+#include "protocol/Vocabulary.h"
+#include "wire/Cipher.h"
 
-namespace devserver {
+namespace wire {
 
 namespace {
 
@@ -12,11 +12,6 @@ constexpr std::size_t kBlockSize = 16;
 
 bool IsBase64Char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
-
-bool IsKeyChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
 }
 
 std::string StripZeroFill(std::string text) {
@@ -32,6 +27,29 @@ bool TryKey(const std::string& cipher, const std::string& item, FormFields* fiel
 }
 
 }  // namespace
+
+const std::string* KeyItems::ForLetter(char letter) const {
+  switch (letter) {
+    case 'A':
+      return &m1;
+    case 'B':
+      return &m2;
+    case 'C':
+      return &m3;
+    default:
+      return nullptr;
+  }
+}
+
+std::string EncodeRequest(const std::string& form, char letter, const std::string& keyItem) {
+  const bool unkeyed = letter == protocol::kUnkeyedLetter[0];
+  const std::string escaped =
+      QUILLON::URLEncode(Base64Encode(unkeyed ? form : TwofishEncrypt(DeriveKey(keyItem), form)));
+  std::string body;
+  body.reserve(2 + escaped.size());
+  body.append(1, letter).append("=").append(escaped);
+  return body;
+}
 
 const char* DescribeDecodeError(DecodeError error) {
   switch (error) {
@@ -61,29 +79,7 @@ bool IsPaddedBase64(const std::string& text) {
   return true;
 }
 
-bool ParseFormText(const std::string& text, bool requireTrailingAmp, FormFields* fields) {
-  if (text.empty()) return true;
-  if (requireTrailingAmp && text.back() != '&') return false;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) return false;
-  }
-  std::string::size_type begin = 0;
-  while (begin < text.size()) {
-    std::string::size_type end = text.find('&', begin);
-    if (end == std::string::npos) end = text.size();
-    const std::string piece = text.substr(begin, end - begin);
-    const std::string::size_type equals = piece.find('=');
-    if (equals == std::string::npos || equals == 0) return false;
-    for (std::string::size_type i = 0; i < equals; ++i) {
-      if (!IsKeyChar(piece[i])) return false;
-    }
-    (*fields)[piece.substr(0, equals)] = piece.substr(equals + 1);
-    begin = end + 1;
-  }
-  return true;
-}
-
-DecodeError DecodeRequest(const std::string& body, const CipherKeys& keys, DecodedRequest* out) {
+DecodeError DecodeRequest(const std::string& body, const KeyItems& keys, DecodedRequest* out) {
   if (body.size() < 2 || body[1] != '=' || body.find('&') != std::string::npos) {
     return DecodeError::kNotOneField;
   }
@@ -112,4 +108,4 @@ DecodeError DecodeRequest(const std::string& body, const CipherKeys& keys, Decod
   return DecodeError::kNotAForm;
 }
 
-}  // namespace devserver
+}  // namespace wire

@@ -1,4 +1,5 @@
-// Primitives shared by the body codec and the reference service.
+// The codec's primitives: Base64, Twofish-ECB with zero fill and key
+// derivation. Free functions without state, for the client and the service.
 #pragma once
 
 #include <cstddef>
@@ -18,3 +19,6 @@ std::string Base64Decode(const char* text, std::size_t length);
 // to false.
 std::string TwofishEncrypt(const std::string& key, const std::string& plain);
 std::string TwofishDecrypt(const std::string& key, const std::string& cipher, bool* complete = nullptr);
+
+// Lower-case hex MD5 of the text: 32 characters, used as a 256-bit key.
+std::string DeriveKey(const std::string& text);

@@ -1,16 +1,30 @@
-// Request decoding: framing, letters, Base64, keys and form text.
+// Request bodies: framing, letters, Base64, keys and form text, both ways.
 #include <gtest/gtest.h>
 
-#include "devserver/DevserverTestUtil.h"
-#include "tools/devserver/FormDecoder.h"
+#include <string>
+
+#include "hostlib/quillon.h"
+#include "protection/BodyCodec.h"
+#include "wire/Cipher.h"
+#include "wire/Request.h"
 
 namespace {
 
-using devserver::DecodedRequest;
-using devserver::DecodeError;
-using devserver::DecodeRequest;
-using devserver_test::RequestBody;
-using devserver_test::TestKeys;
+using wire::DecodedRequest;
+using wire::DecodeError;
+using wire::DecodeRequest;
+
+// Fixed keys, so that the cases can encrypt requests on their own.
+const wire::KeyItems kKeys = {"first-key-item-0001", "second-key-item-0002", "third-key-item-0003"};
+
+wire::KeyItems TestKeys() { return kKeys; }
+
+// The POST body for `form` under `letter`, built from the primitives alone:
+// 'Z' unkeyed, otherwise keyed under the key derived from `keyItem`.
+std::string RequestBody(const std::string& form, char letter, const std::string& keyItem = "") {
+  const std::string payload = letter == 'Z' ? form : TwofishEncrypt(DeriveKey(keyItem), form);
+  return std::string(1, letter) + "=" + QUILLON::URLEncode(Base64Encode(payload));
+}
 
 const std::string kForm = "agent=x1&lang=en&username=bob&vpnserverid=12&";
 
@@ -22,8 +36,8 @@ struct DecodeCase {
   bool emptyKey;
 };
 
-TEST(FormDecoderTest, DecodesEveryFramingAndRejectsBadOnes) {
-  const devserver::CipherKeys keys = TestKeys();
+TEST(RequestTest, DecodesEveryFramingAndRejectsBadOnes) {
+  const wire::KeyItems keys = TestKeys();
   const std::string tenBytes(10, 'x');  // not a whole cipher block
   const DecodeCase cases[] = {
       {"unkeyed", RequestBody(kForm, 'Z'), DecodeError::kNone, 'Z', false},
@@ -53,17 +67,17 @@ TEST(FormDecoderTest, DecodesEveryFramingAndRejectsBadOnes) {
     SCOPED_TRACE(c.name);
     DecodedRequest request;
     const DecodeError error = DecodeRequest(c.body, keys, &request);
-    EXPECT_EQ(error, c.error) << devserver::DescribeDecodeError(error);
+    EXPECT_EQ(error, c.error) << wire::DescribeDecodeError(error);
     if (c.error != DecodeError::kNone || error != DecodeError::kNone) continue;
     EXPECT_EQ(request.letter, c.letter);
     EXPECT_EQ(request.emptyKey, c.emptyKey);
-    const devserver::FormFields expected = {
+    const wire::FormFields expected = {
         {"agent", "x1"}, {"lang", "en"}, {"username", "bob"}, {"vpnserverid", "12"}};
     EXPECT_EQ(request.fields, expected);
   }
 }
 
-TEST(FormDecoderTest, UrlEncodedBase64AndRawBytesSurvive) {
+TEST(RequestTest, UrlEncodedBase64AndRawBytesSurvive) {
   // '>' and '?' make Base64 emit '+' and '/', which the client escapes; a
   // value may hold spaces, '=' and 8-bit bytes.
   const std::string form = "memo=>>>???&name=caf\xc3\xa9 a=b&";
@@ -81,8 +95,8 @@ TEST(FormDecoderTest, UrlEncodedBase64AndRawBytesSurvive) {
   EXPECT_EQ(DecodeRequest("Z=" + base64, TestKeys(), &request), DecodeError::kBadBase64);
 }
 
-TEST(FormDecoderTest, KeyedBodiesMayCarryEveryBlockLength) {
-  const devserver::CipherKeys keys = TestKeys();
+TEST(RequestTest, KeyedBodiesMayCarryEveryBlockLength) {
+  const wire::KeyItems keys = TestKeys();
   // 15, 16 and 17 bytes of form: zero fill from none up to 15 bytes.
   for (const std::string& form : {std::string("a=123456789012&"), std::string("a=1234567890123&"),
                                   std::string("a=12345678901234&"), std::string()}) {
@@ -96,9 +110,11 @@ TEST(FormDecoderTest, KeyedBodiesMayCarryEveryBlockLength) {
   }
 }
 
-TEST(FormDecoderTest, TheClientsOwnEncoderIsUnderstood) {
-  const devserver::CipherKeys keys = TestKeys();
-  devserver_test::InstallClientKeys(keys);
+TEST(RequestTest, TheClientsOwnEncoderIsUnderstood) {
+  const wire::KeyItems keys = TestKeys();
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_A", keys.m1);
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_B", keys.m2);
+  GlobalCache::Instance().SetConfigItem("GC_CIPER_C", keys.m3);
   // The client rotates letters A, B, C; mode 1 still uses one up.
   for (int mode : {2, 2, 2, 1}) {
     const std::string body = EncodeBody(kForm, mode);
@@ -110,51 +126,37 @@ TEST(FormDecoderTest, TheClientsOwnEncoderIsUnderstood) {
   }
 }
 
-struct FormCase {
-  const char* text;
-  bool trailingAmpRequired;
-  bool ok;
-  devserver::FormFields fields;
-};
-
-TEST(FormDecoderTest, FormTextRules) {
-  const FormCase cases[] = {
-      {"", true, true, {}},
-      {"a=1&", true, true, {{"a", "1"}}},
-      {"a=1", true, false, {}},
-      {"a=1", false, true, {{"a", "1"}}},
-      {"a=&b=2&", true, true, {{"a", ""}, {"b", "2"}}},
-      {"a=x=y&", true, true, {{"a", "x=y"}}},
-      {"a=1&a=2&", true, true, {{"a", "2"}}},
-      {"a=1&&b=2&", true, false, {}},
-      {"&", true, false, {}},
-      {"a&", true, false, {}},
-      {"=1&", true, false, {}},
-      {"a b=1&", true, false, {}},
-      {"k.e_y-9=v&", true, true, {{"k.e_y-9", "v"}}},
-      {"a=\x7f&", true, false, {}},
+TEST(RequestTest, EncodesAsTheFramingSays) {
+  const struct {
+    const char* form;
+    char letter;
+    std::string keyItem;
+  } cases[] = {
+      {"abc", 'Z', "ignored"},
+      {"", 'Z', ""},
+      {"", 'A', kKeys.m1},
+      {"user=bob&", 'A', kKeys.m1},
+      {"\xfb\xff agent=x1&", 'C', kKeys.m3},
+      {"lang=en&", 'B', ""},
   };
-  for (const FormCase& c : cases) {
-    SCOPED_TRACE(c.text);
-    devserver::FormFields fields;
-    EXPECT_EQ(devserver::ParseFormText(c.text, c.trailingAmpRequired, &fields), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(fields, c.fields);
-    }
+  EXPECT_EQ(wire::EncodeRequest("abc", 'Z', "ignored"), "Z=YWJj");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.form);
+    EXPECT_EQ(wire::EncodeRequest(c.form, c.letter, c.keyItem), RequestBody(c.form, c.letter, c.keyItem));
   }
 }
 
-TEST(FormDecoderTest, PaddedBase64Check) {
-  EXPECT_TRUE(devserver::IsPaddedBase64(""));
-  EXPECT_TRUE(devserver::IsPaddedBase64("YWJj"));
-  EXPECT_TRUE(devserver::IsPaddedBase64("YWI="));
-  EXPECT_TRUE(devserver::IsPaddedBase64("YQ=="));
-  EXPECT_TRUE(devserver::IsPaddedBase64("+/+/"));
-  EXPECT_FALSE(devserver::IsPaddedBase64("YQ="));
-  EXPECT_FALSE(devserver::IsPaddedBase64("Y==="));
-  EXPECT_FALSE(devserver::IsPaddedBase64("Y=Jj"));
-  EXPECT_FALSE(devserver::IsPaddedBase64("YW J"));
-  EXPECT_FALSE(devserver::IsPaddedBase64("YWJ-"));
+TEST(RequestTest, PaddedBase64Check) {
+  EXPECT_TRUE(wire::IsPaddedBase64(""));
+  EXPECT_TRUE(wire::IsPaddedBase64("YWJj"));
+  EXPECT_TRUE(wire::IsPaddedBase64("YWI="));
+  EXPECT_TRUE(wire::IsPaddedBase64("YQ=="));
+  EXPECT_TRUE(wire::IsPaddedBase64("+/+/"));
+  EXPECT_FALSE(wire::IsPaddedBase64("YQ="));
+  EXPECT_FALSE(wire::IsPaddedBase64("Y==="));
+  EXPECT_FALSE(wire::IsPaddedBase64("Y=Jj"));
+  EXPECT_FALSE(wire::IsPaddedBase64("YW J"));
+  EXPECT_FALSE(wire::IsPaddedBase64("YWJ-"));
 }
 
 }  // namespace

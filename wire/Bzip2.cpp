@@ -1,10 +1,10 @@
-#include "tools/devserver/Compression.h"
+#include "wire/Bzip2.h"
 
 #include <bzlib.h>
 
 #include <limits>
 
-namespace devserver {
+namespace wire {
 
 bool Bzip2Compress(const std::string& data, std::string* out) {
   out->clear();
@@ -28,4 +28,4 @@ bool Bzip2Compress(const std::string& data, std::string* out) {
   return false;
 }
 
-}  // namespace devserver
+}  // namespace wire

@@ -1,7 +1,12 @@
-#include "protection/Cipher.h"
+#include "wire/Cipher.h"
 
+// MD5 lives in Crypto++'s "weak" namespace; the service's key derivation
+// requires it.
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
+#include <cryptopp/hex.h>
+#include <cryptopp/md5.h>
 #include <cryptopp/modes.h>
 #include <cryptopp/twofish.h>
 
@@ -75,4 +80,15 @@ std::string TwofishDecrypt(const std::string& key, const std::string& cipher, bo
   }
   if (complete != nullptr) *complete = whole;
   return plain;
+}
+
+std::string DeriveKey(const std::string& text) {
+  // The 32 hex characters themselves are the key material, not the digest.
+  CryptoPP::Weak1::MD5 md5;
+  std::string hex;
+  // The source owns the filter chain; `md5` outlives it.
+  CryptoPP::StringSource source(
+      text, true,
+      new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false, 0)));
+  return hex;
 }
