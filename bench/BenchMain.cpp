@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   bench::RegisterCatalogueBenchmarks();
   bench::RegisterFailoverBenchmarks();
   bench::RegisterWorstReplyBenchmarks();
+  bench::RegisterStoreBenchmarks();
 
   bench::CollectingReporter reporter(summaryOnly);
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -21,10 +21,9 @@
 #include "bench/WorstReplies.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
 #include "protocol/Vocabulary.h"
-#include "tools/devserver/Compression.h"
+#include "wire/Bzip2.h"
+#include "wire/Cipher.h"
 
 namespace bench {
 namespace {
@@ -253,7 +252,7 @@ TEST_F(CodecFloorTest, DecodingMatchesTheLibrary) {
     const std::string unkeyed = "Z=" + Base64Encode(text);
     const std::string keyed = "A=" + Base64Encode(TwofishEncrypt(DeriveKey(ItemFor('A')), text));
     std::string packed;
-    ASSERT_TRUE(devserver::Bzip2Compress(text, &packed));
+    ASSERT_TRUE(wire::Bzip2Compress(text, &packed));
     const std::string compressed =
         "A=" + Base64Encode(TwofishEncrypt(DeriveKey(ItemFor('A')), protocol::kCompressedMarker + packed));
     for (const std::string& reply : {unkeyed, keyed, compressed}) {
@@ -323,7 +322,7 @@ TEST(HeapMeterTest, CountsMallocFreeAndRealloc) {
 TEST(HeapMeterTest, SetsApartWhatTheChosenLibraryAllocates) {
   ASSERT_TRUE(SetApartLibraryOf(reinterpret_cast<const void*>(&BZ2_bzDecompressInit)));
   std::string packed;
-  ASSERT_TRUE(devserver::Bzip2Compress(std::string(200000, 'z'), &packed));
+  ASSERT_TRUE(wire::Bzip2Compress(std::string(200000, 'z'), &packed));
   const std::int64_t before = LiveHeapBytes();
   const std::int64_t ownBefore = LiveOwnHeapBytes();
   bz_stream stream{};

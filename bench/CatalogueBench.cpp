@@ -22,8 +22,8 @@
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "tools/devserver/Compression.h"
 #include "transport/HttpCmd.h"
+#include "wire/Bzip2.h"
 
 namespace bench {
 namespace {
@@ -41,7 +41,7 @@ constexpr long kLargeReplyTimeoutMs = 120000;
 // The catalogue request as GetVpnServers renders it, for the bare POST.
 std::string CatalogueForm() {
   ProxyHelper& helper = ProxyHelper::Instance();
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   command.AddParam("agent", GlobalCache::Instance().GetClientCfg()->GetAgent());
   command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());
   command.AddParam("username", helper.GetUserNameA());
@@ -70,7 +70,7 @@ std::size_t DecodedCatalogueSize(const std::string& server, std::size_t* wireByt
 // the heap meter recognised those allocations as libbz2's.
 std::int64_t Bzip2StateBytes(bool* apartWorks) {
   std::string packed;
-  if (!devserver::Bzip2Compress(CatalogueProfileText(kCatalogueServers), &packed)) return 0;
+  if (!wire::Bzip2Compress(CatalogueProfileText(kCatalogueServers), &packed)) return 0;
   bz_stream stream{};
   const std::int64_t before = LiveHeapBytes();
   const std::int64_t ownBefore = LiveOwnHeapBytes();

@@ -102,7 +102,7 @@ double Since(SteadyClock::time_point start) {
 bool TimedExecute(const std::string& list, double* seconds, std::string* error) {
   const std::string answering = FailoverAnswerServer();
   UseAccountServers(list);
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   command.SetScript("/vpn_intl/getversion.php");
   command.AddParam("agent", GlobalCache::Instance().GetClientCfg()->GetAgent());
   command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());

@@ -204,6 +204,17 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
         pass = measured < row.goal;
         break;
       }
+      case RowKind::kRateAtLeast: {
+        const double seconds = lookup.CounterMin(row.subject, row.counter, &problem);
+        if (problem.empty() && seconds <= 0) problem = "no time measured";
+        if (!problem.empty()) break;
+        measured = 1 / seconds;
+        line.detail = Duration(seconds) + " each";
+        line.measured = Format("%.0f /s", measured);
+        line.goal = row.goal > 0 ? Format(">= %.0f /s", row.goal) : "-";
+        pass = measured >= row.goal;
+        break;
+      }
       case RowKind::kTimeOnly: {
         measured = lookup.Seconds(row.subject, row.clock, &problem);
         if (!problem.empty()) break;
@@ -212,7 +223,13 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
         break;
       }
     }
-    if (!problem.empty()) {
+    if (!problem.empty() && problem.find(std::string(": ") + kSkippedPrefix) != std::string::npos) {
+      line.measured = "-";
+      line.goal = line.goal.empty() ? "-" : line.goal;
+      line.verdict = "skip";
+      line.detail = problem.substr(problem.find(kSkippedPrefix));
+      ++verdicts.skipped;
+    } else if (!problem.empty()) {
       line.measured = "-";
       line.goal = line.goal.empty() ? "-" : line.goal;
       line.verdict = "FAILED";
@@ -251,7 +268,9 @@ Verdicts PrintRatioTable(const std::vector<Row>& rows,
   }
   table << "\n"
         << verdicts.passed << " pass, " << verdicts.missed << " miss, " << verdicts.failed
-        << " failed measurements\n";
+        << " failed measurements";
+  if (verdicts.skipped > 0) table << ", " << verdicts.skipped << " skipped";
+  table << "\n";
   out << table.str();
   return verdicts;
 }

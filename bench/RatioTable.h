@@ -27,7 +27,14 @@ enum class RowKind {
   // Largest value of `counter` (bytes) over the repetitions, shown in MiB;
   // met when below `goal` MiB.
   kMebibytesBelow,
+  // 1 / smallest `counter` (seconds per event) over the repetitions, in
+  // events per second; met when at least `goal`.
+  kRateAtLeast,
 };
+
+// A benchmark that skips with an error starting with this shows its rows as
+// skipped, not as failed measurements.
+constexpr char kSkippedPrefix[] = "skipped: ";
 
 struct Row {
   std::string label;
@@ -76,6 +83,7 @@ struct Verdicts {
   int passed = 0;
   int missed = 0;
   int failed = 0;  // missing or failed measurements
+  int skipped = 0;
 };
 
 // Prints the registered rows. Benchmark times are those of the fastest

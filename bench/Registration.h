@@ -10,5 +10,6 @@ void RegisterSignInBenchmarks();      // one facade operation end to end
 void RegisterCatalogueBenchmarks();   // GetVpnServers: time and peak heap
 void RegisterFailoverBenchmarks();    // Execute across refusing servers
 void RegisterWorstReplyBenchmarks();  // peak memory of the costliest replies
+void RegisterStoreBenchmarks();       // the service on each store, 64 clients
 
 }  // namespace bench

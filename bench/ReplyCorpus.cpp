@@ -7,7 +7,7 @@
 #include "bench/ServiceProcess.h"
 #include "tools/devserver/Catalogue.h"
 #include "tools/devserver/ProfileText.h"
-#include "tools/devserver/ReplyEncoder.h"
+#include "wire/Reply.h"
 
 namespace bench {
 namespace {
@@ -60,13 +60,13 @@ const std::string& FramedReply(std::size_t bytes, Framing framing) {
   std::string reply;
   switch (framing) {
     case Framing::kUnkeyed:
-      reply = devserver::EncodeReply(text, 'Z', std::string(), kNeverCompress);
+      reply = wire::EncodeReply(text, 'Z', std::string(), kNeverCompress);
       break;
     case Framing::kKeyed:
-      reply = devserver::EncodeReply(text, 'A', BenchKeys().m1, kNeverCompress);
+      reply = wire::EncodeReply(text, 'A', BenchKeys().m1, kNeverCompress);
       break;
     case Framing::kKeyedCompressed:
-      reply = devserver::EncodeReply(text, 'A', BenchKeys().m1, 0);
+      reply = wire::EncodeReply(text, 'A', BenchKeys().m1, 0);
       break;
   }
   return replies->emplace(key, std::move(reply)).first->second;

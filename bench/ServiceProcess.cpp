@@ -121,9 +121,19 @@ struct FixedReply {
     ::_exit(1);
   }
   if (setup.catalogueSize > 0) seed.groups = devserver::GenerateCatalogue(setup.catalogueSize);
+  for (int i = 0; i < setup.sharedCredentials; ++i) {
+    seed.pools[devserver::kSharedPool].push_back(
+        devserver::Credential{"bench-dial-" + std::to_string(i), "bench-pw-" + std::to_string(i)});
+  }
   devserver::ServiceOptions options;
   options.keys = setup.keys;
+  options.store = setup.store;
+  options.keysFromStore = setup.keysFromStore;
   devserver::AccountService service(seed, options);
+  if (!service.ok()) {
+    WriteAll(reportFd, "error store: " + service.error() + "\n");
+    ::_exit(1);
+  }
   devserver::DevServer server(&service);
   std::vector<devserver::ListenSpec> specs;
   for (const std::string& host : setup.hosts) specs.push_back(devserver::ListenSpec{host, 0});

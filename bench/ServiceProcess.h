@@ -25,6 +25,12 @@ struct ServiceSetup {
   // request and kept. A large reply then costs the benchmark process
   // nothing until it asks for it.
   std::vector<ReplyBuilder> fixedReplies;
+  // Where the account service keeps its state (devserver::OpenStore).
+  std::string store = ":memory:";
+  bool keysFromStore = false;
+  // Dial-up credentials added to the seed's shared pool, so that this many
+  // more clients can hold a lease at once.
+  int sharedCredentials = 0;
 };
 
 // Fixed key items, so codec benchmarks can frame keyed replies without the
@@ -45,6 +51,8 @@ class ServiceProcess {
   // Port of the listener on hosts[i].
   int Port(std::size_t i) const { return ports_[i]; }
   std::string Address(std::size_t i) const;
+  // The child's process id (-1 when not running), to read its memory.
+  pid_t Pid() const { return child_; }
 
   // Ends the child (closing its lifeline, then by signal if it lingers).
   void Stop();

@@ -32,7 +32,7 @@ double Since(SteadyClock::time_point start) {
 // The sign-in body exactly as the library builds it: the same fields in the
 // same order, Base64-encoded under "Z".
 std::string SignInBody() {
-  CHttpCmd command("", 80);
+  CHttpCmd command(OperationContext::Begin(), "", 80);
   CClientCfg* config = GlobalCache::Instance().GetClientCfg();
   command.AddParam("agent", config != nullptr ? config->GetAgent() : std::string());
   command.AddParam("lang", CMultiLanguage::Instance().GetCurrConfigLanguageTag());

@@ -5,10 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "protection/Cipher.h"
-#include "protection/KeyLetters.h"
 #include "protocol/Vocabulary.h"
-#include "tools/devserver/Compression.h"
+#include "wire/Bzip2.h"
+#include "wire/Cipher.h"
 
 namespace bench {
 namespace {
@@ -36,7 +35,7 @@ constexpr std::size_t kCommasPerValue = 30;
 // allows.
 std::string Framed(const std::string& text, std::size_t wireBytes) {
   std::string packed;
-  if (!devserver::Bzip2Compress(text, &packed)) return std::string();
+  if (!wire::Bzip2Compress(text, &packed)) return std::string();
   std::string payload = protocol::kCompressedMarker + packed;
   // 48-byte steps: whole cipher blocks and whole Base64 groups.
   const std::size_t payloadBytes = (wireBytes - 1024 - 2) / 4 * 3 / 48 * 48;

@@ -41,6 +41,21 @@ quietly cmake --build "$build_dir" --target proxyhelper_bench proxyhelper_bench_
 # right, or no figure below means anything.
 quietly "$build_dir/bench/proxyhelper_bench_selftest"
 
+# The store benchmarks want PostgreSQL too: the one PROXYHELPER_BENCH_POSTGRES
+# names (a conninfo of an empty database they may fill), else a private
+# cluster on 127.0.0.1 for this run; without either their rows say skipped.
+if [[ -z "${PROXYHELPER_BENCH_POSTGRES:-}" ]]; then
+  pg_cluster=$(mktemp -d "${TMPDIR:-/tmp}/proxyhelper-bench-pg-XXXXXX")
+  rmdir "$pg_cluster"
+  trap 'bash scripts/postgres-test-cluster.sh stop "$pg_cluster" >/dev/null 2>&1 || true' EXIT
+  trap 'exit 130' INT TERM
+  if conninfo=$(bash scripts/postgres-test-cluster.sh start "$pg_cluster" 2>/dev/null); then
+    export PROXYHELPER_BENCH_POSTGRES="$conninfo"
+  else
+    echo "no PostgreSQL cluster could be started; its rows will say skipped" >&2
+  fi
+fi
+
 echo "running benchmarks (a few minutes)..." >&2
 # Five repetitions in random interleaved order: a burst of other load on the
 # machine then hits every side of a comparison alike, and the table uses the
