@@ -16,8 +16,8 @@
 #include "tools/cli/ConformanceCheck.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/DevServer.h"
-#include "tools/devserver/ReplyEncoder.h"
 #include "tools/devserver/Seed.h"
+#include "wire/Reply.h"
 
 namespace clitest {
 namespace {
@@ -63,7 +63,7 @@ class TamperingService {
         const char letter = answer.body.empty() ? 'Z' : answer.body[0];
         const std::string* key = service_->keys().ForLetter(letter);
         const std::string item = wrongKey ? "a key never pushed" : (key != nullptr ? *key : std::string());
-        answer.body = devserver::EncodeReply(profile, letter, item, devserver::kDefaultCompressThreshold);
+        answer.body = wire::EncodeReply(profile, letter, item, wire::kDefaultCompressThreshold);
       }
       return testsupport::Script::Respond(answer.status, answer.body);
     });

@@ -14,13 +14,13 @@
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protection/Cipher.h"
 #include "protection/KeyLetters.h"
 #include "support/ScriptedServer.h"
 #include "support/ServiceSide.h"
 #include "support/TempDir.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Cipher.h"
 
 namespace {
 
@@ -267,7 +267,7 @@ std::vector<std::string> SplitList(const std::string& cell) {
 // which is the order the client sends them in).
 std::vector<std::string> SentKeys(const std::string& body, std::string* error) {
   const testsupport::SentRequest sent = testsupport::ReadRequest(body);
-  if (!sent.decoded()) *error = std::string(devserver::DescribeDecodeError(sent.error)) + ": " + body;
+  if (!sent.decoded()) *error = std::string(wire::DescribeDecodeError(sent.error)) + ": " + body;
   std::vector<std::string> keys;
   for (const auto& field : sent.fields) keys.push_back(field.first);
   return keys;

@@ -14,11 +14,11 @@
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
-#include "protection/Cipher.h"
 #include "support/CommandProbe.h"
 #include "support/ServiceSide.h"
 #include "support/TempDir.h"
 #include "transport/CacheFile.h"
+#include "wire/Cipher.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "protection/Cipher.h"
 #include "support/ScriptedServer.h"
 #include "support/ServiceSide.h"
 #include "system/HostileFixture.h"
+#include "wire/Cipher.h"
 
 namespace hostile {
 namespace {
