@@ -414,6 +414,16 @@ AccountService::Outcome AccountService::StoreFailed() {
   return outcome;
 }
 
+std::optional<AccountService::Outcome> AccountService::RequirePassword(const FormFields& fields,
+                                                                       Account* account) {
+  const StoreStatus found = store_->FindAccount(Field(fields, "username"), account, nullptr);
+  if (found == StoreStatus::kUnavailable) return StoreFailed();
+  if (found != StoreStatus::kOk || account->password != Field(fields, "password")) {
+    return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
+  }
+  return std::nullopt;
+}
+
 std::optional<AccountService::Outcome> AccountService::RequireSession(const FormFields& fields,
                                                                       Account* account) {
   const StoreStatus live =
@@ -427,11 +437,7 @@ AccountService::Outcome AccountService::SignIn(const FormFields& fields) {
   if (const char* missing = FirstMissing(fields, {"username", "password"}))
     return Reply(MissingField(missing));
   Account account;
-  const StoreStatus found = store_->FindAccount(Field(fields, "username"), &account, nullptr);
-  if (found == StoreStatus::kUnavailable) return StoreFailed();
-  if (found != StoreStatus::kOk || account.password != Field(fields, "password")) {
-    return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
-  }
+  if (std::optional<Outcome> refused = RequirePassword(fields, &account)) return *refused;
   // One session per account: signing in again ends the earlier session.
   SessionRecord session;
   session.username = account.username;
@@ -482,11 +488,7 @@ AccountService::Outcome AccountService::Recharge(const FormFields& fields) {
     return Reply(MissingField(missing));
   }
   Account account;
-  const StoreStatus found = store_->FindAccount(Field(fields, "username"), &account, nullptr);
-  if (found == StoreStatus::kUnavailable) return StoreFailed();
-  if (found != StoreStatus::kOk || account.password != Field(fields, "password")) {
-    return Reply(Refuse(kResultBadCredentials, "wrong user name or password"));
-  }
+  if (std::optional<Outcome> refused = RequirePassword(fields, &account)) return *refused;
   int balance = 0;
   switch (store_->RedeemCard(account.username, Field(fields, "cardno"), Field(fields, "cardpw"), Now(),
                              &balance, nullptr)) {

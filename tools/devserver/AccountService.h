@@ -132,6 +132,8 @@ class AccountService {
   // The refusal for a request whose "username" and "magic" name no live
   // session (or whose store failed); none, with `account` filled, otherwise.
   std::optional<Outcome> RequireSession(const FormFields& fields, Account* account);
+  // The same for "username" and "password": the account they name.
+  std::optional<Outcome> RequirePassword(const FormFields& fields, Account* account);
   using Handler = Outcome (AccountService::*)(const FormFields& fields);
   struct Script {
     const char* name;
