@@ -7,6 +7,7 @@
 
 #include "hostlib/internal/ServerEntry.h"
 #include "hostlib/quillon.h"
+#include "protocol/Vocabulary.h"
 
 namespace {
 
@@ -31,6 +32,27 @@ constexpr std::size_t kMaxSecureAddresses = 4096;
 // hours. No deployment needs more than this many account servers.
 constexpr std::size_t kMaxServers = 64;
 
+// Read at each call, as the library's other settings are.
+bool HttpsOnly() { return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpsOnly, 0) == 1; }
+
+// Calls `take` with each usable entry of `text`, in order, while it returns
+// true.
+template <typename Take>
+void ForEachEntry(const std::string& text, Take take) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && IsSeparator(text[pos])) ++pos;
+    std::size_t end = pos;
+    while (end < text.size() && !IsSeparator(text[end])) ++end;
+    CLoginServers::Server server;
+    if (end > pos && quillon_internal::ParseServerEntry(text.substr(pos, end - pos), server) &&
+        !take(server)) {
+      return;
+    }
+    pos = end;
+  }
+}
+
 }  // namespace
 
 struct CLoginServers::State {
@@ -51,9 +73,11 @@ struct CLoginServers::State {
   }
 
   void Upgrade(Server& server) const {
-    if (!server.secure && secureAddresses.count(quillon_internal::AddressKey(server)) != 0) {
-      server.secure = true;
-    }
+    if (!server.secure && IsSecureAddress(server)) server.secure = true;
+  }
+
+  bool IsSecureAddress(const Server& server) const {
+    return secureAddresses.count(quillon_internal::AddressKey(server)) != 0;
   }
 
   // After new "https" entries were remembered: the list and the default
@@ -101,25 +125,33 @@ bool CLoginServers::SameServer(const Server& a, const Server& b) {
 CLoginServers::~CLoginServers() { delete state_; }
 
 int CLoginServers::Parse(const std::string& text, bool replace) {
-  std::vector<Server> parsed;
-  std::size_t pos = 0;
-  while (pos < text.size() && parsed.size() < kMaxServers) {
-    while (pos < text.size() && IsSeparator(text[pos])) ++pos;
-    std::size_t end = pos;
-    while (end < text.size() && !IsSeparator(text[end])) ++end;
-    if (end > pos) {
-      Server server;
-      if (quillon_internal::ParseServerEntry(text.substr(pos, end - pos), server)) {
-        parsed.push_back(server);
-      }
-    }
-    pos = end;
+  const bool httpsOnly = HttpsOnly();
+  // The parse runs without the lock: a copy of the addresses known as TLS
+  // decides which bare entries count, so that the 64 taken are all usable.
+  std::set<std::string> knownSecure;
+  if (httpsOnly) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    knownSecure = state_->secureAddresses;
   }
+  std::vector<Server> parsed;
+  ForEachEntry(text, [&](const Server& server) {
+    if (!httpsOnly || server.secure || knownSecure.count(quillon_internal::AddressKey(server)) != 0) {
+      parsed.push_back(server);
+    }
+    return parsed.size() < kMaxServers;
+  });
   // A text without one usable entry (a damaged push from the service) must
   // not leave the client without any server to reach: nothing changes.
   if (parsed.empty()) return 0;
 
   std::lock_guard<std::mutex> lock(state_->mutex);
+  if (httpsOnly) {
+    // Clear may have run since the copy: what is not TLS now is not taken.
+    for (Server& server : parsed) state_->Upgrade(server);
+    parsed.erase(std::remove_if(parsed.begin(), parsed.end(), [](const Server& s) { return !s.secure; }),
+                 parsed.end());
+    if (parsed.empty()) return 0;
+  }
   for (const Server& server : parsed) state_->RememberSecure(server);
   if (replace) state_->servers.clear();
   // Appending never takes the list past the cap either; the entries that
@@ -137,8 +169,12 @@ int CLoginServers::Parse(const std::string& text, bool replace) {
 void CLoginServers::SetDefaultServer(const std::string& server, bool addIfMissing) {
   Server parsed;
   const bool valid = quillon_internal::ParseServerEntry(Trimmed(server), parsed);
+  const bool httpsOnly = HttpsOnly();
 
   std::lock_guard<std::mutex> lock(state_->mutex);
+  // Refused whole: recording it would still make it current once a list
+  // brings it in.
+  if (valid && httpsOnly && !parsed.secure && !state_->IsSecureAddress(parsed)) return;
   state_->defaultText = server;
   state_->hasDefault = valid;
   state_->defaultServer = valid ? parsed : Server();
@@ -152,6 +188,33 @@ void CLoginServers::SetDefaultServer(const std::string& server, bool addIfMissin
     state_->servers.push_back(parsed);
   }
   state_->current = found;
+}
+
+std::vector<CLoginServers::Server> CLoginServers::Entries(const std::string& text) {
+  std::vector<Server> entries;
+  std::set<std::string> secure;
+  ForEachEntry(text, [&](const Server& server) {
+    entries.push_back(server);
+    if (server.secure) secure.insert(quillon_internal::AddressKey(server));
+    return entries.size() < kMaxServers;
+  });
+  for (Server& server : entries)
+    server.secure = server.secure || secure.count(quillon_internal::AddressKey(server));
+  return entries;
+}
+
+bool CLoginServers::AllSecure(const std::string& text) const {
+  std::set<std::string> knownSecure;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    knownSecure = state_->secureAddresses;
+  }
+  bool secure = true;
+  ForEachEntry(text, [&](const Server& server) {
+    secure = server.secure || knownSecure.count(quillon_internal::AddressKey(server)) != 0;
+    return secure;
+  });
+  return secure;
 }
 
 std::string CLoginServers::GetDefaultServer() const {

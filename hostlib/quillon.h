@@ -49,6 +49,9 @@ class QUILLON_API CClientCfg {
 //                         (text); replaces the system trust store; empty:
 //                         the system store. Ignored on Windows, which always
 //                         verifies against the system store.
+//   "GC_HTTPS_ONLY"       1: no account server is reached in clear text
+//                         (see CLoginServers); absent or any other value:
+//                         plain entries are used as listed.
 class QUILLON_API GlobalCache {
  public:
   static GlobalCache& Instance();
@@ -128,6 +131,11 @@ class QUILLON_API CMultiLanguage {
 // "http" entry for the same host and port is taken as "https". A list the
 // service pushes therefore cannot move a server the application configured
 // for TLS back to clear text. Clear forgets these hosts and ports.
+//
+// HTTPS only: while the configuration item "GC_HTTPS_ONLY" is 1 (read at
+// each call), an entry that would be reached in clear text (neither "https"
+// nor upgraded by the rule above) is not usable: Parse skips it and keeps
+// the rest, SetDefaultServer changes nothing for it.
 class QUILLON_API CLoginServers {
  public:
   struct Server {
@@ -152,6 +160,18 @@ class QUILLON_API CLoginServers {
   // does not add to a full list. One operation may try every entry, each at
   // the cost of a connect time-out, so a pushed list cannot hold it for long.
   int Parse(const std::string& text, bool replace);
+
+  // The usable entries of `text` as a Parse of it alone would take them, in
+  // order: at most 64, and an entry whose host and port the text also names
+  // with "https" reached over TLS. Reads and changes no list or setting:
+  // what a caller compares two spellings of a list with.
+  static std::vector<Server> Entries(const std::string& text);
+
+  // Whether every usable entry of `text` would be reached over TLS, by the
+  // list's rules as they stand ("https", or an address seen as "https"
+  // before); true for a text without a usable entry. Changes nothing: what
+  // a caller asks before taking a list whole or not at all.
+  bool AllSecure(const std::string& text) const;
 
   // Records the default server (one entry of the list syntax) and makes it
   // current when it is in the list (host, port and scheme all match). With

@@ -90,6 +90,8 @@ inline constexpr char kGcCipherA[] = "GC_CIPER_A";
 inline constexpr char kGcCipherB[] = "GC_CIPER_B";
 inline constexpr char kGcCipherC[] = "GC_CIPER_C";
 inline constexpr char kGcpCurServerConfig[] = "GCP_CUR_SERVERCONFIG";
+// ... what the library tells of a pushed list it refused ...
+inline constexpr char kGcRefusedLoginServer[] = "GC_REFUSED_LOGIN_SERVER";
 // ... and the library's own settings, read at each use.
 inline constexpr char kGcHttpTimeoutMs[] = "GC_HTTP_TIMEOUT_MS";
 inline constexpr char kGcHttpStallMs[] = "GC_HTTP_STALL_MS";
@@ -99,5 +101,6 @@ inline constexpr char kGcMaxReplyItems[] = "GC_MAX_REPLY_ITEMS";
 inline constexpr char kGcOperationTimeoutMs[] = "GC_OPERATION_TIMEOUT_MS";
 inline constexpr char kGcUserAgent[] = "GC_USER_AGENT";
 inline constexpr char kGcCaBundle[] = "GC_CA_BUNDLE";
+inline constexpr char kGcHttpsOnly[] = "GC_HTTPS_ONLY";
 
 }  // namespace protocol

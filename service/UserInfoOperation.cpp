@@ -24,17 +24,28 @@ void FillUserInfo(const ProfileSection& section, const std::string& username, Us
   info.timetip = section.GetItemInt(protocol::kTimeTip);
 }
 
-void PushConfiguration(const ProfileSection& config) {
+// Returns false when "GC_HTTPS_ONLY" refused the pushed server list.
+bool PushConfiguration(const ProfileSection& config) {
   GlobalCache& cache = GlobalCache::Instance();
   cache.SetConfigItem(protocol::kGcHeartbeatSlot, config.GetItemInt(protocol::kHeartbeatSlot));
   cache.SetConfigItem(protocol::kGcOnlineRatioSlot, config.GetItemInt(protocol::kOnlineRatioSlot));
   cache.SetConfigItem(protocol::kGcCipherA, config.GetItem(protocol::kKeyA));
   cache.SetConfigItem(protocol::kGcCipherB, config.GetItem(protocol::kKeyB));
   cache.SetConfigItem(protocol::kGcCipherC, config.GetItem(protocol::kKeyC));
+  CLoginServers& list = CLoginServers::Instance();
   const std::string defaultServer = config.GetItem(protocol::kDefaultLoginServer);
-  if (!defaultServer.empty()) CLoginServers::Instance().SetDefaultServer(defaultServer, false);
   const std::string servers = config.GetItem(protocol::kLoginServer);
-  if (!servers.empty()) CLoginServers::Instance().Parse(servers, true);
+  // A service behind a TLS proxy may push its own plain address. Its https
+  // entries alone would make a list neither side chose: the client keeps
+  // its own list and default, and the application can tell the user why.
+  if (!servers.empty() && HttpsOnly() && !list.AllSecure(servers)) {
+    cache.SetConfigItem(protocol::kGcRefusedLoginServer, servers);
+    return false;
+  }
+  // A plain default alone is refused by the list itself.
+  if (!defaultServer.empty()) list.SetDefaultServer(defaultServer, false);
+  if (!servers.empty()) list.Parse(servers, true);
+  return true;
 }
 
 void FillServerConfig(const CProfileFile::SectionList& sections, ServerConfig& serverConfig) {
@@ -94,7 +105,9 @@ void ApplyUserInfoReply(const CProfileFile::SectionList& sections, const std::st
   StoreServerConfig(std::move(serverConfig));
 
   const auto config = FindSection(sections, protocol::kConfigSection);
-  if (config != sections.end()) PushConfiguration(*config);
+  const bool pushed = config == sections.end() || PushConfiguration(*config);
+  // The item speaks of the last accepted reply only.
+  if (pushed) GlobalCache::Instance().RemoveConfigItem(protocol::kGcRefusedLoginServer);
 }
 
 int ProxyHelperImpl::GetUserInfo(const OperationContext& context, UserInfo& info) {

@@ -64,6 +64,19 @@ int MaxReplyBodyBytes() {
   return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpMaxBody, kDefaultMaxBodyBytes);
 }
 
+bool HttpsOnly() { return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpsOnly, 0) == 1; }
+
+void CHttpCmd::ReportRefusedEntry(const CLoginServers::Server& server) const {
+  if (!context.TraceWanted()) return;
+  // No connection was opened: no connect time-out, no time, no status.
+  AttemptTrace trace;
+  trace.script = script.substr(script.rfind('/') + 1);
+  trace.host = server.host;
+  trace.port = server.port & 0xFFFF;
+  trace.outcome = AttemptOutcome::kSetupFailed;
+  context.Report(trace);
+}
+
 int CHttpCmd::Execute(int useKeyedCipher) {
   // Every entry of the snapshot at most once, from the position current at
   // construction. An entry equal to one already tried is skipped: it would
@@ -72,6 +85,7 @@ int CHttpCmd::Execute(int useKeyedCipher) {
   int result = RESULT_TRANSPORT_FAILURE;
   int attempts = 0;
   CLoginServers& shared = CLoginServers::Instance();
+  const bool httpsOnly = HttpsOnly();
   for (std::size_t step = 0; step < servers.size(); ++step) {
     const std::size_t index = (start + step) % servers.size();
     const CLoginServers::Server& server = servers[index];
@@ -83,6 +97,13 @@ int CHttpCmd::Execute(int useKeyedCipher) {
     // A cancelled operation ends like one that found no server: nothing of
     // the caller's changes (the facade tells the two apart).
     if (context.ShouldStop()) return RESULT_TRANSPORT_FAILURE;
+    // The list may hold plain entries from before the setting was made; none
+    // of them may carry a request (a password, a token) in clear text.
+    if (httpsOnly && !server.secure) {
+      ReportRefusedEntry(server);
+      shared.MovePast(server);
+      continue;
+    }
     // Each attempt after the first waits longer for its connect.
     if (attempts++ > 0 && connectTimeout <= kRaiseConnectTimeoutUpToMs)
       connectTimeout += kConnectTimeoutStepMs;

@@ -31,8 +31,10 @@ class CHttpCmd {
   // no server gave one or the operation was cancelled or ran out of time.
   // A failed attempt moves the shared position past its server; a reply
   // makes its server current; an attempt cut by a cancel or the deadline
-  // moves nothing. `useKeyedCipher` 1 encrypts the body under a service
-  // key, any other value sends it only Base64-encoded.
+  // moves nothing. With HttpsOnly(), a plain entry gets no attempt: the
+  // trace reports it as set up failed, and the shared position moves past
+  // it as past a failed one. `useKeyedCipher` 1 encrypts the body under a
+  // service key, any other value sends it only Base64-encoded.
   virtual int Execute(int useKeyedCipher);
 
   void SetScript(const std::string& path);
@@ -56,6 +58,8 @@ class CHttpCmd {
  protected:
   // One HTTP attempt against `host` and `port`.
   int PostOnce(int useKeyedCipher);
+  // An entry HttpsOnly() refuses, as the attempt trace reports it.
+  void ReportRefusedEntry(const CLoginServers::Server& server) const;
   // What the attempt trace reports of one attempt.
   AttemptTrace DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
                                bool parsed, std::size_t bodyBytes, AttemptClock::time_point started) const;
@@ -86,6 +90,10 @@ class CHttpCmd {
 
 // The largest reply body accepted: "GC_HTTP_MAX_BODY", read at each use.
 int MaxReplyBodyBytes();
+
+// "GC_HTTPS_ONLY" is 1: no request goes to a server in clear text. Read at
+// each use.
+bool HttpsOnly();
 
 // The first section of that name in text order, or the end of the list.
 CProfileFile::SectionList::const_iterator FindSection(const CProfileFile::SectionList& sections,

@@ -1,5 +1,7 @@
 // The user-info operation: the account record and the pushed configuration.
 #include "service/OperationsFixture.h"
+#include "transport/AttemptInterceptor.h"
+#include "transport/AttemptTraceSink.h"
 
 namespace {
 
@@ -131,6 +133,76 @@ TEST_F(OperationsTest, UserInfoRefusalOrFailureChangesNothing) {
   EXPECT_EQ(info.vpnpd, "caller's");
   EXPECT_EQ(ConfigItem("GC_CIPER_A"), "before");
   EXPECT_EQ(StoredServerConfig(), nullptr);
+}
+
+// "GC_HTTPS_ONLY" against the list the application sets and the one the
+// service pushes. TLS is stood in for: "https" attempts reach the same
+// loopback server in clear text, and the trace tells what was asked for
+// ("!": an entry refused without a connection).
+TEST_F(OperationsTest, HttpsOnlyKeepsEveryRequestOnTls) {
+  testsupport::ScriptedServer other("127.0.0.1",
+                                    testsupport::Script::Respond(200, UnkeyedReply("result=0\n")));
+  ASSERT_TRUE(other.Start());
+  const auto expand = [&](std::string text) {  // "$1": the server that pushes, "$2": the other
+    for (std::size_t at; (at = text.find('$')) != std::string::npos;)
+      text.replace(at, 2, (text[at + 1] == '1' ? service_ : other).HostPort());
+    return text;
+  };
+  const struct {
+    const char* setting;  // "-": absent; "1+": set after the application's list
+    const char* set;
+    const char* pushed;    // "login_server|default_login_server"
+    const char* used;      // the list (" @default") afterwards; schemes show in `attempts`
+    const char* refused;   // "GC_REFUSED_LOGIN_SERVER"
+    const char* attempts;  // of GetUserInfo, then GetVersion
+  } cases[] = {
+      {"-", "https://$1", "$2|$2", "$2; @$2", "", "https://$1 http://$2"},
+      {"1", "https://$1", "$2|$2", "$1;", "$2", "https://$1 https://$1"},
+      {"1", "https://$1", "https://$2;$2|", "$1;", "https://$2;$2", "https://$1 https://$1"},
+      {"1", "https://$1", "https://$2|", "$2;", "", "https://$1 https://$2"},
+      {"1", "https://$1", "https://$2;$1|$1", "$2;$1; @$1", "", "https://$1 https://$1"},
+      {"1", "https://$1", "https://$1;https://$2|$2", "$1;$2;", "", "https://$1 https://$1"},
+      {"1", "https://$1;$2", "|", "$1;", "", "https://$1 https://$1"},
+      {"1+", "$2;https://$1", "|", "$2;$1;", "", "!http://$2 https://$1 https://$1"},
+      {"1", "https://$1", "ftp://$2|", "$1;", "", "https://$1 https://$1"},  // nothing usable
+      {"true", "https://$1", "$2|", "$2;", "", "https://$1 http://$2"},
+  };
+  SignInAsBob();
+  SetAttemptInterceptor([](const HttpAttemptRequest& request) {
+    HttpAttemptRequest plain = request;
+    plain.secure = false;
+    return PerformHttpAttempt(plain);
+  });
+  std::string attempts;
+  const auto token = AttemptTraceSink::Process().Subscribe([&](const AttemptTrace& a) {
+    attempts += std::string(attempts.empty() ? "" : " ") + (a.connectTimeoutMs == 0 ? "!" : "") +
+                (a.tls ? "https://" : "http://") + a.host + ":" + std::to_string(a.port);
+  });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + " " + c.set + " " + c.pushed);
+    const std::string setting = c.setting, pushed = expand(c.pushed);
+    const bool after = setting == "1+";
+    CLoginServers::Instance().Clear();
+    GlobalCache::Instance().RemoveConfigItem("GC_HTTPS_ONLY");
+    if (setting != "-" && !after) GlobalCache::Instance().SetConfigItem("GC_HTTPS_ONLY", setting);
+    GlobalCache::Instance().SetConfigItem("GC_REFUSED_LOGIN_SERVER", "stale");
+    CLoginServers::Instance().Parse(expand(c.set), true);
+    if (after) GlobalCache::Instance().SetConfigItem("GC_HTTPS_ONLY", 1);
+    Reply(UnkeyedReply("result=0\n[config]\nm1=k1\nlogin_server=" + pushed.substr(0, pushed.find('|')) +
+                       "\ndefault_login_server=" + pushed.substr(pushed.find('|') + 1) + "\n"));
+    attempts.clear();
+    UserInfo info;
+    std::string version;
+    ASSERT_EQ(helper_.GetUserInfo(info), 0);
+    ASSERT_EQ(helper_.GetVersion(version), 0);
+    const std::string defaultServer = CLoginServers::Instance().GetDefaultServer();
+    EXPECT_EQ(ServerList() + (defaultServer.empty() ? "" : " @" + defaultServer), expand(c.used));
+    EXPECT_EQ(ConfigItem("GC_REFUSED_LOGIN_SERVER"), expand(c.refused));
+    EXPECT_EQ(ConfigItem("GC_CIPER_A"), "k1");  // the rest of the push applies
+    EXPECT_EQ(attempts, expand(c.attempts));
+  }
+  AttemptTraceSink::Process().Unsubscribe(token);
+  SetAttemptInterceptor(nullptr);
 }
 
 }  // namespace
