@@ -8,6 +8,7 @@
 
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
+#include "support/ReferenceService.h"
 #include "tools/cli/ResultText.h"
 
 namespace clitest {
@@ -80,6 +81,23 @@ TEST_F(CliTest, FailoverPastDeadServerSucceeds) {
   const Outcome outcome =
       Run({"--servers", server_.ClientServerList(), "-u", "carol", "-p", "carol-pw", "account"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
+// Once the account was shown, a sign-out that cannot reach the pushed list
+// is a warning, not the command's status.
+TEST_F(CliTest, AccountShownIsZeroWhenOnlyTheSignOutFails) {
+  const std::string closed = "127.0.0.1:" + std::to_string(testsupport::ReserveClosedPort("127.0.0.1"));
+  testsupport::ReferenceService::Setup setup;
+  setup.options.loginServers = closed;
+  testsupport::ReferenceService service(setup);
+  ASSERT_TRUE(service.ok());
+  const Outcome outcome = Run({"--servers", service.Entry(), "-u", "alice", "-p", "alice-pass", "account"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out.rfind("account\n", 0), 0u) << outcome.out;
+  EXPECT_EQ(outcome.err,
+            "proxyhelper: note: the service replaced the account-server list with: " + closed +
+                "\nproxyhelper: warning: could not sign out (RESULT_TRANSPORT_FAILURE, last attempt " +
+                closed + ": connection refused); the service ends the session when it expires\n");
 }
 
 TEST_F(CliTest, UsageErrorsAreTwoAndSendNothing) {

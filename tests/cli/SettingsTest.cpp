@@ -7,6 +7,7 @@
 #include "cli/CliFixture.h"
 #include "hostlib/quillon.h"
 #include "support/ReferenceService.h"
+#include "support/ServiceSide.h"
 #include "support/TestCertificates.h"
 #include "tools/cli/ConfigFile.h"
 
@@ -96,6 +97,8 @@ TEST_F(SettingsTest, ConfigFileProblems) {
       {"section items are ignored", "[other]\nservers = 127.0.0.1:1\n", 0, "ignoring other.servers"},
       {"unquoted spaces", "agent = two words\n", 2, "takes one value"},
       {"bad boolean", "json = maybe\n", 2, "must be true or false"},
+      {"bad boolean flag", "allow_plain_push = 2\n", 2,
+       "config.ini: \"allow-plain-push\" must be true or false"},
       {"quote left open", "agent = \"open\n", 2, "config.ini: line 1: a quote is not closed"},
       {"time-out of zero", "timeout = 0\n", 2, "config.ini: timeout \"0\" is not a number of seconds"},
       {"time-out too long", "operation-timeout = 86401\n", 2, "from 0.001 to 86400"},
@@ -164,6 +167,7 @@ TEST_F(SettingsTest, ConfigShowSaysWhereEachSettingCameFrom) {
       {"timeout", {{"value", "2.5"}, {"source", "flag"}}},
       {"operation-timeout", {{"value", "10"}, {"source", "default (4 x timeout)"}}},
       {"config", {{"value", file}, {"source", "default"}}},
+      {"allow-plain-push", {{"value", "false"}, {"source", "default"}}},
   };
   for (const auto& c : cases) EXPECT_EQ(settings[c.key], c.expected) << c.key;
   EXPECT_EQ(outcome.out.find("s3cret"), std::string::npos);
@@ -295,6 +299,8 @@ TEST_F(SettingsTest, EnvironmentValuesAreCheckedLikeFlags) {
       {"PROXYHELPER_TIMEOUT", "soon", "PROXYHELPER_TIMEOUT: timeout \"soon\" is not a number of seconds"},
       {"PROXYHELPER_OPERATION_TIMEOUT", "0", "PROXYHELPER_OPERATION_TIMEOUT: operation-timeout \"0\""},
       {"PROXYHELPER_JSON", "maybe", "PROXYHELPER_JSON: \"json\" must be true or false"},
+      {"PROXYHELPER_ALLOW_PLAIN_PUSH", "sometimes",
+       "PROXYHELPER_ALLOW_PLAIN_PUSH: \"allow-plain-push\" must be true or false"},
   };
   for (const auto& c : cases) {
     setenv(c.name, c.value, 1);
@@ -331,6 +337,74 @@ TEST_F(CliTest, CaBundleOptionLetsTheToolTrustAPrivateCa) {
   EXPECT_EQ(Run({"--servers", service.Entry(), "version"}).status, 0);
   unsetenv("PROXYHELPER_CA_BUNDLE");
   EXPECT_EQ(service.Handled(), 2);
+}
+
+// A client that gave only https servers stays on TLS when the service pushes
+// a list with plain entries, unless told to follow it.
+TEST_F(SettingsTest, AllHttpsClientIgnoresAPlainPushUnlessAllowed) {
+  testsupport::TempDir dir("proxyhelper-tls-");
+  testsupport::TestCertificates certificates(dir.path());
+  ASSERT_TRUE(certificates.ok()) << certificates.error();
+  const devserver::TlsFiles files = certificates.IssueLoopback("server");
+  // Where a plain push leads; it answers everything, so following it shows.
+  testsupport::ScriptedServer plain(
+      "127.0.0.1", testsupport::Script::Respond(200, testsupport::UnkeyedReply("result=0\n")));
+  ASSERT_TRUE(plain.Start());
+  const std::string p = plain.HostPort();
+  const std::string closed = "127.0.0.1:" + std::to_string(testsupport::ReserveClosedPort("127.0.0.1"));
+  const std::string ignored =
+      "proxyhelper: note: ignored the service's account-server list: it is not all https "
+      "(use --allow-plain-push to follow it)\n";
+  const std::string replaced =
+      "proxyhelper: note: the service replaced the account-server list with: " + p + "\n";
+  const struct {
+    std::string pushed;              // empty: the service's own address
+    std::vector<std::string> extra;  // leading arguments
+    std::string more;                // after the https entry in --servers
+    const char* env;                 // PROXYHELPER_ALLOW_PLAIN_PUSH; null: unset
+    const char* file;                // the configuration file
+    std::string err;
+    const char* field;  // in the JSON document, holding `pushed`
+    int tls;            // sign-in, user info, sign-out: how many went over TLS
+  } cases[] = {
+      {p, {}, "", nullptr, "", ignored, "server_list_refused", 3},
+      {"https://" + p + ";" + p, {}, "", nullptr, "", ignored, "server_list_refused", 3},
+      {p, {"-q"}, "", nullptr, "", "", "server_list_refused", 3},
+      {p, {"--allow-plain-push"}, "", nullptr, "", replaced, "server_list_replaced", 2},
+      {p, {}, "", "yes", "", replaced, "server_list_replaced", 2},
+      {p, {}, "", nullptr, "allow-plain-push = true\n", replaced, "server_list_replaced", 2},
+      {p, {}, ";" + closed, nullptr, "", replaced, "server_list_replaced", 2},  // a plain server given
+      {"", {}, "", nullptr, "", "", nullptr, 3},                                // nothing replaced
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pushed + (c.extra.empty() ? "" : " " + c.extra[0]) + c.more + (c.env ? " env" : "") +
+                 c.file);
+    testsupport::ReferenceService::Setup setup;
+    setup.tls = &files;
+    setup.options.loginServers = c.pushed;
+    testsupport::ReferenceService service(setup);
+    ASSERT_TRUE(service.ok());
+    const std::size_t before = plain.Requests().size();
+    WriteConfig(c.file);
+    if (c.env != nullptr) setenv("PROXYHELPER_ALLOW_PLAIN_PUSH", c.env, 1);
+    std::vector<std::string> args = c.extra;
+    args.insert(args.end(), {"--json", "--ca-bundle", certificates.CaFile(), "-u", "alice", "-p",
+                             "alice-pass", "--servers", service.Entry() + c.more, "account"});
+    const Outcome outcome = Run(args);
+    unsetenv("PROXYHELPER_ALLOW_PLAIN_PUSH");
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err, c.err);
+    for (const char* field : {"server_list_refused", "server_list_replaced"}) {
+      const bool expected = c.field != nullptr && std::string(field) == c.field;
+      EXPECT_EQ(outcome.Json().value(field, std::string("absent")), expected ? c.pushed : "absent") << field;
+    }
+    EXPECT_EQ(service.Handled(), c.tls);
+    const std::vector<testsupport::RecordedRequest> requests = plain.Requests();
+    ASSERT_EQ(requests.size() - before, 3u - static_cast<std::size_t>(c.tls));
+    if (c.tls == 2) {
+      EXPECT_EQ(requests.back().target, "/vpn_intl/logout.php");
+    }
+  }
 }
 
 }  // namespace

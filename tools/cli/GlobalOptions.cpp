@@ -95,6 +95,12 @@ GlobalOptions::GlobalOptions(CLI::App& app) : app_(app) {
        app.add_flag("--json", settings_.json, "Machine-readable JSON output")
            ->option_text(OptionText("", "", "PROXYHELPER_JSON")),
        &jsonText_},
+      {"allow-plain-push", "PROXYHELPER_ALLOW_PLAIN_PUSH",
+       app.add_flag("--allow-plain-push", settings_.allowPlainPush,
+                    "Follow an account-server list the service pushes even when it has plain http entries "
+                    "and every server given is https")
+           ->option_text(OptionText("", "", "PROXYHELPER_ALLOW_PLAIN_PUSH")),
+       &allowPlainPushText_},
       {"timeout", "PROXYHELPER_TIMEOUT",
        text("--timeout", &timeoutText_, "SECONDS", "PROXYHELPER_TIMEOUT",
             "Bound of one HTTP attempt (default 30)"),
@@ -141,15 +147,13 @@ bool GlobalOptions::Resolve(Console& console) {
     entry.source = "environment";
   }
   if (Find("json")->source == "flag") jsonText_ = settings_.json ? "true" : "false";
+  if (Find("allow-plain-push")->source == "flag") allowPlainPushText_ = "true";
   if (!ApplyConfigFile(console)) return false;
   if (passwordStdin_ && !ReadPasswordFromInput(console)) return false;
 
-  const Entry& json = *Find("json");
-  if (json.source != "default" && json.source != "flag" && !ParseBool(jsonText_, &settings_.json)) {
-    console.err << "proxyhelper: " << SourceDetail(json) << ": \"json\" must be true or false\n";
-    return false;
-  }
-  return ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
+  return ReadFlag(*Find("json"), jsonText_, &settings_.json, console) &&
+         ReadFlag(*Find("allow-plain-push"), allowPlainPushText_, &settings_.allowPlainPush, console) &&
+         ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
          ReadSeconds(*Find("operation-timeout"), kMaxOperationTimeoutSeconds, &settings_.operationTimeoutMs,
                      console);
 }
@@ -228,6 +232,14 @@ bool GlobalOptions::ReadPasswordFromInput(Console& console) {
   return true;
 }
 
+bool GlobalOptions::ReadFlag(const Entry& entry, const std::string& text, bool* value,
+                             Console& console) const {
+  if (entry.source == "default" || entry.source == "flag" || ParseBool(text, value)) return true;
+  console.err << "proxyhelper: " << SourceDetail(entry) << ": \"" << entry.key
+              << "\" must be true or false\n";
+  return false;
+}
+
 bool GlobalOptions::ReadSeconds(const Entry& entry, double most, int* milliseconds, Console& console) const {
   *milliseconds = 0;
   if (entry.source == "default") return true;
@@ -284,6 +296,8 @@ int GlobalOptions::Show(Console& console) const {
       if (!value.empty()) value = "********";
     } else if (key == "json") {
       value = settings_.json ? "true" : "false";
+    } else if (key == "allow-plain-push") {
+      value = settings_.allowPlainPush ? "true" : "false";
     } else if (source == "default") {
       if (key == "lang") {
         // What the library derives from LC_ALL or LANG.

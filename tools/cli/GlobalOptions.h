@@ -53,6 +53,9 @@ class GlobalOptions {
   bool ApplyConfigFile(Console& console);
   bool ReadPasswordFromInput(Console& console);
   bool ReadSeconds(const Entry& entry, double most, int* milliseconds, Console& console) const;
+  // A boolean flag's value from the environment or the file; false, with
+  // the message printed, when it is not a boolean.
+  bool ReadFlag(const Entry& entry, const std::string& text, bool* value, Console& console) const;
   Entry* Find(const std::string& key);
   const Entry* Find(const std::string& key) const;
   // "PROXYHELPER_TIMEOUT", "/home/a/.config/proxyhelper/config.ini", ...
@@ -62,6 +65,7 @@ class GlobalOptions {
   Settings settings_;
   std::vector<Entry> entries_;
   std::string jsonText_;
+  std::string allowPlainPushText_;
   std::string timeoutText_;
   std::string operationTimeoutText_;
   bool verbose_ = false;

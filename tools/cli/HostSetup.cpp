@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "hostlib/quillon.h"
 #include "protocol/Vocabulary.h"
@@ -37,6 +38,13 @@ bool CheckCaBundle(const std::string& path, std::string* error) {
   return true;
 }
 
+bool AllSecure(const std::vector<CLoginServers::Server>& servers) {
+  for (const CLoginServers::Server& server : servers) {
+    if (!server.secure) return false;
+  }
+  return true;
+}
+
 void SetOrRemove(const char* item, int value) {
   if (value > 0) {
     GlobalCache::Instance().SetConfigItem(item, value);
@@ -63,10 +71,18 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
 
   CLoginServers& servers = CLoginServers::Instance();
   servers.Clear();
+  // Off while the user's own list is read: it is taken as given.
+  GlobalCache::Instance().RemoveConfigItem(protocol::kGcHttpsOnly);
   if (servers.Parse(settings.servers, true) == 0) {
     *error = "no usable account server in \"" + settings.servers +
              "\" (expected [https://]host[:port] entries separated by \";\", \",\" or spaces)";
     return false;
+  }
+  // Who gave only https servers does not want a push (say from a service
+  // behind a TLS proxy that names its own plain address) to take the
+  // sign-out, or the next sign-in's password, around the TLS.
+  if (!settings.allowPlainPush && AllSecure(servers.GetServers())) {
+    GlobalCache::Instance().SetConfigItem(protocol::kGcHttpsOnly, 1);
   }
   // Set or cleared every time, so a run without a bundle never inherits one.
   if (settings.caBundle.empty()) {

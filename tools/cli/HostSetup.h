@@ -16,9 +16,12 @@ struct HostPaths {
 
 // Resolves the directories and applies `settings`. The server list replaces
 // whatever list and default server the process held before, so each command
-// starts from the list it was given. False with a message when the CA bundle
-// is not a readable regular file, a directory cannot be created or is not
-// private (see MakePrivateDirectory), or the list has no usable entry.
+// starts from the list it was given. When every entry of it is https and
+// `allowPlainPush` is not set, GC_HTTPS_ONLY is set (cleared otherwise): a
+// pushed list with a plain entry is then ignored. False with a message when
+// the CA bundle is not a readable regular file, a directory cannot be
+// created or is not private (see MakePrivateDirectory), or the list has no
+// usable entry.
 bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error);
 
 // Loads the kept cipher key items into the configuration cache; false when

@@ -9,6 +9,8 @@
 #include "protocol/Vocabulary.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/LastAttempt.h"
+#include "tools/cli/Printable.h"
+#include "tools/cli/ResultText.h"
 #include "tools/cli/Views.h"
 
 namespace proxycli {
@@ -57,6 +59,16 @@ void AdoptPushedServerConfig() {
   auto* pushed = static_cast<ServerConfig*>(GlobalCache::Instance().GetValue(kServerConfigKey));
   std::unique_ptr<ServerConfig>& owned = AdoptedServerConfig();
   if (pushed != nullptr && pushed != owned.get()) owned.reset(pushed);
+}
+
+std::string ServerListText(const std::vector<CLoginServers::Server>& servers) {
+  std::string text;
+  for (const CLoginServers::Server& server : servers) {
+    const bool ipv6 = server.host.find(':') != std::string::npos;
+    text += (text.empty() ? "" : ";") + std::string(server.secure ? "https://" : "") +
+            (ipv6 ? "[" + server.host + "]" : server.host) + ":" + std::to_string(server.port);
+  }
+  return text;
 }
 
 const ServerConfig* CurrentServerConfig() {
@@ -121,6 +133,19 @@ bool ServiceCalls::SignOut() {
   return Check("SignOut", result);
 }
 
+void ServiceCalls::EndSession() {
+  int result;
+  {
+    AttemptWatch watch(report_.console());
+    result = helper_.SignOut();
+  }
+  if (result == 0) return;
+  const std::string last = result == RESULT_TRANSPORT_FAILURE ? DescribeLastAttempt() : std::string();
+  report_.Warning("could not sign out (" + ResultName(result) +
+                  (last.empty() ? "" : ", last attempt " + last) +
+                  "); the service ends the session when it expires");
+}
+
 bool ServiceCalls::Register(const RegInfo& info) {
   if (!FormSafe("the user name", info.username) || !FormSafe("the password", info.password) ||
       !FormSafe("the phone number", info.phone) || !FormSafe("the e-mail address", info.email) ||
@@ -151,6 +176,9 @@ bool ServiceCalls::Recharge(const RecInfo& info) {
 }
 
 bool ServiceCalls::GetUserInfo(UserInfo& info) {
+  // The push arrives with the reply: what was in use before tells whether
+  // it changed anything.
+  const std::string before = ServerListText(CLoginServers::Instance().GetServers());
   int result;
   {
     AttemptWatch watch(report_.console());
@@ -158,12 +186,35 @@ bool ServiceCalls::GetUserInfo(UserInfo& info) {
   }
   if (!Check("GetUserInfo", result)) return false;
   AdoptPushedServerConfig();
+  NoteServerListPush(before);
   const KeyItems keys = KeyItemsFromCache();
   std::string error;
   if (!paths_.keysFile.empty() && !SaveKeyItems(paths_.keysFile, keys, &error)) {
     report_.Warning("cannot keep the cipher keys (servers --local will not work later): " + error);
   }
   return true;
+}
+
+void ServiceCalls::NoteServerListPush(const std::string& before) {
+  Console& console = report_.console();
+  std::string refused;
+  if (GlobalCache::Instance().GetConfigItem(protocol::kGcRefusedLoginServer, refused) != 0) {
+    refusedServerList_ = refused;
+    report_.data()["server_list_refused"] = refused;
+    if (!console.quiet) {
+      console.err << "proxyhelper: note: ignored the service's account-server list: it is not all https (use "
+                     "--allow-plain-push to follow it)\n";
+    }
+    return;
+  }
+  const std::string after = ServerListText(CLoginServers::Instance().GetServers());
+  if (after == before) return;
+  replacedServerList_ = after;
+  report_.data()["server_list_replaced"] = after;
+  if (!console.quiet) {
+    console.err << "proxyhelper: note: the service replaced the account-server list with: "
+                << Printable(after) << "\n";
+  }
 }
 
 bool ServiceCalls::GetDailupInfo(int serverId, DialupInfo& lease) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "facade/ProxyHelper.h"
+#include "hostlib/quillon.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/Report.h"
 
@@ -22,11 +23,18 @@ class ServiceCalls {
   bool GetVersion(std::string& version);
   bool SignIn(const UserIdentity& identity);
   bool SignOut();
+  // The sign-out that ends a command's own session: a failure there is a
+  // warning (the service ends the session when it expires), not a failure
+  // of the command, whose results were already shown.
+  void EndSession();
   bool Register(const RegInfo& info);
   bool Recharge(const RecInfo& info);
   // On success the pushed key items are written to the keys file (a write
   // failure is a warning) and the pushed ServerConfig is available through
-  // CurrentServerConfig().
+  // CurrentServerConfig(). A pushed account-server list that replaced the
+  // one in use, or that GC_HTTPS_ONLY made the library ignore, is told in a
+  // note on stderr (not with --quiet) and in the report's
+  // "server_list_replaced" or "server_list_refused".
   bool GetUserInfo(UserInfo& info);
   // GetUserInfo, and the account and pushed configuration into the report.
   bool ShowAccount();
@@ -41,16 +49,31 @@ class ServiceCalls {
   bool GetLocalVpnServers(ServerCatalogue& catalogue);
 
   const HostPaths& paths() const { return paths_; }
+  // The list the service last installed through GetUserInfo, in --servers
+  // syntax ("https://h:443;h:8080"); empty while no push replaced the list.
+  const std::string& replacedServerList() const { return replacedServerList_; }
+  // The pushed list GC_HTTPS_ONLY last made the library ignore; empty while
+  // none was.
+  const std::string& refusedServerList() const { return refusedServerList_; }
 
  private:
   bool Check(const char* operation, int result, const std::string& errdesc = std::string());
   // False, reported as a usage error, when `value` holds '&' or '='.
   bool FormSafe(const char* what, const std::string& value);
 
+  // After an accepted GetUserInfo: whether its push changed the server list.
+  void NoteServerListPush(const std::string& before);
+
   Report& report_;
   HostPaths paths_;
   ProxyHelper& helper_;
+  std::string replacedServerList_;
+  std::string refusedServerList_;
 };
+
+// The account-server list in --servers syntax: "https://" for TLS entries,
+// IPv6 hosts in brackets, every port given, entries joined by ';'.
+std::string ServerListText(const std::vector<CLoginServers::Server>& servers);
 
 // The ServerConfig that the last accepted GetUserInfo pushed, or null.
 const ServerConfig* CurrentServerConfig();

@@ -25,6 +25,9 @@ struct Settings {
   std::string caBundle;        // CAs trusted for "https://" servers; empty: the system's
   int timeoutMs = 0;           // one HTTP attempt (GC_HTTP_TIMEOUT_MS); 0: the library's
   int operationTimeoutMs = 0;  // one operation (GC_OPERATION_TIMEOUT_MS); 0: see kOperationAttempts
+  // Follow a pushed list with plain entries even when every server given is
+  // https (otherwise GC_HTTPS_ONLY keeps the client on TLS).
+  bool allowPlainPush = false;
 };
 
 }  // namespace proxycli
