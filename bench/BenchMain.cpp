@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   bench::RegisterFillBenchmarks();
   bench::RegisterSignInBenchmarks();
   bench::RegisterCatalogueBenchmarks();
+  bench::RegisterCliBenchmarks();
   bench::RegisterFailoverBenchmarks();
   bench::RegisterWorstReplyBenchmarks();
   bench::RegisterStoreBenchmarks();

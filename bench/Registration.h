@@ -8,6 +8,7 @@ void RegisterProfileBenchmarks();     // profile parsing of the catalogue
 void RegisterFillBenchmarks();        // parse and fill of split and distinct groups
 void RegisterSignInBenchmarks();      // one facade operation end to end
 void RegisterCatalogueBenchmarks();   // GetVpnServers: time and peak heap
+void RegisterCliBenchmarks();         // `servers` in the CLI next to the library alone
 void RegisterFailoverBenchmarks();    // Execute across refusing servers
 void RegisterWorstReplyBenchmarks();  // peak memory of the costliest replies
 void RegisterStoreBenchmarks();       // the service on each store, 64 clients

@@ -36,6 +36,8 @@ quietly() {
   fi
 }
 quietly cmake -S . -B "$build_dir" "${configure[@]}"
+# proxyhelper_bench also brings the CLI and the library-alone catalogue
+# client: the `servers` rows run both as child processes.
 quietly cmake --build "$build_dir" --target proxyhelper_bench proxyhelper_bench_selftest -j 2
 # The floors must do the library's work and the table must read its samples
 # right, or no figure below means anything.

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/CliFixture.h"
+#include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/Views.h"
@@ -159,7 +160,9 @@ TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
   seed.replace(seed.find("message=mind the gap"), 20, "message=mind\x1b]0;owned\x07 the gap");
   seed +=
       "[group:Gamma]\n5=Name\x9b"
-      "2J,addr\x7f,1,Loc\xc2\x85x caf\xc3\xa9\n";
+      "2J,addr\x7f,1,Loc\xc2\x85x caf\xc3\xa9\n"
+      "[group:Delta]\n6=a\xe2\x80\xae"
+      "b,x,1,y\n";
   StartService(false, seed);
   const struct {
     std::vector<std::string> args;
@@ -168,6 +171,7 @@ TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
       {{"version"}, "service 9\\x1b[31mred\n"},
       {{"account"}, "mind\\x1b]0;owned\\x07 the gap"},
       {{"servers", "--group", "gamma"}, "Name\\x9b2J  addr\\x7f  1      Loc\\xc2\\x85x caf\xc3\xa9\n"},
+      {{"servers", "--group", "delta"}, "  6   a\\xe2\\x80\\xaeb  x        1      y\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = Carol({});
@@ -178,6 +182,7 @@ TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
     for (const char control : {'\x1b', '\x07', '\x7f', '\x9b'}) {
       EXPECT_EQ(outcome.out.find(control), std::string::npos) << c.args[0];
     }
+    EXPECT_EQ(outcome.out.find("\xe2\x80\xae"), std::string::npos) << c.args[0];
   }
   EXPECT_EQ(Run(Carol({"--json", "version"})).Json()["service_version"], "9\x1b[31mred");
   EXPECT_EQ(Run(Carol({"--json", "servers", "--jsonl", "--group", "gamma"})).Json()["address"], "addr\x7f");
@@ -201,8 +206,28 @@ TEST(PrintableTest, ControlsAreEscapedAndTextIsKept) {
        "bare \\x9b1m \\x85"},
       {"latin-1 caf\xe9 \xff", "latin-1 caf\xe9 \xff"},
       {"nbsp \xc2\xa0", "nbsp \xc2\xa0"},
+      // Bidirectional controls reorder what follows them on the line.
+      {"evil\xe2\x80\xaegpj.exe", "evil\\xe2\\x80\\xaegpj.exe"},  // U+202E
+      {"\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c",
+       "\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xd8\\x9c"},  // U+200E, U+200F, U+061C
+      {"\xe2\x80\xaa\xe2\x80\xac\xe2\x80\xad",
+       "\\xe2\\x80\\xaa\\xe2\\x80\\xac\\xe2\\x80\\xad"},                 // U+202A, C, D
+      {"\xe2\x81\xa6x\xe2\x81\xa9", "\\xe2\\x81\\xa6x\\xe2\\x81\\xa9"},  // U+2066, U+2069
+      // Their neighbours are text: U+200D (joiner), U+202F, U+2065 (unassigned), U+2070, U+061B.
+      {"\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xb0\xd8\x9b",
+       "\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xb0\xd8\x9b"},
+      // Cut short or overlong, it is no control: bytes kept, C1-range bytes escaped.
+      {"\xe2\x80", "\xe2\\x80"},
+      {"\xe0\x82\xae", "\xe0\\x82\xae"},
   };
-  for (const auto& c : cases) EXPECT_EQ(proxycli::Printable(c.text), c.shown) << c.shown;
+  for (const auto& c : cases) {
+    EXPECT_EQ(proxycli::Printable(c.text), c.shown) << c.shown;
+    EXPECT_EQ(proxycli::PrintableSize(c.text), c.shown.size()) << c.shown;
+    std::string pieces;
+    proxycli::PrintablePieces(c.text,
+                              [&pieces](const char* data, std::size_t size) { pieces.append(data, size); });
+    EXPECT_EQ(pieces, c.shown);
+  }
 }
 
 TEST(ReportTest, NonUtf8TextsDoNotBreakJson) {
@@ -259,6 +284,159 @@ TEST(ViewsTest, CatalogueTextGroupsByName) {
             "  ID  NAME  ADDRESS     LEVEL  LOCATION\n"
             "  5   Z5    z5.example  3      Far\n");
   EXPECT_EQ(proxycli::CatalogueSize(catalogue), 3u);
+}
+
+// The layouts `servers` had when it built its output whole, from the
+// catalogue: the streamed output must match them byte for byte.
+std::string WholeText(const ServerCatalogue& catalogue) {
+  std::string text;
+  for (const auto& group : catalogue) {
+    const std::size_t n = group.second.size();
+    text +=
+        proxycli::Printable(group.first) + " (" + std::to_string(n) + (n == 1 ? " server)\n" : " servers)\n");
+    std::vector<std::vector<std::string>> rows = {{"ID", "NAME", "ADDRESS", "LEVEL", "LOCATION"}};
+    for (const ServerInfo& server : group.second) {
+      std::vector<std::string> row = {proxycli::Printable(server.GetKey())};
+      for (std::size_t field = 0; field < 4; ++field)
+        row.push_back(proxycli::Printable(server.GetField(field)));
+      while (row.size() > 1 && row.back().empty()) row.pop_back();
+      rows.push_back(row);
+    }
+    text += proxycli::FormatTable(rows, "  ");
+  }
+  return text;
+}
+
+std::string WholeJsonLines(const ServerCatalogue& catalogue) {
+  std::string lines;
+  for (const auto& group : catalogue) {
+    for (const ServerInfo& server : group.second) {
+      nlohmann::json record = {{"group", group.first}};
+      record.update(proxycli::ServerJson(server));
+      lines += proxycli::DumpJson(record, -1) + "\n";
+    }
+  }
+  return lines;
+}
+
+TEST(CatalogueOutputTest, StreamedOutputIsTheWholeLayoutByteForByte) {
+  const std::vector<std::vector<std::pair<std::string, std::string>>> groups = {
+      {{"1", "A1,a1.example,1,Near"}, {"2", "short"}, {"3", ""}, {"4", "n,,,"}},
+      {{"007", "Zero \"quoted\" \\ name,addr,-2,Loc,extra,fields"},
+       {"x", "n,a,1x,l"},
+       {"99999999999999999999", "big,a, 3,l"},
+       {"-", "dash,a,+1,l"}},
+      {{"5", "ctl\x1b[2J\ttab,\x7f,\xe2\x80\xae,caf\xc3\xa9 \xff\xc3"}, {"6", "\xc2\x85,a,0,\x01"}},
+      {{"7", "Far  ,a,1,Loc  "}, {"8", "x,   ,,"}, {"9", "   ,  "}, {"   ", ""}, {"10", "n, a ,1, "}},
+  };
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    ServerCatalogue catalogue;
+    for (const auto& entry : groups[g])
+      catalogue["G" + std::to_string(g)].emplace_back(entry.first, entry.second);
+    catalogue["\x1b]0;x\x07 other"].emplace_back("1", "o,p,2,q");
+    const proxycli::CatalogueSelection shown(catalogue, proxycli::CatalogueFilter());
+    ASSERT_EQ(shown.size(), groups[g].size() + 1);
+
+    std::ostringstream text;
+    proxycli::WriteCatalogueText(text, shown);
+    EXPECT_EQ(text.str(), WholeText(catalogue)) << g;
+    EXPECT_EQ(proxycli::CatalogueText(catalogue), WholeText(catalogue)) << g;
+
+    std::ostringstream lines;
+    proxycli::WriteCatalogueJsonLines(lines, shown);
+    EXPECT_EQ(lines.str(), WholeJsonLines(catalogue)) << g;
+
+    const nlohmann::json data = {{"command", "servers"}, {"count", shown.size()}, {"source", "remote"}};
+    for (const int status : {0, 1}) {
+      nlohmann::json whole = data;
+      whole["groups"] = proxycli::CatalogueJson(catalogue);
+      whole["ok"] = status == 0;
+      whole["exit_status"] = status;
+      whole["errors"] = nlohmann::json::array();
+      std::ostringstream document;
+      proxycli::WriteServersDocument(document, data, status, &shown);
+      EXPECT_EQ(document.str(), proxycli::DumpJson(whole, 2) + "\n") << g;
+    }
+  }
+  // Nothing kept: an empty list.
+  ServerCatalogue catalogue;
+  catalogue["a"].emplace_back("1", "n,a,1,l");
+  proxycli::CatalogueFilter none;
+  none.level = 9;
+  const proxycli::CatalogueSelection empty(catalogue, none);
+  std::ostringstream document;
+  proxycli::WriteServersDocument(document, {{"command", "servers"}}, 0, &empty);
+  EXPECT_EQ(nlohmann::json::parse(document.str())["groups"], nlohmann::json::array());
+}
+
+TEST(CatalogueOutputTest, SelectionFiltersSortsAndLimitsWithoutCopies) {
+  ServerCatalogue catalogue;
+  catalogue["b"] = {{"10", "Nb,a,2,Paris"}, {"9", "na,a,1,paris"}, {"x", "Na,a,x,Rome"}, {"-1", "nc,a,1,"}};
+  catalogue["a"] = {{"3", "z,a,1,Oslo"}, {"2", "y,a,2,Lyon"}};
+  catalogue["B"] = {{"7", "m,a,1,Bern"}};
+  const struct {
+    proxycli::CatalogueFilter filter;
+    std::vector<std::string> ids;  // in output order
+  } cases[] = {
+      {{}, {"7", "3", "2", "10", "9", "x", "-1"}},
+      {{"b", -1, "", 0, ""}, {"7", "10", "9", "x", "-1"}},  // both names equal but for case
+      {{"", 1, "", 0, ""}, {"7", "3", "9", "-1"}},
+      {{"", -1, "PAR", 0, ""}, {"10", "9"}},
+      {{"", 1, "ar", 0, ""}, {"9"}},
+      {{"", -1, "", 3, ""}, {"7", "3", "2"}},
+      {{"", -1, "", 0, "id"}, {"7", "2", "3", "-1", "9", "10", "x"}},
+      {{"", -1, "", 0, "level"}, {"7", "3", "2", "9", "-1", "10", "x"}},
+      {{"", -1, "", 0, "name"}, {"7", "2", "3", "x", "9", "10", "-1"}},  // "Na" before "na"
+      {{"", -1, "", 0, "location"}, {"7", "2", "3", "-1", "10", "9", "x"}},
+      {{"", -1, "", 5, "id"}, {"7", "2", "3", "-1", "9"}},
+  };
+  for (const auto& c : cases) {
+    const proxycli::CatalogueSelection shown(catalogue, c.filter);
+    std::vector<std::string> ids;
+    for (const proxycli::ShownGroup& group : shown.groups()) {
+      EXPECT_NE(group.size(), 0u);
+      EXPECT_EQ(group.name, &catalogue.find(*group.name)->first);
+      for (const ServerInfo* server : group) {
+        // Points into the catalogue: nothing was copied.
+        const std::vector<ServerInfo>& all = catalogue.at(*group.name);
+        EXPECT_TRUE(server >= all.data() && server < all.data() + all.size());
+        ids.push_back(server->GetKey());
+      }
+    }
+    EXPECT_EQ(ids, c.ids) << c.filter.group << " " << c.filter.level << " " << c.filter.location << " "
+                          << c.filter.limit << " " << c.filter.sort;
+    EXPECT_EQ(shown.size(), c.ids.size());
+  }
+}
+
+TEST(CatalogueOutputTest, OneHugeCellDoesNotWidenEveryRow) {
+  ServerCatalogue catalogue;
+  catalogue["g"] = {{"1", std::string(100000, 'N') + ",a"}, {"2", "x,a"}};
+  std::ostringstream text;
+  proxycli::WriteCatalogueText(text, proxycli::CatalogueSelection(catalogue, proxycli::CatalogueFilter()));
+  std::istringstream lines(text.str());
+  std::vector<std::string> shown;
+  for (std::string line; std::getline(lines, line);) shown.push_back(line);
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[1],
+            "  ID  NAME" + std::string(proxycli::kWidestColumn - 2, ' ') + "ADDRESS  LEVEL  LOCATION");
+  EXPECT_EQ(shown[2], "  1   " + std::string(100000, 'N') + "  a");
+  EXPECT_EQ(shown[3], "  2   x" + std::string(proxycli::kWidestColumn + 1, ' ') + "a");
+}
+
+TEST_F(CliTest, ServersOutputThatCannotBeWrittenIsAFailure) {
+  StartService();
+  for (const std::vector<std::string>& args :
+       {Carol({"servers"}), Carol({"servers", "--jsonl"}), Carol({"--json", "servers"})}) {
+    std::ostream out(nullptr);  // every write fails, as on a full disk
+    std::istringstream in;
+    std::ostringstream err;
+    proxycli::Console console{in, out, err, false, false};
+    std::vector<std::string> argv = {"proxyhelper"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_EQ(proxycli::RunCli(argv, console), 1) << args.back();
+    EXPECT_NE(err.str().find("servers failed: 0xFFFFFFFF output failed"), std::string::npos) << err.str();
+  }
 }
 
 }  // namespace

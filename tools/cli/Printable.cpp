@@ -6,28 +6,28 @@ namespace proxycli {
 
 namespace {
 
-void Escape(unsigned char byte, std::string* out) {
+// The escape of one byte: "\n", "\r", "\t" or "\xHH"; returns its length.
+std::size_t Escape(unsigned char byte, char (&out)[5]) {
   switch (byte) {
     case '\n':
-      *out += "\\n";
-      return;
+      out[0] = '\\', out[1] = 'n';
+      return 2;
     case '\r':
-      *out += "\\r";
-      return;
+      out[0] = '\\', out[1] = 'r';
+      return 2;
     case '\t':
-      *out += "\\t";
-      return;
+      out[0] = '\\', out[1] = 't';
+      return 2;
     default:
       break;
   }
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-  *out += hex;
+  std::snprintf(out, sizeof out, "\\x%02x", byte);
+  return 4;
 }
 
 // Length of the well-formed UTF-8 sequence at `at` (2 to 4), with its code
 // point; 0 when the bytes there are not one.
-std::size_t Utf8Sequence(const std::string& text, std::size_t at, unsigned* codePoint) {
+std::size_t Utf8Sequence(std::string_view text, std::size_t at, unsigned* codePoint) {
   const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned lead = byte(at);
   std::size_t length = 0;
@@ -52,41 +52,57 @@ std::size_t Utf8Sequence(const std::string& text, std::size_t at, unsigned* code
   return length;
 }
 
+// Controls a terminal acts on rather than shows: the C1 set, and the marks,
+// embeddings, overrides and isolates that reorder the rest of a line.
+bool IsControl(unsigned codePoint) {
+  return codePoint <= 0x9F || codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
+         (codePoint >= 0x202A && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
 }  // namespace
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
+void PrintablePieces(std::string_view text, const PrintableSink& sink) {
+  std::size_t run = 0;  // start of the bytes passed unchanged
+  char escape[5];
+  const auto escapeBytes = [&](std::size_t at, std::size_t count) {
+    if (at > run) sink(text.data() + run, at - run);
+    for (std::size_t k = 0; k < count; ++k) {
+      sink(escape, Escape(static_cast<unsigned char>(text[at + k]), escape));
+    }
+    run = at + count;
+  };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x20 || byte == 0x7F) {
-      Escape(byte, &out);
+      escapeBytes(i, 1);
       continue;
     }
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-      continue;
-    }
+    if (byte < 0x80) continue;
     unsigned codePoint = 0;
     const std::size_t length = Utf8Sequence(text, i, &codePoint);
     if (length == 0) {
       // A bare 8-bit byte: 0x80..0x9F are C1 controls to a terminal that is
       // not in UTF-8 mode (0x9B is CSI); the rest is text in some 8-bit set.
-      if (byte <= 0x9F) {
-        Escape(byte, &out);
-      } else {
-        out += static_cast<char>(byte);
-      }
+      if (byte <= 0x9F) escapeBytes(i, 1);
       continue;
     }
-    if (codePoint <= 0x9F) {
-      for (std::size_t k = 0; k < length; ++k) Escape(static_cast<unsigned char>(text[i + k]), &out);
-    } else {
-      out.append(text, i, length);
-    }
+    if (IsControl(codePoint)) escapeBytes(i, length);
     i += length - 1;
   }
+  if (text.size() > run) sink(text.data() + run, text.size() - run);
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  PrintablePieces(text, [&out](const char* data, std::size_t size) { out.append(data, size); });
   return out;
+}
+
+std::size_t PrintableSize(std::string_view text) {
+  std::size_t size = 0;
+  PrintablePieces(text, [&size](const char*, std::size_t piece) { size += piece; });
+  return size;
 }
 
 }  // namespace proxycli

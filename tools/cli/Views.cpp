@@ -1,13 +1,12 @@
 #include "tools/cli/Views.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <sstream>
 
 #include "hostlib/quillon.h"
 #include "protocol/Vocabulary.h"
+#include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 
@@ -38,53 +37,10 @@ std::string ServerText(const CLoginServers::Server& server) {
          std::to_string(server.port);
 }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-// A decimal integer with nothing around it.
-bool ParseInteger(const std::string& text, long long* value) {
-  if (text.empty() || (text[0] != '-' && !std::isdigit(static_cast<unsigned char>(text[0])))) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || end == text.c_str() || (text[0] == '-' && text.size() == 1)) return false;
-  *value = parsed;
-  return true;
-}
-
 nlohmann::json NumberOrNull(const std::string& text) {
   long long value = 0;
-  if (ParseInteger(text, &value)) return value;
+  if (ParseDecimal(text, &value)) return value;
   return nullptr;
-}
-
-// Numbers before anything else, then in value order, texts in byte order.
-bool NumericLess(const std::string& a, const std::string& b) {
-  long long x = 0;
-  long long y = 0;
-  const bool aNumber = ParseInteger(a, &x);
-  const bool bNumber = ParseInteger(b, &y);
-  if (aNumber != bNumber) return aNumber;
-  if (aNumber) return x < y;
-  return a < b;
-}
-
-bool TextLess(const std::string& a, const std::string& b) {
-  const std::string x = Lower(a);
-  const std::string y = Lower(b);
-  return x != y ? x < y : a < b;
-}
-
-bool Kept(const ServerInfo& server, const CatalogueFilter& filter) {
-  if (filter.level >= 0) {
-    long long level = 0;
-    if (!ParseInteger(server.GetField(2), &level) || level != filter.level) return false;
-  }
-  return filter.location.empty() ||
-         Lower(server.GetField(3)).find(Lower(filter.location)) != std::string::npos;
 }
 
 }  // namespace
@@ -152,31 +108,6 @@ std::string PushedConfigText(const ServerConfig* serverConfig) {
   return FormatTable(rows, "  ");
 }
 
-ServerCatalogue FilterCatalogue(const ServerCatalogue& catalogue, const CatalogueFilter& filter) {
-  ServerCatalogue kept;
-  std::size_t shown = 0;
-  for (const auto& group : catalogue) {
-    if (!filter.group.empty() && Lower(group.first) != Lower(filter.group)) continue;
-    std::vector<ServerInfo> servers;
-    for (const ServerInfo& server : group.second) {
-      if (Kept(server, filter)) servers.push_back(server);
-    }
-    const auto by = [&filter](const ServerInfo& a, const ServerInfo& b) {
-      if (filter.sort == "id") return NumericLess(a.GetKey(), b.GetKey());
-      if (filter.sort == "level") return NumericLess(a.GetField(2), b.GetField(2));
-      if (filter.sort == "location") return TextLess(a.GetField(3), b.GetField(3));
-      return TextLess(a.GetField(0), b.GetField(0));
-    };
-    if (!filter.sort.empty()) std::stable_sort(servers.begin(), servers.end(), by);
-    if (filter.limit != 0 && shown + servers.size() > filter.limit) {
-      servers.erase(servers.begin() + static_cast<std::ptrdiff_t>(filter.limit - shown), servers.end());
-    }
-    shown += servers.size();
-    if (!servers.empty()) kept.emplace(group.first, std::move(servers));
-  }
-  return kept;
-}
-
 nlohmann::json ServerJson(const ServerInfo& server) {
   return {{"id", NumberOrNull(server.GetKey())},
           {"name", server.GetField(0)},
@@ -195,33 +126,9 @@ nlohmann::json CatalogueJson(const ServerCatalogue& catalogue) {
   return groups;
 }
 
-std::string CatalogueJsonLines(const ServerCatalogue& catalogue) {
-  std::string lines;
-  for (const auto& group : catalogue) {
-    for (const ServerInfo& server : group.second) {
-      nlohmann::json record = {{"group", group.first}};
-      record.update(ServerJson(server));
-      lines += DumpJson(record, -1) + "\n";
-    }
-  }
-  return lines;
-}
-
 std::string CatalogueText(const ServerCatalogue& catalogue) {
   std::ostringstream text;
-  for (const auto& group : catalogue) {
-    text << Printable(group.first) << " (" << group.second.size()
-         << (group.second.size() == 1 ? " server" : " servers") << ")\n";
-    std::vector<std::vector<std::string>> rows = {{"ID", "NAME", "ADDRESS", "LEVEL", "LOCATION"}};
-    for (const ServerInfo& server : group.second) {
-      std::vector<std::string> row = {Printable(server.GetKey())};
-      for (std::size_t field = 0; field < 4; ++field) row.push_back(Printable(server.GetField(field)));
-      // A short entry leaves no trailing columns.
-      while (row.size() > 1 && row.back().empty()) row.pop_back();
-      rows.push_back(row);
-    }
-    text << FormatTable(rows, "  ");
-  }
+  WriteCatalogueText(text, CatalogueSelection(catalogue, CatalogueFilter()));
   return text.str();
 }
 
@@ -245,6 +152,15 @@ std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios) {
     rows.push_back({Printable(ratio.GetKey()), std::to_string(ratio.GetRatio()) + "%"});
   }
   return FormatTable(rows, "  ");
+}
+
+bool ParseDecimal(std::string_view text, long long* value) {
+  if (text.empty()) return false;
+  long long parsed = 0;
+  const std::from_chars_result end = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (end.ec != std::errc() || end.ptr != text.data() + text.size()) return false;
+  *value = parsed;
+  return true;
 }
 
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows, const std::string& indent) {

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "facade/ProxyHelper.h"
@@ -28,24 +29,25 @@ struct CatalogueFilter {
   std::string sort;       // empty: the service's order; "name", "id", "level" or "location"
 };
 
-// The catalogue with only the servers `filter` keeps, sorted within each
-// group; groups left without servers are dropped.
-ServerCatalogue FilterCatalogue(const ServerCatalogue& catalogue, const CatalogueFilter& filter);
+// What the filter keeps, and the output of `servers`, is in CatalogueOutput.h.
 
 // Catalogue entries are "name,address,level,location" under the server id.
 // A server is {"id", "name", "address", "level", "location"}; id and level
 // are numbers, null when the service sent something that is not one.
 nlohmann::json ServerJson(const ServerInfo& server);
 nlohmann::json CatalogueJson(const ServerCatalogue& catalogue);
-// One JSON object per line and server: "group" and then ServerJson's fields.
-std::string CatalogueJsonLines(const ServerCatalogue& catalogue);
-// One block per group, in the map's order, each a table of its servers.
+// One block per group, in the map's order, each a table of its servers
+// (WriteCatalogueText of the whole catalogue).
 std::string CatalogueText(const ServerCatalogue& catalogue);
 std::size_t CatalogueSize(const ServerCatalogue& catalogue);
 
 // {"id": number or null, "ratio": percent}.
 nlohmann::json RatiosJson(const std::vector<ServerOnlineRatio>& ratios);
 std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios);
+
+// A decimal integer with nothing around it ("-" allowed, no "+", no
+// spaces) that fits a long long.
+bool ParseDecimal(std::string_view text, long long* value);
 
 // Left-aligned columns, two spaces apart, each as wide as its widest cell.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows, const std::string& indent);
