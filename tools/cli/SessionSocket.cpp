@@ -1,5 +1,6 @@
 #include "tools/cli/SessionSocket.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -8,12 +9,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "hostlib/quillon.h"
 
 namespace proxycli {
 
@@ -76,17 +81,13 @@ bool FillAddress(const std::string& path, sockaddr_un* address) {
   return true;
 }
 
-}  // namespace
-
-SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::string& user, bool create) {
+// <runtime>/proxyhelper, checked: kUsable when it is the user's own and
+// closed to everyone else.
+SessionSocketPlace LocateDirectory(bool create) {
   SessionSocketPlace place;
   const std::string runtime = RuntimeDirectory(&place.problem);
   if (runtime.empty()) return place;
   place.directory = runtime + (runtime.back() == '/' ? "" : "/") + "proxyhelper";
-  const std::string stem = place.directory + "/connect-" + ShortHash(servers + "|" + user);
-  place.socketPath = stem + ".sock";
-  place.lockPath = stem + ".lock";
-
   if (create && ::mkdir(place.directory.c_str(), 0700) != 0 && errno != EEXIST) {
     place.problem = ErrnoText("cannot create " + place.directory);
     return place;
@@ -113,14 +114,75 @@ SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::st
                     "); make it private with: chmod 700 " + place.directory;
     return place;
   }
+  place.kind = SessionSocketPlace::Kind::kUsable;
+  return place;
+}
+
+}  // namespace
+
+std::string CanonicalServerList(const std::string& servers) {
+  // The library's own reading of the list, so that every spelling it takes
+  // for the same servers gives the same key.
+  std::vector<std::string> rendered;
+  for (const CLoginServers::Server& entry : CLoginServers::Entries(servers)) {
+    std::string host = entry.host;
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const bool literal6 = host.find(':') != std::string::npos;
+    rendered.push_back((entry.secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
+                       std::to_string(entry.port));
+  }
+  std::sort(rendered.begin(), rendered.end());
+  rendered.erase(std::unique(rendered.begin(), rendered.end()), rendered.end());
+  std::string canonical;
+  for (const std::string& entry : rendered) canonical += (canonical.empty() ? "" : ";") + entry;
+  return canonical;
+}
+
+SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::string& user, bool create) {
+  SessionSocketPlace place = LocateDirectory(create);
+  place.servers = CanonicalServerList(servers);
+  place.user = user;
+  if (place.directory.empty()) return place;
+  const std::string stem = place.directory + "/connect-" + ShortHash(place.servers + "|" + user);
+  place.socketPath = stem + ".sock";
+  place.lockPath = stem + ".lock";
+  if (place.kind != SessionSocketPlace::Kind::kUsable) return place;
   sockaddr_un address;
   if (!FillAddress(place.socketPath, &address)) {
     place.kind = SessionSocketPlace::Kind::kUnavailable;
     place.problem = "the socket path " + place.socketPath + " is too long for a local socket";
     return place;
   }
-  place.kind = SessionSocketPlace::Kind::kUsable;
   return place;
+}
+
+std::vector<std::string> ListSessionSockets(std::string* problem) {
+  std::vector<std::string> sockets;
+  const SessionSocketPlace place = LocateDirectory(/*create=*/false);
+  if (place.kind == SessionSocketPlace::Kind::kUnsafe) *problem = place.problem;
+  if (place.kind != SessionSocketPlace::Kind::kUsable) return sockets;
+  DIR* directory = ::opendir(place.directory.c_str());
+  if (directory == nullptr) {
+    *problem = ErrnoText(place.directory);
+    return sockets;
+  }
+  // Bounded: a directory stuffed with names cannot hold `status` for long.
+  std::size_t seen = 0;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (++seen > 16 * kMaxListedConnects) break;
+    const std::string name = entry->d_name;
+    const std::string prefix = "connect-";
+    const std::string suffix = ".sock";
+    if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      sockets.push_back(place.directory + "/" + name);
+    }
+  }
+  ::closedir(directory);
+  std::sort(sockets.begin(), sockets.end());
+  if (sockets.size() > kMaxListedConnects) sockets.resize(kMaxListedConnects);
+  return sockets;
 }
 
 SessionListener::Status SessionListener::Open(const SessionSocketPlace& place, std::string* error) {
@@ -163,7 +225,7 @@ SessionListener::Status SessionListener::Open(const SessionSocketPlace& place, s
   }
   path_ = place.socketPath;
   // The directory is already closed to others; the mode says so once more.
-  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(socket_.get(), 16) != 0) {
+  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(socket_.get(), 64) != 0) {
     *error = ErrnoText("cannot listen on " + path_);
     Close();
     return Status::kFailed;
@@ -283,6 +345,35 @@ bool WriteAllBefore(int fd, const std::string& bytes, SteadyClock::time_point de
     if (!WaitFor(fd, POLLOUT, deadline)) return false;
   }
   return true;
+}
+
+LineStatus LineChannel::Next(std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line) {
+  line->clear();
+  for (;;) {
+    const std::size_t end = buffer_.find('\n', start_);
+    if (end != std::string::npos) {
+      if (end - start_ > maxBytes) return LineStatus::kTooLong;
+      line->assign(buffer_, start_, end - start_);
+      start_ = end + 1;
+      return LineStatus::kLine;
+    }
+    if (buffer_.size() - start_ > maxBytes) return LineStatus::kTooLong;
+    // What was taken is dropped before reading more, so the buffer holds at
+    // most one line and one read.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    char chunk[65536];
+    const ssize_t n = ::read(fd_.get(), chunk, sizeof chunk);
+    if (n > 0) {
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return LineStatus::kClosed;
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return LineStatus::kClosed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineStatus::kFailed;
+    if (!WaitFor(fd_.get(), POLLIN, deadline)) return LineStatus::kTimeout;
+  }
 }
 
 }  // namespace proxycli

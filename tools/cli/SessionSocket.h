@@ -3,8 +3,9 @@
 // where it lives, who may use it, and one bounded line each way.
 //
 // The socket is "<runtime>/proxyhelper/connect-<hash>.sock", <runtime> being
-// $XDG_RUNTIME_DIR, else /run/user/<uid>; <hash> is taken over the server
-// list and the user name, so connects for different accounts never meet.
+// $XDG_RUNTIME_DIR, else /run/user/<uid>; <hash> is taken over the canonical
+// server list and the user name, so connects for different accounts never
+// meet and every spelling of the same servers finds the same connect.
 // The directory must be the user's own and closed to everyone else (0700),
 // the socket is 0600, and each end checks the other's uid.
 #pragma once
@@ -12,6 +13,8 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/devserver/Socket.h"
 
@@ -28,6 +31,25 @@ constexpr std::size_t kMaxAnswerBytes = 256u << 20;
 constexpr std::chrono::seconds kRequestReadTimeout(2);
 constexpr std::chrono::seconds kAnswerWriteTimeout(10);
 constexpr std::chrono::seconds kAnswerTimeout(300);
+// `status` asks a connect that answers at once; a listing asks each in turn.
+constexpr std::chrono::seconds kStatusTimeout(10);
+// How long a client waits for a connect that lost its lease to lease again.
+constexpr std::chrono::seconds kRecoveryWait(30);
+// Connections served at once; more wait in the listen backlog.
+constexpr std::size_t kMaxSessionConnections = 128;
+// Operations waiting for their turn; more are told to ask again.
+constexpr std::size_t kMaxQueuedOperations = 32;
+// Running connects one `status` lists.
+constexpr std::size_t kMaxListedConnects = 256;
+
+// The server list as the library reads it, one spelling per set of servers:
+// entries split where CLoginServers::Parse splits them, unusable ones
+// dropped, at most the library's 64, then each rendered as
+// "scheme://host:port" (host in lower case, the scheme's default port made
+// explicit, IPv6 literals in brackets, "http" taken as "https" where the
+// list names the same address with "https"), sorted, duplicates dropped,
+// joined by ";". Empty when no entry is usable.
+std::string CanonicalServerList(const std::string& servers);
 
 struct SessionSocketPlace {
   enum class Kind {
@@ -36,7 +58,9 @@ struct SessionSocketPlace {
     kUnsafe,       // the directory is not the user's own, or others may enter it
   };
   Kind kind = Kind::kUnavailable;
-  std::string directory;   // <runtime>/proxyhelper
+  std::string directory;  // <runtime>/proxyhelper
+  std::string servers;    // CanonicalServerList of the servers asked for
+  std::string user;
   std::string socketPath;  // <directory>/connect-<hash>.sock
   std::string lockPath;    // <directory>/connect-<hash>.lock, held by the connect that owns the socket
   std::string problem;     // kUnavailable and kUnsafe: why, for a message
@@ -46,6 +70,12 @@ struct SessionSocketPlace {
 // directory when it is missing (connect does; the other subcommands only
 // look, and a missing directory means no connect is running).
 SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::string& user, bool create);
+
+// The sockets of every connect this user may be running, in name order, at
+// most kMaxListedConnects (stale ones included: dialling tells). Empty when
+// there is no directory; `problem` says why when it is there but unsafe or
+// unreadable.
+std::vector<std::string> ListSessionSockets(std::string* problem);
 
 // An owned descriptor: the reference service's, which this tool links anyway.
 using OwnedDescriptor = devserver::UniqueFd;
@@ -105,5 +135,20 @@ enum class LineStatus {
 LineStatus ReadLineBefore(int fd, std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line);
 // All of `bytes` to a non-blocking descriptor; never raises SIGPIPE.
 bool WriteAllBefore(int fd, const std::string& bytes, SteadyClock::time_point deadline);
+
+// Line after line from a non-blocking descriptor that it owns: what one
+// read brings past a line end is kept for the next line.
+class LineChannel {
+ public:
+  explicit LineChannel(OwnedDescriptor fd) : fd_(std::move(fd)) {}
+  int fd() const { return fd_.get(); }
+  // The next line, without its '\n'; kTooLong when it exceeds `maxBytes`.
+  LineStatus Next(std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line);
+
+ private:
+  OwnedDescriptor fd_;
+  std::string buffer_;
+  std::size_t start_ = 0;  // where the unread part of buffer_ begins
+};
 
 }  // namespace proxycli

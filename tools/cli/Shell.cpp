@@ -15,12 +15,14 @@
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "protocol/Vocabulary.h"
+#include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/PasswordPrompt.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
+#include "tools/cli/SessionClient.h"
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/Views.h"
 #include "tools/cli/XdgPaths.h"
@@ -159,6 +161,12 @@ void ShellSession::SignIn(Report& report, ServiceCalls& calls, const Words& args
     return;
   }
   report.data()["username"] = identity.username;
+  // A sign-in would end the session of a connect for this account.
+  const std::string refusal = RefuseBesideConnect(settings_, identity.username, "signin");
+  if (!refusal.empty()) {
+    report.UsageError(refusal);
+    return;
+  }
   if (!calls.SignIn(identity)) return;
   signedIn_ = true;
   // Leases and the catalogue are encrypted under the keys the user info
@@ -190,20 +198,30 @@ void ShellSession::UserInfo(Report& report, ServiceCalls& calls, const Words&) {
   report.Print(UserInfoText(info) + PushedConfigText(CurrentServerConfig()));
 }
 
+namespace {
+
+// Text goes out as it is formatted; only JSON mode builds the document.
+void ShowCatalogue(Report& report, const ServerCatalogue& catalogue) {
+  report.data()["count"] = CatalogueSize(catalogue);
+  if (report.json()) {
+    report.data()["groups"] = CatalogueJson(catalogue);
+  } else {
+    WriteCatalogueText(report.console().out, CatalogueSelection(catalogue, CatalogueFilter()));
+  }
+}
+
+}  // namespace
+
 void ShellSession::Servers(Report& report, ServiceCalls& calls, const Words&) {
   ServerCatalogue catalogue;
   if (!calls.GetVpnServers(catalogue)) return;
-  report.data()["groups"] = CatalogueJson(catalogue);
-  report.data()["count"] = CatalogueSize(catalogue);
-  report.Print(CatalogueText(catalogue));
+  ShowCatalogue(report, catalogue);
 }
 
 void ShellSession::Local(Report& report, ServiceCalls& calls, const Words&) {
   ServerCatalogue catalogue;
   if (!calls.GetLocalVpnServers(catalogue)) return;
-  report.data()["groups"] = CatalogueJson(catalogue);
-  report.data()["count"] = CatalogueSize(catalogue);
-  report.Print(CatalogueText(catalogue));
+  ShowCatalogue(report, catalogue);
 }
 
 void ShellSession::Ratio(Report& report, ServiceCalls& calls, const Words&) {
@@ -360,6 +378,14 @@ int RunShell(const Settings& settings, Console& console, LineReader& reader) {
   if (!PrepareHost(settings, &paths, &error)) {
     Report report(console, "shell", settings.json, true);
     report.UsageError(error);
+    return report.Finish();
+  }
+  // The shell is for signing in: beside a connect for the same account it
+  // would end connect's session, so it does not start at all.
+  const std::string refusal = RefuseBesideConnect(settings, settings.user, "shell");
+  if (!refusal.empty()) {
+    Report report(console, "shell", settings.json, true);
+    report.UsageError(refusal);
     return report.Finish();
   }
   ShellSession session(settings, console, paths);
