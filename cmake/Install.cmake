@@ -95,4 +95,10 @@ if(TARGET proxyhelper-cli)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME proxyhelper)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/cli/completions/_proxyhelper
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  # connect as a system service, and the example hooks beside the docs.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/cli/systemd/proxyhelper-connect@.service
+    DESTINATION lib/systemd/system)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/cli/hooks/nmcli-vpn ${PROJECT_SOURCE_DIR}/tools/cli/hooks/pppd-pptp
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/hooks)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/cli/hooks/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/hooks)
 endif()

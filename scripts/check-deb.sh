@@ -57,7 +57,8 @@ done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|')
 for path in /usr/bin/proxyhelper /usr/bin/proxyhelper-devserver \
             /usr/include/proxyhelper/facade/ProxyHelper.h /usr/include/proxyhelper/hostlib/quillon.h \
-            /usr/share/bash-completion/completions/proxyhelper /usr/share/zsh/vendor-completions/_proxyhelper; do
+            /usr/share/bash-completion/completions/proxyhelper /usr/share/zsh/vendor-completions/_proxyhelper \
+            /usr/lib/systemd/system/proxyhelper-connect@.service /usr/share/doc/proxyhelper/hooks/nmcli-vpn; do
   grep -qxF "$path" <<<"$contents" || fail "the package lacks $path"
 done
 for pattern in '/libproxyhelper\.so\.[0-9]+$' '/libquillon\.so\.[0-9]+$' '/cmake/ProxyHelper/ProxyHelperConfig\.cmake$' \

@@ -81,6 +81,12 @@ class ChildProcess : public testsupport::ChildProcess {
   ChildProcess() : testsupport::ChildProcess(PROXYHELPER_CLI_BINARY) {}
 };
 
+// The reference service's program as a child process.
+class ServiceProcess : public testsupport::ChildProcess {
+ public:
+  ServiceProcess() : testsupport::ChildProcess(PROXYHELPER_DEVSERVER_BINARY) {}
+};
+
 struct Outcome {
   int status = -1;
   std::string out;

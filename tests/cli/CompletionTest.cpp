@@ -67,7 +67,7 @@ TEST(CompletionTest, BashCompletesSubcommandsOptionsAndValues) {
       {"proxyhelper help rat", "ratio"},
       {"proxyhelper config ", "show"},
       {"proxyhelper -u ", ""},
-      {"proxyhelper connect --server-id 7 --re", "--release-code"},
+      {"proxyhelper connect --server-id 7 --rel", "--release-code --relogin-on"},
   };
   for (const auto& c : cases) EXPECT_EQ(BashOffers(c.line), c.offers) << c.line;
 }

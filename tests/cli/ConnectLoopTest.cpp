@@ -103,7 +103,9 @@ TEST_F(ConnectTest, TextModePrintsCredentialsStatusAndRelease) {
   StartService();
   const Outcome outcome = Run(Carol({"connect", "--server-id", "7", "--interval", "1", "--duration", "0.3"}));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_NE(outcome.out.find("leased server 7: user lend7 password pw7\n"), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("leased server 7 (Beta 7, b7.example): user lend7 password pw7\n"),
+            std::string::npos)
+      << outcome.out;
   EXPECT_NE(outcome.out.find("server 7 as lend7: 1 handshake ok\n"), std::string::npos) << outcome.out;
   EXPECT_NE(outcome.out.find("released (duration reached"), std::string::npos) << outcome.out;
 }

@@ -26,7 +26,7 @@ TEST_F(CliTest, DemoPassesEveryStep) {
         "lease", "handshake 1", "handshake 2", "failover between instances", "release", "sign out"}) {
     EXPECT_NE(transcript.find(std::string("  ") + step + " "), std::string::npos) << step;
   }
-  EXPECT_NE(transcript.find("demo: 21 of 21 steps ok\n"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("demo: 22 of 22 steps ok\n"), std::string::npos) << transcript;
   // Quiet server by default.
   EXPECT_EQ(err.str(), "");
 }
@@ -38,7 +38,7 @@ TEST_F(CliTest, DemoJsonAndServerLog) {
   ASSERT_TRUE(doc.is_object()) << outcome.out;
   EXPECT_EQ(doc["ok"], true);
   EXPECT_EQ(doc["failed"], 0);
-  ASSERT_EQ(doc["steps"].size(), 21u);
+  ASSERT_EQ(doc["steps"].size(), 22u);
   for (const nlohmann::json& step : doc["steps"]) EXPECT_EQ(step["ok"], true) << step.dump();
   // --verbose shows one service line per request, passwords masked.
   EXPECT_NE(outcome.err.find("server: loginin.php"), std::string::npos) << outcome.err;
@@ -65,7 +65,7 @@ TEST_F(CliTest, DemoRunsTheWholeStoryOverTls) {
   EXPECT_EQ(transcript.find("FAILED"), std::string::npos) << transcript;
   EXPECT_NE(transcript.find("over TLS"), std::string::npos) << transcript;
   EXPECT_NE(transcript.find("live on https://127.0.0.1:"), std::string::npos) << transcript;
-  EXPECT_NE(transcript.find("demo: 21 of 21 steps ok\n"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("demo: 22 of 22 steps ok\n"), std::string::npos) << transcript;
   // The throwaway CA is no longer trusted once the demo is over.
   std::string bundle;
   EXPECT_EQ(GlobalCache::Instance().GetConfigItem("GC_CA_BUNDLE", bundle), 0);
@@ -78,7 +78,7 @@ TEST_F(CliTest, DemoOverTlsAsJsonFromTheCommandLine) {
   ASSERT_TRUE(doc.is_object()) << outcome.out;
   EXPECT_EQ(doc["tls"], true);
   EXPECT_EQ(doc["failed"], 0);
-  ASSERT_EQ(doc["steps"].size(), 21u);
+  ASSERT_EQ(doc["steps"].size(), 22u);
 }
 
 }  // namespace

@@ -18,10 +18,7 @@ namespace {
 
 using std::chrono::seconds;
 
-class Service : public testsupport::ChildProcess {
- public:
-  Service() : testsupport::ChildProcess(PROXYHELPER_DEVSERVER_BINARY) {}
-};
+using Service = ServiceProcess;
 
 class FailoverTest : public CliTest {
  protected:
@@ -80,6 +77,19 @@ TEST_F(FailoverTest, ConnectKeepsItsLeaseWhenItsAccountServerIsKilled) {
   EXPECT_EQ(disconnect.status, 0) << disconnect.err;
   EXPECT_EQ(disconnect.out, "connect released server 7 and signed out\n");
   EXPECT_EQ(connect.Wait(), 0) << connect.errors();
+}
+
+// A dead entry listed twice is still only one server to get past.
+TEST_F(FailoverTest, RepeatedDeadEntriesDoNotStopFailover) {
+  StartService();
+  const std::string dead = "127.0.0.1:" + std::to_string(testsupport::ReserveClosedPort("127.0.0.1"));
+  const std::string live = server_.LiveAddress();
+  for (const std::string& list : {dead + ";" + dead + ";" + live, dead + ";http://" + dead + "/;" + live,
+                                  dead + ";" + live + ";" + dead}) {
+    const Outcome account =
+        Run({"--servers", list, "--user", "carol", "--password", "carol-pw", "--json", "account"});
+    EXPECT_EQ(account.status, 0) << list << "\n" << account.err;
+  }
 }
 
 }  // namespace

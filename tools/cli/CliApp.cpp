@@ -5,13 +5,16 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
+#include <set>
 
 #include "tools/cli/CommandRunner.h"
 #include "tools/cli/ConfigFile.h"
+#include "tools/cli/ConnectPolicy.h"
 #include "tools/cli/Demo.h"
 #include "tools/cli/GlobalOptions.h"
 #include "tools/cli/LineReader.h"
@@ -92,6 +95,11 @@ int UnknownCommand(const std::string& word, CLI::App& app, Console& console) {
   return kExitUsage;
 }
 
+std::string CheckDurationText(const std::string& text) {
+  std::chrono::milliseconds duration;
+  return ParseDuration(text, &duration);
+}
+
 // `activity` names, for an out-of-memory message, what the run is doing;
 // it only ever points at literals.
 int Run(const std::vector<std::string>& args, Console& console, const char** activity) {
@@ -168,6 +176,39 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
                    ? std::to_string(kKeepLeaseOutcome) + " would keep the lease"
                    : std::string();
       });
+
+  std::string reloginCodes = kDefaultReloginCodes;
+  connect
+      ->add_option("--relogin-on", reloginCodes,
+                   "Handshake refusals that make connect sign in and lease again")
+      ->capture_default_str()
+      ->option_text("CODES")
+      ->check([](const std::string& text) {
+        std::set<int> codes;
+        return ParseReloginCodes(text, &codes);
+      });
+  std::string giveUpAfter;
+  connect
+      ->add_option("--give-up-after", giveUpAfter,
+                   "Exit (status 3) once the service has been unreachable this long (default: never)")
+      ->option_text("DURATION")
+      ->check(CheckDurationText);
+  connect
+      ->add_option("--up", connectOptions.upCommand,
+                   "Shell command run once a lease is confirmed (lease in PROXYHELPER_* variables, "
+                   "password on its standard input)")
+      ->option_text("CMD");
+  connect->add_option("--down", connectOptions.downCommand, "Shell command run after a confirmed lease ends")
+      ->option_text("CMD");
+  std::string hookTimeout = "30s";
+  connect->add_option("--hook-timeout", hookTimeout, "Time a hook may take")
+      ->capture_default_str()
+      ->option_text("DURATION")
+      ->check(CheckDurationText);
+  connect
+      ->add_option("--password-file", connectOptions.passwordFile,
+                   "Read the password from the first line of this file (mode 0600 or stricter)")
+      ->option_text("FILE");
 
   CLI::App* status = app.add_subcommand("status", "Show the lease of the connect running for this account");
   CLI::App* disconnect = app.add_subcommand(
@@ -274,6 +315,10 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
   }
   if (connect->parsed()) {
     *activity = "running connect";
+    // Checked already; parsed once more into their own types.
+    ParseReloginCodes(reloginCodes, &connectOptions.reloginCodes);
+    if (!giveUpAfter.empty()) ParseDuration(giveUpAfter, &connectOptions.giveUpAfter);
+    ParseDuration(hookTimeout, &connectOptions.hookTimeout);
     return runner.Connect(connectOptions);
   }
   if (status->parsed()) {

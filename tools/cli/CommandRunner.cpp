@@ -1,6 +1,10 @@
 #include "tools/cli/CommandRunner.h"
 
+#include <optional>
+
+#include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/HostSetup.h"
+#include "tools/cli/PasswordFile.h"
 #include "tools/cli/PasswordPrompt.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
@@ -117,42 +121,57 @@ int CommandRunner::Account() {
   ServiceCalls calls(report, paths);
   if (!calls.SignIn(identity)) return report.Finish();
   calls.ShowAccount();
-  calls.SignOut();
+  // The account was shown: a sign-out that cannot reach the service (a
+  // pushed list the client cannot reach, say) does not undo that.
+  calls.EndSession();
   return report.Finish();
 }
 
 int CommandRunner::Servers(const ServersOptions& options) {
   const bool local = options.local;
-  // --jsonl prints its lines itself, whatever --json says.
-  Report report(console_, "servers", settings_.json && !options.jsonLines);
+  // --jsonl prints its lines itself, whatever --json says. The --json
+  // document is written here, not by the report: its groups go out as they
+  // are formatted, a report would hold them whole.
+  const bool jsonDocument = settings_.json && !options.jsonLines;
+  Report report(console_, "servers", /*json=*/false);
   report.data()["source"] = local ? "local" : "remote";
   ServerCatalogue catalogue;
   const LentCatalogue lent =
       local ? LentCatalogue::kNoConnect : CatalogueFromConnect(settings_, report, &catalogue);
   UserIdentity identity;
-  if (!local && lent == LentCatalogue::kNoConnect && !ResolveIdentity(report, &identity)) {
-    return report.Finish();
-  }
   HostPaths paths;
-  if (!Prepare(settings_, report, &paths)) return report.Finish();
-  ServiceCalls calls(report, paths);
   bool fetched = false;
-  if (local) {
-    fetched = calls.GetLocalVpnServers(catalogue);
-  } else if (lent != LentCatalogue::kNoConnect) {
-    fetched = lent == LentCatalogue::kFetched;
-  } else if (calls.SignIn(identity)) {
-    // The catalogue request is encrypted under the keys the user info brings.
-    UserInfo info;
-    fetched = calls.GetUserInfo(info) && calls.GetVpnServers(catalogue);
-    calls.SignOut();
+  if ((local || lent != LentCatalogue::kNoConnect || ResolveIdentity(report, &identity)) &&
+      Prepare(settings_, report, &paths)) {
+    ServiceCalls calls(report, paths);
+    if (local) {
+      fetched = calls.GetLocalVpnServers(catalogue);
+    } else if (lent != LentCatalogue::kNoConnect) {
+      fetched = lent == LentCatalogue::kFetched;
+    } else if (calls.SignIn(identity)) {
+      // The catalogue request is encrypted under the keys the user info brings.
+      UserInfo info;
+      fetched = calls.GetUserInfo(info) && calls.GetVpnServers(catalogue);
+      calls.EndSession();
+    }
   }
+  std::optional<CatalogueSelection> shown;
   if (fetched) {
-    const ServerCatalogue shown = FilterCatalogue(catalogue, options.filter);
-    report.data()["groups"] = CatalogueJson(shown);
-    report.data()["count"] = CatalogueSize(shown);
+    shown.emplace(catalogue, options.filter);
+    report.data()["count"] = shown->size();
     report.data()["total"] = CatalogueSize(catalogue);
-    report.Print(options.jsonLines ? CatalogueJsonLines(shown) : CatalogueText(shown));
+    if (options.jsonLines) {
+      WriteCatalogueJsonLines(console_.out, *shown);
+    } else if (!jsonDocument) {
+      WriteCatalogueText(console_.out, *shown);
+    }
+  }
+  if (jsonDocument) {
+    WriteServersDocument(console_.out, report.data(), report.exitStatus(), shown ? &*shown : nullptr);
+  }
+  // A full disk or a closed pipe must not pass for a shown catalogue.
+  if (!console_.out.flush()) {
+    report.Failure("servers", -1, "output failed", "the catalogue could not be written to standard output");
   }
   return report.Finish();
 }
@@ -171,13 +190,24 @@ int CommandRunner::Ratio() {
     report.data()["ratios"] = RatiosJson(ratios);
     report.Print(RatiosText(ratios));
   }
-  calls.SignOut();
+  calls.EndSession();
   return report.Finish();
 }
 
 int CommandRunner::Connect(const ConnectOptions& options, ConnectEvents* events) {
   ConnectCommand command(settings_, console_, options, events);
   UserIdentity identity;
+  if (!options.passwordFile.empty()) {
+    std::string error;
+    if (!settings_.password.empty()) {
+      command.report().UsageError("--password-file and a password from the settings exclude each other");
+    } else if (ResolveUser(command.report(), &identity.username) &&
+               !ReadPasswordFile(options.passwordFile, &identity.password, &error)) {
+      command.report().UsageError(error);
+    }
+    if (command.report().failed()) return command.Finish();
+    return command.Run(identity);
+  }
   if (!ResolveIdentity(command.report(), &identity)) return command.Finish();
   return command.Run(identity);
 }
@@ -186,6 +216,13 @@ int CommandRunner::Check(const CheckOptions& options) {
   Report report(console_, "check", settings_.json);
   UserIdentity identity;
   if (!ResolveIdentity(report, &identity)) return report.Finish();
+  // The check signs in and out as this user: beside a connect for the same
+  // account it would end connect's session.
+  const std::string refusal = RefuseBesideConnect(settings_, identity.username, "check");
+  if (!refusal.empty()) {
+    report.UsageError(refusal);
+    return report.Finish();
+  }
   HostPaths paths;
   if (!Prepare(settings_, report, &paths)) return report.Finish();
   Settings withUser = settings_;

@@ -9,6 +9,8 @@
 
 #include "hostlib/quillon.h"
 #include "protocol/Vocabulary.h"
+#include "tools/cli/ConnectPolicy.h"
+#include "tools/cli/Hooks.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
@@ -16,6 +18,7 @@
 #include "tools/cli/SessionServer.h"
 #include "tools/cli/SessionSocket.h"
 #include "tools/cli/StopSignal.h"
+#include "tools/cli/SystemdNotify.h"
 
 namespace proxycli {
 
@@ -94,106 +97,465 @@ std::string StopReason(const SessionServer* server) {
   return "stopped";
 }
 
-// The chain itself; failures go to `report`, progress to `output`, `events`
-// and `server` (which may be null).
-void RunLoop(const ConnectOptions& options, const UserIdentity& identity, ServiceCalls& calls, Report& report,
-             Output& output, ConnectEvents& events, SessionServer* server) {
-  nlohmann::json& data = report.data();
-  data["server_id"] = options.serverId;
-  if (StopRequested() || !calls.SignIn(identity)) return;
-  bool leased = false;
-  bool released = false;
-  int succeeded = 0;
-  int failed = 0;
-  std::string stopReason;
-  UserInfo info;
-  if (!StopRequested() && calls.GetUserInfo(info)) {
-    const double interval =
-        options.intervalSeconds > 0
-            ? options.intervalSeconds
-            : GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot, kFallbackHeartbeatSeconds);
-    data["interval_seconds"] = interval;
-    DialupInfo lease;
-    if (!StopRequested() && calls.GetDailupInfo(options.serverId, lease)) {
-      leased = true;
-      output.Text("leased server " + std::to_string(options.serverId) + ": user " +
-                  Printable(lease.lendusername) + " password " + Printable(lease.lendpassword) + "\n");
-      output.Event({{"event", "lease"},
-                    {"server_id", options.serverId},
-                    {"lendusername", lease.lendusername},
-                    {"lendpassword", lease.lendpassword},
-                    {"interval_seconds", interval}});
-      if (server != nullptr) server->Leased(lease, interval);
-      events.Leased(lease);
+// The catalogue entry of the leased server ("<id>=<name>,<address>,<level>,
+// <location>"), for the lease event and the hooks.
+struct ServerEntry {
+  bool known = false;
+  std::string name;
+  std::string address;
+  std::string location;
+};
 
-      const LiveInfo live{lease.lendusername, options.serverId};
-      const Clock::time_point start = Clock::now();
-      const bool limited = options.durationSeconds > 0;
-      const Clock::time_point end = start + Seconds(limited ? options.durationSeconds : 0);
-      for (int beat = 0; !StopRequested(); ++beat) {
-        VPErrorInfo error;
-        const int result = calls.ShakeHands(live, error);
-        result == 0 ? ++succeeded : ++failed;
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        nlohmann::json event = {{"event", "handshake"},
-                                {"result", result},
-                                {"result_hex", ResultHex(result)},
-                                {"result_name", ResultName(result)},
-                                {"handshakes_ok", succeeded},
-                                {"handshakes_failed", failed},
-                                {"elapsed_seconds", std::round(elapsed * 1000) / 1000}};
-        if (result != 0) event["errdesc"] = error.errdesc;
-        output.Event(event);
-        if (server != nullptr) server->Handshake(result, error.errdesc, succeeded, failed);
-        events.Handshake(result, succeeded, failed);
-        std::ostringstream line;
-        line << "[" << static_cast<long>(elapsed) << "s] server " << options.serverId << " as "
-             << Printable(lease.lendusername) << ": " << succeeded << " handshake"
-             << (succeeded == 1 ? "" : "s") << " ok";
-        if (failed > 0) line << ", " << failed << " failed";
-        if (result != 0) line << " (last: " << ResultHex(result) << " " << ResultName(result) << ")";
-        output.Status(line.str());
-        if (result != 0 && result != RESULT_TRANSPORT_FAILURE) {
-          // The service no longer honours the lease; an unreachable
-          // service may come back, so only that is retried.
-          output.EndStatus();
-          report.Failure("ShakeHands", result, error.errdesc);
-          stopReason = "handshake refused";
-          break;
-        }
-        Clock::time_point next = start + Seconds(interval * (beat + 1));
-        if (limited && next > end) next = end;
-        if (WaitForStop(next)) break;
-        if (limited && Clock::now() >= end) {
-          stopReason = "duration reached";
-          break;
-        }
-      }
-      if (stopReason.empty()) stopReason = StopReason(server);
-      output.EndStatus();
-      if (server != nullptr) server->Ending();
-      // Released even after a refused handshake: the service then drops
-      // whatever it still holds.
-      released = calls.ReleaseDialupInfo(options.releaseOutcome);
-      events.Released(released);
-      output.Text(std::string(released ? "released" : "release failed") + " (" + stopReason + ", " +
-                  std::to_string(succeeded) + " handshakes ok, " + std::to_string(failed) + " failed)\n");
-      output.Event({{"event", "release"},
-                    {"released", released},
-                    {"stop_reason", stopReason},
-                    {"handshakes_ok", succeeded},
-                    {"handshakes_failed", failed}});
+ServerEntry FindServer(const ServerCatalogue& catalogue, int serverId) {
+  const std::string id = std::to_string(serverId);
+  for (const auto& group : catalogue) {
+    for (const ServerInfo& server : group.second) {
+      if (server.GetKey() != id) continue;
+      return {true, server.GetField(0), server.GetField(1), server.GetField(3)};
     }
   }
-  if (!leased && StopRequested()) stopReason = StopReason(server);
-  data["handshakes_ok"] = succeeded;
-  data["handshakes_failed"] = failed;
-  data["leased"] = leased;
-  data["released"] = released;
-  if (!stopReason.empty()) data["stop_reason"] = stopReason;
-  if (server != nullptr) server->Ending();
+  return {};
+}
+
+// Calls made while recovering: their failures are shown as they happen but
+// decide the command's outcome only when recovery ends with them.
+class ScratchCalls {
+ public:
+  ScratchCalls(Console& console, const HostPaths& paths)
+      : console_{console.in,      out_,
+                 console.err,     console.inputIsTerminal,
+                 false,           console.errorIsTerminal,
+                 console.verbose, console.quiet},
+        report_(console_, "connect", false),
+        calls_(report_, paths) {}
+  ServiceCalls& calls() { return calls_; }
+  Report& report() { return report_; }
+
+ private:
+  std::ostringstream out_;
+  Console console_;
+  Report report_;
+  ServiceCalls calls_;
+};
+
+// A failed step: what the service or the transport said.
+struct StepFailure {
+  std::string operation;
+  int result = 0;
+  std::string errdesc;
+};
+
+StepFailure LastFailure(Report& report) {
+  const nlohmann::json& errors = report.data()["errors"];
+  if (!errors.is_array() || errors.empty()) return {};
+  const nlohmann::json& last = errors.back();
+  return {last.value("operation", ""), last.value("result", 0), last.value("errdesc", "")};
+}
+
+std::string DescribeFailure(const StepFailure& failure) {
+  std::string text = failure.operation + " " + ResultHex(failure.result) + " " + ResultName(failure.result);
+  if (!failure.errdesc.empty()) text += ": " + Printable(failure.errdesc);
+  return text;
+}
+
+// The chain itself, with recovery; failures go to `report`, progress to
+// `output`, `events` and `server` (which may be null).
+class Loop {
+ public:
+  Loop(const ConnectOptions& options, const UserIdentity& identity, const HostPaths& paths, Console& console,
+       Report& report, Output& output, ConnectEvents& events, SessionServer* server)
+      : options_(options),
+        identity_(identity),
+        paths_(paths),
+        console_(console),
+        report_(report),
+        output_(output),
+        events_(events),
+        server_(server) {}
+
+  void Run();
+  // The up hook's status when it failed, else 0.
+  int hookStatus() const { return hookStatus_; }
+
+ private:
+  enum class Step { kOk, kRefused, kUnreachable, kLost, kStopped };
+  enum class End { kStopped, kLost, kRefused, kUpFailed, kGaveUp };
+
+  // How a call through `calls` (reporting to `report`) went.
+  Step Judge(bool ok, Report& report, StepFailure* failure);
+  // Signs in when needed, fetches the keys and (once) the catalogue entry,
+  // and leases.
+  Step Establish(ServiceCalls& calls, Report& report, StepFailure* failure);
+  // Handshakes until the lease ends; `failure` says why when it was lost.
+  End Beat(ServiceCalls& calls, StepFailure* failure);
+  // Hands the lease back (once, and quietly when it was `abandoned`), then
+  // the down hook.
+  void EndLease(ServiceCalls& calls, bool abandoned, const std::string& reason);
+  // Signs in and leases again after `failure`; false when recovery ended
+  // (a refusal, giving up, a stop), which is then reported.
+  bool Recover(StepFailure failure);
+  bool GaveUp() const {
+    return options_.giveUpAfter.count() > 0 && unreachableSince_ != Clock::time_point() &&
+           Clock::now() - unreachableSince_ >= options_.giveUpAfter;
+  }
+  void Unreachable() {
+    if (unreachableSince_ == Clock::time_point()) unreachableSince_ = Clock::now();
+  }
+  void ReportGiveUp(const StepFailure& failure);
+  // The hook for `label`, with the lease in its environment.
+  HookOutcome RunLeaseHook(const std::string& label, const std::string& command, const std::string& reason);
+
+  const ConnectOptions& options_;
+  const UserIdentity& identity_;
+  const HostPaths& paths_;
+  Console& console_;
+  Report& report_;
+  Output& output_;
+  ConnectEvents& events_;
+  SessionServer* server_;
+
+  bool signedIn_ = false;
+  bool everLeased_ = false;
+  bool haveEntry_ = false;
+  ServerEntry entry_;
+  double interval_ = 0;
+  DialupInfo lease_;
+  bool confirmed_ = false;  // this lease's first handshake succeeded
+  bool upRan_ = false;      // and its up hook, if any, too
+  bool readySent_ = false;
+  int leases_ = 0;
+  int succeeded_ = 0;
+  int failed_ = 0;
+  int released_ = -1;  // the last release: -1 none, 0 failed, 1 released
+  int hookStatus_ = 0;
+  std::string stopReason_;
+  Clock::time_point unreachableSince_;
+  Backoff backoff_;
+};
+
+Loop::Step Loop::Judge(bool ok, Report& report, StepFailure* failure) {
+  if (ok) {
+    unreachableSince_ = Clock::time_point();
+    return Step::kOk;
+  }
+  *failure = LastFailure(report);
+  if (StopRequested()) return Step::kStopped;
+  if (failure->result == RESULT_TRANSPORT_FAILURE) {
+    Unreachable();
+    return Step::kUnreachable;
+  }
+  if (everLeased_ && options_.reloginCodes.count(failure->result) != 0) return Step::kLost;
+  return Step::kRefused;
+}
+
+Loop::Step Loop::Establish(ServiceCalls& calls, Report& report, StepFailure* failure) {
+  if (StopRequested()) return Step::kStopped;
+  if (!signedIn_) {
+    const bool ok = calls.SignIn(identity_);
+    if (report.exitStatus() == kExitUsage) return Step::kRefused;
+    const Step step = Judge(ok, report, failure);
+    if (step != Step::kOk) return step;
+    signedIn_ = true;
+  }
+  if (StopRequested()) return Step::kStopped;
+  UserInfo info;
+  Step step = Judge(calls.GetUserInfo(info), report, failure);
+  if (step != Step::kOk) return step;
+  if (!calls.replacedServerList().empty()) {
+    report_.data()["server_list_replaced"] = calls.replacedServerList();
+    if (server_ != nullptr) server_->ServerListReplaced(calls.replacedServerList());
+  }
+  interval_ = options_.intervalSeconds > 0 ? options_.intervalSeconds
+                                           : GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot,
+                                                                                  kFallbackHeartbeatSeconds);
+  report_.data()["interval_seconds"] = interval_;
+  if (!haveEntry_ && !StopRequested()) {
+    // Only for the server's address and name: a catalogue that cannot be
+    // had costs the hooks those, not the lease.
+    ScratchCalls lookup(console_, paths_);
+    ServerCatalogue catalogue;
+    if (lookup.calls().GetVpnServers(catalogue)) {
+      haveEntry_ = true;
+      entry_ = FindServer(catalogue, options_.serverId);
+      if (!entry_.known) {
+        report_.Warning("server " + std::to_string(options_.serverId) +
+                        " is not in the catalogue: its address is unknown");
+      }
+    }
+  }
+  if (StopRequested()) return Step::kStopped;
+  DialupInfo lease;
+  step = Judge(calls.GetDailupInfo(options_.serverId, lease), report, failure);
+  if (step != Step::kOk) return step;
+  lease_ = lease;
+  everLeased_ = true;
+  confirmed_ = false;
+  upRan_ = false;
+  ++leases_;
+  released_ = -1;
+  output_.Text(
+      std::string(leases_ > 1 ? "leased again " : "leased ") + "server " + std::to_string(options_.serverId) +
+      (entry_.known ? " (" + Printable(entry_.name) + ", " + Printable(entry_.address) + ")" : "") +
+      ": user " + Printable(lease.lendusername) + " password " + Printable(lease.lendpassword) + "\n");
+  nlohmann::json event = {{"event", "lease"},
+                          {"server_id", options_.serverId},
+                          {"lendusername", lease.lendusername},
+                          {"lendpassword", lease.lendpassword},
+                          {"interval_seconds", interval_}};
+  if (entry_.known) {
+    event["server_name"] = entry_.name;
+    event["server_address"] = entry_.address;
+    event["server_location"] = entry_.location;
+  }
+  if (leases_ > 1) event["lease_number"] = leases_;
+  output_.Event(event);
+  if (server_ != nullptr) server_->Leased(lease, interval_);
+  events_.Leased(lease);
+  return Step::kOk;
+}
+
+HookOutcome Loop::RunLeaseHook(const std::string& label, const std::string& command,
+                               const std::string& reason) {
+  HookRun run;
+  run.label = label;
+  run.command = command;
+  run.timeout = options_.hookTimeout;
+  run.environment = {"PROXYHELPER_HOOK=" + label,
+                     "PROXYHELPER_ACCOUNT=" + identity_.username,
+                     "PROXYHELPER_SERVER_ID=" + std::to_string(options_.serverId),
+                     "PROXYHELPER_SERVER_NAME=" + entry_.name,
+                     "PROXYHELPER_SERVER_ADDRESS=" + entry_.address,
+                     "PROXYHELPER_SERVER_LOCATION=" + entry_.location,
+                     "PROXYHELPER_LEND_USER=" + lease_.lendusername};
+  if (!reason.empty()) run.environment.push_back("PROXYHELPER_REASON=" + reason);
+  run.input = lease_.lendpassword + "\n";
+  // The up hook gives way to a stop; the down hook is let finish, within
+  // its time.
+  if (label == "up") run.abandon = [] { return StopRequested(); };
+  output_.EndStatus();
+  const HookOutcome outcome = RunHook(run, console_.err);
+  nlohmann::json event = {{"event", "hook"}, {"hook", label}, {"status", outcome.status}};
+  if (outcome.timedOut) event["timed_out"] = true;
+  if (!outcome.started) event["error"] = outcome.error;
+  output_.Event(event);
+  if (!outcome.ok() && !outcome.abandoned) {
+    output_.Text(
+        "the " + label + " hook " +
+        (outcome.started
+             ? (outcome.timedOut ? "ran out of time" : "failed with status " + std::to_string(outcome.status))
+             : "could not start: " + outcome.error) +
+        "\n");
+  }
+  return outcome;
+}
+
+Loop::End Loop::Beat(ServiceCalls& calls, StepFailure* failure) {
+  const LiveInfo live{lease_.lendusername, options_.serverId};
+  const Clock::time_point start = Clock::now();
+  const bool limited = options_.durationSeconds > 0;
+  const Clock::time_point end = start + Seconds(limited ? options_.durationSeconds : 0);
+  for (int beat = 0; !StopRequested(); ++beat) {
+    VPErrorInfo error;
+    const int result = calls.ShakeHands(live, error);
+    result == 0 ? ++succeeded_ : ++failed_;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    nlohmann::json event = {{"event", "handshake"},
+                            {"result", result},
+                            {"result_hex", ResultHex(result)},
+                            {"result_name", ResultName(result)},
+                            {"handshakes_ok", succeeded_},
+                            {"handshakes_failed", failed_},
+                            {"elapsed_seconds", std::round(elapsed * 1000) / 1000}};
+    if (result != 0) event["errdesc"] = error.errdesc;
+    output_.Event(event);
+    if (server_ != nullptr) server_->Handshake(result, error.errdesc, succeeded_, failed_);
+    events_.Handshake(result, succeeded_, failed_);
+    std::ostringstream line;
+    line << "[" << static_cast<long>(elapsed) << "s] server " << options_.serverId << " as "
+         << Printable(lease_.lendusername) << ": " << succeeded_ << " handshake"
+         << (succeeded_ == 1 ? "" : "s") << " ok";
+    if (failed_ > 0) line << ", " << failed_ << " failed";
+    if (result != 0) line << " (last: " << ResultHex(result) << " " << ResultName(result) << ")";
+    output_.Status(line.str());
+    *failure = {"ShakeHands", result, error.errdesc};
+    if (result == 0) {
+      unreachableSince_ = Clock::time_point();
+      if (!confirmed_) {
+        confirmed_ = true;
+        if (!options_.upCommand.empty()) {
+          const HookOutcome up = RunLeaseHook("up", options_.upCommand, std::string());
+          if (up.abandoned) break;
+          if (!up.ok()) {
+            hookStatus_ = up.started ? up.status : 127;
+            report_.Failure(
+                "up hook", hookStatus_, "hook failed",
+                up.started ? (up.timedOut ? "ran out of time" : "exit status " + std::to_string(up.status))
+                           : up.error);
+            stopReason_ = "up hook failed";
+            return End::kUpFailed;
+          }
+        }
+        upRan_ = true;
+        NotifySystemd(std::string(readySent_ ? "" : "READY=1\n") + "STATUS=leased server " +
+                      std::to_string(options_.serverId) + " as " + lease_.lendusername);
+        readySent_ = true;
+      }
+    } else if (result == RESULT_TRANSPORT_FAILURE) {
+      // The service may come back and still honour the lease: keep beating.
+      Unreachable();
+      if (GaveUp()) return End::kGaveUp;
+    } else if (options_.reloginCodes.count(result) != 0) {
+      output_.EndStatus();
+      return End::kLost;
+    } else {
+      // The service no longer honours the lease, for a reason recovery
+      // would not mend.
+      output_.EndStatus();
+      report_.Failure("ShakeHands", result, error.errdesc);
+      stopReason_ = "handshake refused";
+      return End::kRefused;
+    }
+    Clock::time_point next = start + Seconds(interval_ * (beat + 1));
+    if (limited && next > end) next = end;
+    if (WaitForStop(next)) break;
+    if (limited && Clock::now() >= end) {
+      stopReason_ = "duration reached";
+      break;
+    }
+  }
+  return End::kStopped;
+}
+
+void Loop::EndLease(ServiceCalls& calls, bool abandoned, const std::string& reason) {
+  output_.EndStatus();
+  bool released = false;
+  if (abandoned) {
+    // The service has forgotten it, or is away: one try, and recovery goes on.
+    ScratchCalls once(console_, paths_);
+    released = once.calls().ReleaseDialupInfo(options_.releaseOutcome);
+  } else {
+    if (server_ != nullptr) server_->Ending();
+    // Released even after a refused handshake: the service then drops
+    // whatever it still holds.
+    released = calls.ReleaseDialupInfo(options_.releaseOutcome);
+  }
+  released_ = released ? 1 : 0;
+  events_.Released(released);
+  output_.Text(std::string(released ? "released" : "release failed") + " (" + reason + ", " +
+               std::to_string(succeeded_) + " handshakes ok, " + std::to_string(failed_) + " failed)\n");
+  output_.Event({{"event", "release"},
+                 {"released", released},
+                 {"stop_reason", reason},
+                 {"handshakes_ok", succeeded_},
+                 {"handshakes_failed", failed_}});
+  if (confirmed_ && upRan_ && !options_.downCommand.empty())
+    RunLeaseHook("down", options_.downCommand, reason);
+  confirmed_ = false;
+  upRan_ = false;
+}
+
+void Loop::ReportGiveUp(const StepFailure& failure) {
+  const double seconds = std::chrono::duration<double>(options_.giveUpAfter).count();
+  output_.Event({{"event", "gave_up"}, {"after_seconds", seconds}, {"operation", failure.operation}});
+  report_.Failure(failure.operation, RESULT_TRANSPORT_FAILURE,
+                  "no account server answered for " + std::to_string(static_cast<long long>(seconds)) +
+                      " s (--give-up-after); last: " + failure.errdesc);
+  stopReason_ = "gave up";
+}
+
+bool Loop::Recover(StepFailure failure) {
+  if (server_ != nullptr) server_->Recovering(DescribeFailure(failure));
+  NotifySystemd("STATUS=recovering: " + DescribeFailure(failure));
+  backoff_.Reset();
+  bool wait = false;  // the first attempt after a lost lease goes at once
+  for (int attempt = 1; !StopRequested(); ++attempt) {
+    if (wait) {
+      if (GaveUp()) {
+        ReportGiveUp(failure);
+        return false;
+      }
+      const std::chrono::milliseconds pause = backoff_.Next();
+      const double seconds = pause.count() / 1000.0;
+      output_.Event({{"event", "retry"},
+                     {"operation", failure.operation},
+                     {"result", failure.result},
+                     {"result_hex", ResultHex(failure.result)},
+                     {"errdesc", failure.errdesc},
+                     {"attempt", attempt},
+                     {"retry_in_seconds", seconds}});
+      std::ostringstream line;
+      line.precision(3);
+      line << "recovering: " << DescribeFailure(failure) << "; retrying in " << seconds << " s\n";
+      output_.Text(line.str());
+      if (WaitForStop(Clock::now() + pause)) break;
+    }
+    wait = true;
+    // A session the service may still hold is ended first; once, and its
+    // failure does not matter.
+    if (signedIn_) {
+      ScratchCalls once(console_, paths_);
+      once.calls().SignOut();
+      signedIn_ = false;
+    }
+    ScratchCalls calls(console_, paths_);
+    const Step step = Establish(calls.calls(), calls.report(), &failure);
+    switch (step) {
+      case Step::kOk:
+        for (const auto& warning : calls.report().data().value("warnings", nlohmann::json::array()))
+          report_.data()["warnings"].push_back(warning);
+        return true;
+      case Step::kRefused:
+        report_.Adopt(calls.report());
+        stopReason_ = "refused while recovering";
+        return false;
+      case Step::kStopped:
+        break;
+      case Step::kUnreachable:
+      case Step::kLost:
+        continue;
+    }
+    break;
+  }
+  stopReason_ = StopReason(server_);
+  return false;
+}
+
+void Loop::Run() {
+  nlohmann::json& data = report_.data();
+  data["server_id"] = options_.serverId;
+  ServiceCalls calls(report_, paths_);
+  StepFailure failure;
+  // Until a lease was taken the user is there to hear about trouble: the
+  // first failure ends the command.
+  Step step = Establish(calls, report_, &failure);
+  if (step == Step::kStopped) stopReason_ = StopReason(server_);
+  while (step == Step::kOk) {
+    const End end = Beat(calls, &failure);
+    if (end == End::kGaveUp) ReportGiveUp(failure);
+    if (end == End::kStopped && stopReason_.empty()) stopReason_ = StopReason(server_);
+    if (end != End::kLost) {
+      EndLease(calls, /*abandoned=*/end == End::kGaveUp, stopReason_);
+      break;
+    }
+    output_.Text("lease lost (" + DescribeFailure(failure) + "): signing in again\n");
+    output_.Event({{"event", "lease_lost"},
+                   {"result", failure.result},
+                   {"result_hex", ResultHex(failure.result)},
+                   {"result_name", ResultName(failure.result)},
+                   {"errdesc", failure.errdesc}});
+    EndLease(calls, /*abandoned=*/true, "lease lost");
+    step = Recover(failure) ? Step::kOk : Step::kRefused;
+  }
+  data["handshakes_ok"] = succeeded_;
+  data["handshakes_failed"] = failed_;
+  data["leased"] = everLeased_;
+  data["released"] = released_ == 1;
+  if (leases_ > 1) data["leases"] = leases_;
+  if (!stopReason_.empty()) data["stop_reason"] = stopReason_;
+  if (server_ != nullptr) server_->Ending();
+  NotifySystemd("STOPPING=1");
   // Signing out ends the session on every path once it was opened.
-  data["signed_out"] = calls.SignOut();
+  data["signed_out"] = signedIn_ ? calls.SignOut() : false;
 }
 
 // What a waiting `disconnect` is told once everything is handed back.
@@ -285,10 +647,12 @@ int ConnectCommand::Run(const UserIdentity& identity) {
       break;
   }
 
-  ServiceCalls calls(report_, paths);
   Output output(console_, settings_.json);
   ConnectEvents noEvents;
-  RunLoop(options_, identity, calls, report_, output, events_ != nullptr ? *events_ : noEvents, server.get());
+  Loop loop(options_, identity, paths, console_, report_, output, events_ != nullptr ? *events_ : noEvents,
+            server.get());
+  loop.Run();
+  hookStatus_ = loop.hookStatus();
   signal_ = StopSignalNumber();
   if (signal_ != 0) report_.data()["signal"] = SignalName(signal_);
   if (server != nullptr) server->Finish(DisconnectAnswer(report_, options_.serverId));
@@ -298,7 +662,7 @@ int ConnectCommand::Run(const UserIdentity& identity) {
 int ConnectCommand::Finish() {
   if (finished_) return status_;
   finished_ = true;
-  status_ = report_.exitStatus();
+  status_ = hookStatus_ != 0 ? hookStatus_ : report_.exitStatus();
   if (status_ == 0 && signal_ != 0) status_ = 128 + signal_;
   if (settings_.json) {
     nlohmann::json end = report_.data();

@@ -2,23 +2,28 @@
 
 #include <stdlib.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protocol/Vocabulary.h"
+#include "tools/cli/CommandRunner.h"
 #include "tools/cli/DemoServer.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
+#include "tools/cli/StopSignal.h"
 #include "tools/cli/Views.h"
 #include "tools/devserver/Certificates.h"
 #include "tools/devserver/RandomText.h"
@@ -291,6 +296,83 @@ void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths
   transcript.Step("session is gone", rc == RESULT_NOT_SUCCEEDED, "user info now refused: " + Describe(rc));
 }
 
+// Counts connect's leases for the recovery step.
+class LeaseCounter : public ConnectEvents {
+ public:
+  void Leased(const DialupInfo&) override { Bump(&leases_); }
+  void Handshake(int result, int, int) override {
+    if (result == 0) Bump(&confirmed_);
+  }
+  // Waits (bounded) until `leases` leases and `confirmed` good handshakes.
+  bool WaitFor(int leases, int confirmed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return leases_ >= leases && confirmed_ >= confirmed; });
+  }
+
+ private:
+  void Bump(int* count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++*count;
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int leases_ = 0;
+  int confirmed_ = 0;
+};
+
+// connect as people run it meets a service that restarts and forgets every
+// session: it signs in and leases again by itself.
+void RunRecoveryStory(Transcript& transcript, const DemoServerOptions& base, const Settings& client) {
+  DemoServer service;
+  DemoServerOptions options = base;
+  options.deadServerFirst = false;
+  options.store = ":memory:";
+  std::string error;
+  const devserver::SeedData& seed = service.seed();
+  bool ok = service.Start(options, &error) && !seed.accounts.empty() && !seed.pools.empty();
+  int serverId = 0;
+  for (const auto& pool : seed.pools) {
+    if (!pool.second.empty() && std::atoi(pool.first.c_str()) > 0) serverId = std::atoi(pool.first.c_str());
+  }
+  if (serverId == 0 && !seed.groups.empty() && !seed.groups.front().servers.empty())
+    serverId = seed.groups.front().servers.front().id;
+  if (!ok || serverId == 0) {
+    transcript.Step("recovery after a restart", false, error.empty() ? "the seed has no lease" : error);
+    return;
+  }
+  Settings settings = client;
+  settings.servers = service.ClientServerList();
+  settings.user = seed.accounts.front().username;
+  settings.password = seed.accounts.front().password;
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  Console quiet{in, out, err, false, false};
+  ConnectOptions connect;
+  connect.serverId = serverId;
+  connect.intervalSeconds = 0.2;  // in-process, below the command line's second
+  LeaseCounter counter;
+  int status = -1;
+  std::thread loop([&] { status = CommandRunner(settings, quiet).Connect(connect, &counter); });
+  bool restarted = false;
+  bool recovered = false;
+  if (counter.WaitFor(1, 1)) {
+    restarted = service.RestartLive(&error);
+    recovered = restarted && counter.WaitFor(2, 2);
+  }
+  RequestStop();
+  loop.join();
+  transcript.Step("recovery after a restart", recovered && status == 0,
+                  recovered
+                      ? "the service restarted with an empty store; connect signed in and leased server " +
+                            std::to_string(serverId) + " again, then released it"
+                  : !restarted && !error.empty()
+                      ? error
+                      : "connect did not recover (exit status " + std::to_string(status) + "): " + err.str());
+}
+
 }  // namespace
 
 int RunDemo(const DemoOptions& options, Console& console) {
@@ -346,6 +428,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
           prepared ? "account servers " + settings.servers + ", cache in " + paths.cacheDir : error)) {
     transcript.Say("");
     RunStory(transcript, server, paths);
+    RunRecoveryStory(transcript, serverOptions, settings);
     transcript.Say("");
   }
   server.Stop();

@@ -1,5 +1,6 @@
 #include "tools/cli/DemoServer.h"
 
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,26 @@ bool DemoServer::StartStandby(std::string* error) {
 
 void DemoServer::StopLive() {
   if (server_) server_->Stop();
+}
+
+bool DemoServer::RestartLive(std::string* error) {
+  const std::size_t colon = live_.rfind(':');
+  if (!server_ || colon == std::string::npos) {
+    *error = "no live instance to restart";
+    return false;
+  }
+  const int port = std::atoi(live_.c_str() + colon + 1);
+  server_->Stop();
+  server_.reset();
+  service_.reset();
+  devserver::ServiceOptions serviceOptions;
+  serviceOptions.log = options_.log;
+  serviceOptions.store = options_.store;
+  service_ = devserver::AccountService::Open(seed_, std::move(serviceOptions), error);
+  if (!service_) return false;
+  server_ = std::make_unique<devserver::DevServer>(service_.get());
+  if (options_.tls) server_->SetTlsFiles(options_.tlsFiles);
+  return server_->Start({{options_.host, port, devserver::FaultMode::kNone, options_.tls}}, error);
 }
 
 void DemoServer::Stop() {

@@ -46,6 +46,10 @@ class DemoServer {
   // Ends the first instance as a crash would for its clients: its port
   // refuses from now on. The standby goes on.
   void StopLive();
+  // Restarts the live instance on its port, as an upgrade or a crash and
+  // restart would: with a store in memory it has forgotten every session
+  // and lease.
+  bool RestartLive(std::string* error);
 
   // "host:port" of each listener.
   std::string LiveAddress() const { return live_; }

@@ -43,6 +43,15 @@ void Report::Warning(const std::string& message) {
   document_["warnings"].push_back(message);
 }
 
+void Report::Adopt(const Report& other) {
+  if (exitStatus_ == 0) exitStatus_ = other.exitStatus_;
+  for (const char* list : {"errors", "warnings"}) {
+    const auto found = other.document_.find(list);
+    if (found == other.document_.end()) continue;
+    for (const nlohmann::json& entry : *found) document_[list].push_back(entry);
+  }
+}
+
 void Report::Record(int exitStatus, nlohmann::json error) {
   if (exitStatus_ == 0) exitStatus_ = exitStatus;
   document_["errors"].push_back(std::move(error));

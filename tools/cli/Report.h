@@ -41,6 +41,10 @@ class Report {
   // (the JSON document still lists it).
   void Warning(const std::string& message);
 
+  // Takes over `other`'s failures and warnings, already shown by it, as if
+  // they had happened here.
+  void Adopt(const Report& other);
+
   bool failed() const { return exitStatus_ != 0; }
   int exitStatus() const { return exitStatus_; }
 

@@ -102,7 +102,13 @@ StopSignalScope::StopSignalScope(bool interruptStops) : saved_(new Saved()) {
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a blocking read must return so the flag is looked at.
   action.sa_flags = 0;
-  for (int i = 0; i < kHandledCount; ++i) sigaction(kHandled[i], &action, &saved_->previous[i]);
+  for (int i = 0; i < kHandledCount; ++i) {
+    sigaction(kHandled[i], nullptr, &saved_->previous[i]);
+    // Ignored when we started (nohup, a background job of a shell without
+    // job control): whoever started us meant it to stay so.
+    if (saved_->previous[i].sa_handler == SIG_IGN) continue;
+    sigaction(kHandled[i], &action, nullptr);
+  }
 }
 
 StopSignalScope::~StopSignalScope() {

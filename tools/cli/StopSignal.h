@@ -34,9 +34,9 @@ int SignalWakeupDescriptor();
 void DrainSignalWakeups();
 
 // Installs the handlers, and puts the previous dispositions back when it
-// goes out of scope. `interruptStops` false: SIGINT raises TakeInterrupt()
-// instead of the stop flag. The innermost scope decides (a password prompt
-// inside the shell is ended by Ctrl-C).
+// goes out of scope. A signal ignored when the scope begins stays ignored. `interruptStops` false: SIGINT
+// raises TakeInterrupt() instead of the stop flag. The innermost scope decides (a password prompt inside the
+// shell is ended by Ctrl-C).
 class StopSignalScope {
  public:
   explicit StopSignalScope(bool interruptStops = true);

@@ -15,20 +15,20 @@ _proxyhelper() {
 
   local commands="version register recharge account servers ratio connect status disconnect check shell demo
     help config"
-  local globals="--help -h --version --servers --user -u --password -p --password-stdin --lang --agent
+  local globals="--help -h --version --servers --user -u --password -p --password-stdin --allow-plain-push --lang --agent
     --client-version --cache-dir --ca-bundle --json --timeout --operation-timeout --config --verbose -v
     --quiet -q"
   # Options that take a value, global or of a subcommand.
   local valued="--servers --user -u --password -p --lang --agent --client-version --cache-dir --ca-bundle
     --timeout --operation-timeout --config --group --level --location --limit --sort --server-id --interval
-    --duration --release-code --card --card-password --phone --email --qq --memo --register"
+    --duration --release-code --relogin-on --give-up-after --up --down --hook-timeout --password-file --card --card-password --phone --email --qq --memo --register"
 
   case $prev in
     --cache-dir)
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --ca-bundle | --config)
+    --ca-bundle | --config | --password-file)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -77,7 +77,8 @@ _proxyhelper() {
     register) options="--phone --email --qq --memo" ;;
     recharge) options="--card --card-password" ;;
     servers) options="--local --group --level --location --limit --sort --jsonl" ;;
-    connect) options="--server-id --interval --duration --release-code" ;;
+    connect) options="--server-id --interval --duration --release-code --relogin-on --give-up-after --up --down
+      --hook-timeout --password-file" ;;
     check) options="--server-id --register --card --card-password" ;;
     demo) options="--quiet-server --verbose --tls" ;;
   esac
