@@ -14,6 +14,11 @@ AttemptTraceSink::AttemptTraceSink() = default;
 
 AttemptTraceSink::~AttemptTraceSink() = default;
 
+void AttemptTraceSink::Replace(std::shared_ptr<const Handlers> next) {
+  handlers_ = std::move(next);
+  wanted_.store(handlers_ != nullptr, std::memory_order_release);
+}
+
 AttemptTraceSink& AttemptTraceSink::Process() {
   static AttemptTraceSink* sink = new AttemptTraceSink;
   return *sink;
@@ -23,7 +28,7 @@ void AttemptTraceSink::SetApplicationHandler(AttemptTraceHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto next = std::make_shared<Handlers>(handlers_ ? *handlers_ : Handlers());
   next->application = std::move(handler);
-  handlers_ = next->Empty() ? nullptr : std::move(next);
+  Replace(next->Empty() ? nullptr : std::move(next));
 }
 
 AttemptTraceSink::Token AttemptTraceSink::Subscribe(AttemptTraceHandler handler) {
@@ -32,7 +37,7 @@ AttemptTraceSink::Token AttemptTraceSink::Subscribe(AttemptTraceHandler handler)
   auto next = std::make_shared<Handlers>(handlers_ ? *handlers_ : Handlers());
   const Token token = ++lastToken_;
   next->subscriptions.emplace_back(token, std::move(handler));
-  handlers_ = std::move(next);
+  Replace(std::move(next));
   return token;
 }
 
@@ -44,15 +49,10 @@ bool AttemptTraceSink::Unsubscribe(Token token) {
   for (auto it = list.begin(); it != list.end(); ++it) {
     if (it->first != token) continue;
     list.erase(it);
-    handlers_ = next->Empty() ? nullptr : std::move(next);
+    Replace(next->Empty() ? nullptr : std::move(next));
     return true;
   }
   return false;
-}
-
-bool AttemptTraceSink::Wanted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return handlers_ != nullptr;
 }
 
 void AttemptTraceSink::Report(const AttemptTrace& attempt) const {

@@ -4,6 +4,7 @@
 // handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,8 +32,8 @@ class AttemptTraceSink {
   // False when the token names no subscription (already removed, or 0).
   bool Unsubscribe(Token token);
 
-  // Cheap: true when any handler is installed.
-  bool Wanted() const;
+  // Cheap, lock-free: true when any handler is installed.
+  bool Wanted() const { return wanted_.load(std::memory_order_acquire); }
   // Calls the application's handler, then the subscriptions in the order
   // they were added, outside the lock (a handler may change the handlers).
   // Whatever a handler throws is swallowed: the trace only watches.
@@ -40,9 +41,14 @@ class AttemptTraceSink {
 
  private:
   struct Handlers;
+  // Installs `next` as the handlers; the caller holds mutex_.
+  void Replace(std::shared_ptr<const Handlers> next);
   mutable std::mutex mutex_;
   // Replaced whole on every change, so a report runs on a snapshot and a
   // handler removed meanwhile lives on until that report returns.
   std::shared_ptr<const Handlers> handlers_;
+  // handlers_ != nullptr, written under mutex_ with every change of it, so
+  // Wanted() costs an attempt no lock.
+  std::atomic<bool> wanted_{false};
   Token lastToken_ = 0;
 };

@@ -30,13 +30,11 @@ namespace {
 using devserver::FaultMode;
 using devserver::ListenSpec;
 using devserver_test::FormText;
+using devserver_test::MillisecondsSince;
 using devserver_test::ReadAsClient;
 using devserver_test::RequestBody;
+using devserver_test::SignInBody;
 using Clock = std::chrono::steady_clock;
-
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 using RawConnection = devserver_test::RawPeer;
 
@@ -66,11 +64,6 @@ class DevServerTest : public ::testing::Test {
     client->set_read_timeout(2);
     client->set_keep_alive(false);
     return client;
-  }
-
-  static std::string SignInBody() {
-    return RequestBody(
-        FormText({{"agent", "t"}, {"lang", "en"}, {"password", "a-pw"}, {"username", "alice"}}), 'Z');
   }
 
   bool Logged(const std::string& line) {
@@ -264,16 +257,12 @@ TEST_F(DevServerTest, AnswersAClientThatShutsDownItsSendingSide) {
   Start({ListenSpec{"127.0.0.1", 0, FaultMode::kNone}});
   RawConnection connection(server_->listeners()[0].port);
   ASSERT_TRUE(connection.connected());
-  const std::string body = SignInBody();
-  ASSERT_TRUE(connection.Send("POST /vpn_intl/loginin.php HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body));
+  ASSERT_TRUE(connection.Send(devserver_test::HttpPost("/vpn_intl/loginin.php", SignInBody())));
   connection.ShutdownWrite();
   std::string answer;
   EXPECT_TRUE(connection.ClosedWithin(2000, &answer));
   ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
-  const std::string::size_type bodyAt = answer.find("\r\n\r\n");
-  ASSERT_NE(bodyAt, std::string::npos);
-  EXPECT_EQ(ReadAsClient(answer.substr(bodyAt + 4)).Result(), 0);
+  EXPECT_EQ(ReadAsClient(devserver_test::HttpBody(answer)).Result(), 0);
 }
 
 TEST_F(DevServerTest, OversizedAndUnroutedRequestsAreAnsweredOrCutAndLogged) {

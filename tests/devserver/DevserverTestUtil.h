@@ -3,6 +3,7 @@
 // decoder and profile parser.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -11,11 +12,17 @@
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/CipherKeys.h"
 #include "tools/devserver/Seed.h"
+#include "tools/devserver/store/Store.h"
 #include "wire/Cipher.h"
 
 namespace devserver_test {
 
 using Fields = std::map<std::string, std::string>;
+
+inline long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
 
 // Fixed keys, so that tests can encrypt requests on their own.
 inline devserver::CipherKeys TestKeys() {
@@ -38,6 +45,25 @@ inline std::string FormText(const Fields& fields) {
 inline std::string RequestBody(const std::string& form, char letter, const std::string& keyItem = "") {
   const std::string payload = letter == 'Z' ? form : TwofishEncrypt(DeriveKey(keyItem), form);
   return std::string(1, letter) + "=" + QUILLON::URLEncode(Base64Encode(payload));
+}
+
+// loginin.php's body as the client sends it.
+inline std::string SignInBody(const std::string& user = "alice", const std::string& password = "a-pw") {
+  return RequestBody(FormText({{"agent", "t"}, {"lang", "en"}, {"password", password}, {"username", user}}),
+                     'Z');
+}
+
+// A raw HTTP/1.1 POST; `headers` are "Name: value\r\n" lines.
+inline std::string HttpPost(const std::string& path, const std::string& body,
+                            const std::string& headers = "") {
+  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n" + headers + "\r\n" + body;
+}
+
+// The body of a raw HTTP answer; empty when its head never ended.
+inline std::string HttpBody(const std::string& answer) {
+  const std::string::size_type at = answer.find("\r\n\r\n");
+  return at == std::string::npos ? "" : answer.substr(at + 4);
 }
 
 // Tells the client side (GlobalCache) the service's keys, as GetUserInfo would.
@@ -126,6 +152,23 @@ inline devserver::SeedData TestSeed() {
   std::string error;
   if (!devserver::ParseSeed(TestSeedText(), &seed, &error)) seed.version = "seed error: " + error;
   return seed;
+}
+
+inline devserver::Account NewAccount(const std::string& name, const std::string& password) {
+  devserver::Account account;
+  account.username = name;
+  account.password = password;
+  return account;
+}
+
+inline devserver::LeaseRecord LeaseFor(const std::string& token, const std::string& user, int server,
+                                       std::int64_t at) {
+  devserver::LeaseRecord lease;
+  lease.token = token;
+  lease.username = user;
+  lease.serverId = server;
+  lease.lastHandshake = at;
+  return lease;
 }
 
 }  // namespace devserver_test

@@ -25,30 +25,15 @@
 namespace {
 
 using devserver_test::FormText;
+using devserver_test::HttpBody;
+using devserver_test::HttpPost;
+using devserver_test::MillisecondsSince;
 using devserver_test::ReadAsClient;
 using devserver_test::RequestBody;
+using devserver_test::SignInBody;
 using Clock = std::chrono::steady_clock;
 
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 using Peer = devserver_test::RawPeer;
-
-std::string Post(const std::string& path, const std::string& body, const std::string& headers = "") {
-  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n" + headers + "\r\n" + body;
-}
-
-std::string Body(const std::string& answer) {
-  const std::string::size_type at = answer.find("\r\n\r\n");
-  return at == std::string::npos ? "" : answer.substr(at + 4);
-}
-
-std::string SignInBody(const std::string& user, const std::string& password) {
-  return RequestBody(FormText({{"agent", "t"}, {"lang", "en"}, {"password", password}, {"username", user}}),
-                     'Z');
-}
 
 std::string VersionBody() { return RequestBody(FormText({{"agent", "t"}}), 'Z'); }
 
@@ -109,11 +94,11 @@ TEST_F(HttpListenerTest, HeldConnectionsNeverDelayANormalClient) {
       const auto start = Clock::now();
       Peer client(listener->port());
       ASSERT_TRUE(client.connected());
-      ASSERT_TRUE(client.Send(Post("/vpn_intl/loginin.php", SignInBody("alice", "a-pw"))));
+      ASSERT_TRUE(client.Send(HttpPost("/vpn_intl/loginin.php", SignInBody("alice", "a-pw"))));
       const std::string answer = client.ReadAnswer(2000);
       EXPECT_LT(MillisecondsSince(start), 1000) << "round " << round;
       ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
-      EXPECT_EQ(ReadAsClient(Body(answer)).Result(), devserver::kResultOk);
+      EXPECT_EQ(ReadAsClient(HttpBody(answer)).Result(), devserver::kResultOk);
     }
   }
 }
@@ -121,7 +106,7 @@ TEST_F(HttpListenerTest, HeldConnectionsNeverDelayANormalClient) {
 TEST_F(HttpListenerTest, NothingAfterARefusedRequestIsRunAsARequest) {
   auto listener = Listen();
   const auto hidden = [](const std::string& user) {
-    return Post("/vpn_intl/register.php", RegisterBody(user));
+    return HttpPost("/vpn_intl/register.php", RegisterBody(user));
   };
   const std::string bigHead = "X-Big: " + std::string(70000, 'a') + "\r\n";
   std::string chunked = "POST /vpn_intl/getversion.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -138,7 +123,8 @@ TEST_F(HttpListenerTest, NothingAfterARefusedRequestIsRunAsARequest) {
       // A long header line is no refusal while the head fits: the body
       // that follows is still only a body.
       {"long-line",
-       Post("/vpn_intl/getversion.php", hidden("long-line"), "X-Line: " + std::string(9216, 'b') + "\r\n"),
+       HttpPost("/vpn_intl/getversion.php", hidden("long-line"),
+                "X-Line: " + std::string(9216, 'b') + "\r\n"),
        "HTTP/1.1 ", false},
       {"over-body",
        "POST /vpn_intl/getversion.php HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + hidden("over-body"),
@@ -147,7 +133,7 @@ TEST_F(HttpListenerTest, NothingAfterARefusedRequestIsRunAsARequest) {
       {"malformed", "POST /vpn_intl/getversion.php HTTP/1.1\r\nNo colon here\r\n\r\n" + hidden("malformed"),
        "HTTP/1.1 400", false},
       // The control: after an accepted request the next one does run.
-      {"pipelined", Post("/vpn_intl/getversion.php", VersionBody()) + hidden("pipelined"), "HTTP/1.1 200",
+      {"pipelined", HttpPost("/vpn_intl/getversion.php", VersionBody()) + hidden("pipelined"), "HTTP/1.1 200",
        true},
   };
   for (const Case& c : cases) {
@@ -186,8 +172,8 @@ TEST_F(HttpListenerTest, KeepsConnectionsAliveWithinTheirBounds) {
     std::string last;
     for (int i = 0; i < c.requests; ++i) {
       const bool close = c.askClose && i + 1 == c.requests;
-      ASSERT_TRUE(
-          peer.Send(Post("/vpn_intl/getversion.php", VersionBody(), close ? "Connection: close\r\n" : "")));
+      ASSERT_TRUE(peer.Send(
+          HttpPost("/vpn_intl/getversion.php", VersionBody(), close ? "Connection: close\r\n" : "")));
       last = peer.ReadAnswer(2000);
       ASSERT_EQ(last.rfind("HTTP/1.1 200", 0), 0u) << "request " << i << ": " << last;
     }
@@ -217,7 +203,7 @@ TEST_F(HttpListenerTest, HealthzSaysWhetherTheStoreAnswers) {
       {"healthy", service_.get(), "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "200", "ok"},
       {"with a query", service_.get(), "GET /healthz?full HTTP/1.1\r\nHost: x\r\n\r\n", "200", "ok"},
       {"store unreachable", &unhealthy, "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "503", "unavailable"},
-      {"not a GET", service_.get(), Post("/healthz", ""), "405", "method not allowed\n"},
+      {"not a GET", service_.get(), HttpPost("/healthz", ""), "405", "method not allowed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -229,7 +215,7 @@ TEST_F(HttpListenerTest, HealthzSaysWhetherTheStoreAnswers) {
     ASSERT_TRUE(peer.Send(c.request));
     const std::string answer = peer.ReadAnswer(2000);
     EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << answer;
-    EXPECT_EQ(Body(answer), c.body);
+    EXPECT_EQ(HttpBody(answer), c.body);
   }
 }
 

@@ -1,47 +1,29 @@
-// The SQLite store's contract, method by method, and its schema versions.
+// The SQLite store's contract, method by method, and the cipher keys it
+// keeps. Migrations and reopened files: SharedStoreTest.cpp, with PostgreSQL.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "devserver/DevserverTestUtil.h"
-#include "support/TempDir.h"
-#include "tools/devserver/store/Schema.h"
 #include "tools/devserver/store/SqliteStore.h"
 
 namespace {
 
 using devserver::StoreStatus;
+using devserver_test::LeaseFor;
+using devserver_test::NewAccount;
 
-// The store at `spec`, given the test seed: `imported` says whether it took it.
-std::unique_ptr<devserver::Store> Seeded(const std::string& spec = ":memory:",
-                                         StoreStatus imported = StoreStatus::kOk) {
+// A store in memory, given the test seed.
+std::unique_ptr<devserver::Store> Seeded() {
   std::string error;
-  auto store = devserver::OpenStore(spec, devserver::StoreOptions(), &error);
+  auto store = devserver::OpenStore(":memory:", devserver::StoreOptions(), &error);
   EXPECT_NE(store, nullptr) << error;
   if (store != nullptr) {
-    EXPECT_EQ(store->ImportSeed(devserver_test::TestSeed(), &error), imported) << error;
+    EXPECT_EQ(store->ImportSeed(devserver_test::TestSeed(), &error), StoreStatus::kOk) << error;
   }
   return store;
-}
-
-devserver::Account NewAccount(const std::string& name, const std::string& password) {
-  devserver::Account account;
-  account.username = name;
-  account.password = password;
-  return account;
-}
-
-devserver::LeaseRecord LeaseFor(const std::string& token, const std::string& user, int server,
-                                std::int64_t at) {
-  devserver::LeaseRecord lease;
-  lease.token = token;
-  lease.username = user;
-  lease.serverId = server;
-  lease.lastHandshake = at;
-  return lease;
 }
 
 TEST(SqliteStoreTest, EveryMethodAnswersAsItsContractSays) {
@@ -150,39 +132,6 @@ TEST(SqliteStoreTest, KeysAreStoredOnceAndCompared) {
   EXPECT_EQ(store->SettleKeys(other, false, &inUse, nullptr), StoreStatus::kConflict);
   EXPECT_EQ(store->SettleKeys(other, true, &inUse, nullptr), StoreStatus::kOk);
   EXPECT_EQ(inUse.m3, keys.m3);
-}
-
-TEST(SqliteStoreTest, AFileIsMigratedOnceAndANewerOneRefused) {
-  testsupport::TempDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string path = dir.path() + "/store.db";
-  { ASSERT_TRUE(Seeded(path)); }
-  {
-    // Reopened: the data is there, the seed is not taken again.
-    auto reopened = Seeded(path, StoreStatus::kConflict);
-    ASSERT_TRUE(reopened);
-    devserver::Account alice;
-    EXPECT_EQ(reopened->FindAccount("alice", &alice, nullptr), StoreStatus::kOk);
-  }
-  std::string error;
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-  sqlite3_stmt* count = nullptr;
-  ASSERT_EQ(
-      sqlite3_prepare_v2(db.get(), "SELECT COUNT(*), MAX(version) FROM schema_version", -1, &count, nullptr),
-      SQLITE_OK);
-  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(count, sqlite3_finalize);
-  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(count, 0), static_cast<int>(devserver::StoreMigrations().size()));
-  EXPECT_EQ(sqlite3_column_int(count, 1), devserver::LatestStoreVersion());
-  statement.reset();
-  ASSERT_EQ(
-      sqlite3_exec(db.get(), "INSERT INTO schema_version (version) VALUES (999)", nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  db.reset();
-  EXPECT_EQ(devserver::OpenStore(path, devserver::StoreOptions(), &error), nullptr);
-  EXPECT_NE(error.find("newer"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -8,9 +8,6 @@
 // ("127.0.0.1:PORT"), PROXYHELPER_FAILOVER_KILL_REQUEST (a file this program
 // creates when the first instance is to be killed). Exits 0 when every check
 // holds, 1 with the failed checks on standard output otherwise.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,13 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "WinsockTestUtil.h"  // ahead of the library's headers: winsock2.h before windows.h
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 int failures = 0;
@@ -106,30 +103,6 @@ bool IsCurrent(const Address& address) {
   return host == address.host && port == address.port;
 }
 
-// Winsock's own answer, not the library's: true once nothing listens there.
-bool Refuses(const Address& address) {
-  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return false;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<u_short>(address.port));
-  ::inet_pton(AF_INET, address.host.c_str(), &to.sin_addr);
-  const bool refused = ::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == SOCKET_ERROR &&
-                       ::WSAGetLastError() == WSAECONNREFUSED;
-  ::closesocket(s);
-  return refused;
-}
-
-template <typename Condition>
-bool WaitFor(Condition condition, milliseconds limit) {
-  const Clock::time_point end = Clock::now() + limit;
-  for (int round = 0; round < 2000 && Clock::now() < end; ++round) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return condition();
-}
-
 // Handshakes every 200 ms until stopped, as a connected client sends them.
 class Heartbeat {
  public:
@@ -192,18 +165,18 @@ int Run(const Address& a, const Address& b, const std::string& killRequest) {
   }
 
   Heartbeat heartbeat({lease.lendusername, 101});
-  Check(WaitFor([&] { return heartbeat.ok() >= 3; }, milliseconds(20000)),
+  Check(wintest::WaitFor([&] { return heartbeat.ok() >= 3; }, milliseconds(20000)),
         "three handshakes before the kill");
   Check(IsCurrent(a), "the account server before the kill is " + a.Text());
 
   std::ofstream(killRequest) << "kill " << a.Text() << "\n";
-  if (!WaitFor([&] { return Refuses(a); }, milliseconds(30000))) {
+  if (!wintest::WaitFor([&] { return wintest::Refuses(a.host, a.port); }, milliseconds(30000))) {
     heartbeat.Stop();
     return Fatal(a.Text() + " still accepts connections; was it killed?");
   }
   const std::size_t afterKill = AttemptCount();
   const int okAtKill = heartbeat.ok();
-  Check(WaitFor([&] { return heartbeat.ok() >= okAtKill + 3; }, milliseconds(30000)),
+  Check(wintest::WaitFor([&] { return heartbeat.ok() >= okAtKill + 3; }, milliseconds(30000)),
         "three handshakes after the kill");
   heartbeat.Stop();
   // The kill may cut one handshake in flight; every other one fails over.
@@ -246,10 +219,9 @@ int main() {
         "FAILED: set PROXYHELPER_FAILOVER_A, PROXYHELPER_FAILOVER_B and PROXYHELPER_FAILOVER_KILL_REQUEST\n");
     return 2;
   }
-  WSADATA data;
-  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return Fatal("WSAStartup");
+  const wintest::Winsock winsock;
+  if (!winsock.ok()) return Fatal("WSAStartup");
   const int status = Run(a, b, killRequest);
-  ::WSACleanup();
   std::printf(status == 0 ? "every check held\n" : "some checks failed\n");
   return status;
 }

@@ -142,10 +142,7 @@ namespace {
 
 using Transaction = PostgresTransaction;
 
-// Columns in the order ReadAccount expects them.
-const char kAccountColumns[] =
-    "a.username, a.password, a.userlevel, a.moneyleft, a.timeleft, a.vpnpd, a.usermode, a.simuses, a.timetip";
-
+// The first row, selected as kAccountColumns.
 void ReadAccount(const Rows& rows, Account* account) {
   account->username = rows.Text(0, 0);
   account->password = rows.Text(0, 1);
@@ -156,6 +153,13 @@ void ReadAccount(const Rows& rows, Account* account) {
   account->usermode = static_cast<int>(rows.Int(0, 6));
   account->simuses = static_cast<int>(rows.Int(0, 7));
   account->timetip = static_cast<int>(rows.Int(0, 8));
+}
+
+// The rows added (0 or 1), or -1.
+int InsertAccount(Transaction* tx, const Account& account, bool unlessTaken) {
+  return tx->Exec(InsertAccountSql(unlessTaken),
+                  {account.username, account.password, account.userlevel, account.moneyleft, account.timeleft,
+                   account.vpnpd, account.usermode, account.simuses, account.timetip});
 }
 
 bool SessionLive(Transaction* tx, const std::string& username, const std::string& token, std::int64_t now) {
@@ -413,11 +417,7 @@ StoreStatus PostgresStore::ImportSeed(const SeedData& seed, std::string* error) 
   return Run(error, [&](Transaction* tx) {
     if (!tx->Sql("SELECT 1 FROM meta WHERE name = $1", {kSeededMark}).empty()) return StoreStatus::kConflict;
     for (const Account& account : seed.accounts) {
-      tx->Exec(
-          "INSERT INTO accounts (username, password, userlevel, moneyleft, timeleft, vpnpd, usermode,"
-          " simuses, timetip) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-          {account.username, account.password, account.userlevel, account.moneyleft, account.timeleft,
-           account.vpnpd, account.usermode, account.simuses, account.timetip});
+      InsertAccount(tx, account, false);
     }
     for (const PrepaidCard& card : seed.cards) {
       tx->Exec("INSERT INTO cards (cardno, cardpw, value) VALUES ($1, $2, $3)",
@@ -440,11 +440,7 @@ StoreStatus PostgresStore::ImportSeed(const SeedData& seed, std::string* error) 
 
 StoreStatus PostgresStore::CreateAccount(const Account& account, std::string* error) {
   return Run(error, [&](Transaction* tx) {
-    const int added = tx->Exec(
-        "INSERT INTO accounts (username, password, userlevel, moneyleft, timeleft, vpnpd, usermode,"
-        " simuses, timetip) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (username) DO NOTHING",
-        {account.username, account.password, account.userlevel, account.moneyleft, account.timeleft,
-         account.vpnpd, account.usermode, account.simuses, account.timetip});
+    const int added = InsertAccount(tx, account, true);
     if (added < 0) return StoreStatus::kUnavailable;
     return added == 1 ? StoreStatus::kOk : StoreStatus::kConflict;
   });

@@ -1,5 +1,7 @@
 #include "tools/devserver/store/Schema.h"
 
+#include <string>
+
 namespace devserver {
 
 const std::vector<Migration>& StoreMigrations() {
@@ -33,5 +35,16 @@ const std::vector<Migration>& StoreMigrations() {
 }
 
 int LatestStoreVersion() { return StoreMigrations().back().version; }
+
+const char kAccountColumns[] =
+    "a.username, a.password, a.userlevel, a.moneyleft, a.timeleft, a.vpnpd, a.usermode, a.simuses, a.timetip";
+
+const char* InsertAccountSql(bool unlessTaken) {
+  static const std::string kInsert =
+      "INSERT INTO accounts (username, password, userlevel, moneyleft, timeleft, vpnpd, usermode, simuses,"
+      " timetip) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)";
+  static const std::string kUnlessTaken = kInsert + " ON CONFLICT (username) DO NOTHING";
+  return (unlessTaken ? kUnlessTaken : kInsert).c_str();
+}
 
 }  // namespace devserver

@@ -20,4 +20,13 @@ const std::vector<Migration>& StoreMigrations();
 // The version a fully migrated store has.
 int LatestStoreVersion();
 
+// The account statements both stores run, written once so their column
+// orders cannot drift apart. Parameters $1..$9 are Account's fields in the
+// order of kAccountColumns: PostgreSQL numbers them so, and SQLite takes them
+// as named parameters numbered by first appearance, which is the same.
+// With `unlessTaken` a taken user name adds nothing and is no error.
+const char* InsertAccountSql(bool unlessTaken);
+// Account's fields as columns of `accounts a`, in the order above.
+extern const char kAccountColumns[];
+
 }  // namespace devserver

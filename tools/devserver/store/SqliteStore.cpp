@@ -104,10 +104,7 @@ namespace {
 
 using Transaction = SqliteStore::Transaction;
 
-// Columns in the order ReadAccount expects them.
-const char kAccountColumns[] =
-    "a.username, a.password, a.userlevel, a.moneyleft, a.timeleft, a.vpnpd, a.usermode, a.simuses, a.timetip";
-
+// A row selected as kAccountColumns.
 void ReadAccount(const Transaction::Query& row, Account* account) {
   account->username = row.Text(0);
   account->password = row.Text(1);
@@ -118,6 +115,21 @@ void ReadAccount(const Transaction::Query& row, Account* account) {
   account->usermode = static_cast<int>(row.Int(6));
   account->simuses = static_cast<int>(row.Int(7));
   account->timetip = static_cast<int>(row.Int(8));
+}
+
+// The rows added (0 or 1), or -1.
+int InsertAccount(Transaction* tx, const Account& account, bool unlessTaken) {
+  return tx->Sql(InsertAccountSql(unlessTaken))
+      .Bind(account.username)
+      .Bind(account.password)
+      .Bind(account.userlevel)
+      .Bind(account.moneyleft)
+      .Bind(account.timeleft)
+      .Bind(account.vpnpd)
+      .Bind(account.usermode)
+      .Bind(account.simuses)
+      .Bind(account.timetip)
+      .Run();
 }
 
 bool SessionLive(Transaction* tx, const std::string& username, const std::string& token, std::int64_t now) {
@@ -295,19 +307,7 @@ StoreStatus SqliteStore::ImportSeed(const SeedData& seed, std::string* error) {
     mark.Bind(std::string(kSeededMark));
     if (mark.Next()) return StoreStatus::kConflict;
     for (const Account& account : seed.accounts) {
-      tx->Sql(
-            "INSERT INTO accounts (username, password, userlevel, moneyleft, timeleft, vpnpd, usermode,"
-            " simuses, timetip) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
-          .Bind(account.username)
-          .Bind(account.password)
-          .Bind(account.userlevel)
-          .Bind(account.moneyleft)
-          .Bind(account.timeleft)
-          .Bind(account.vpnpd)
-          .Bind(account.usermode)
-          .Bind(account.simuses)
-          .Bind(account.timetip)
-          .Run();
+      InsertAccount(tx, account, false);
     }
     for (const PrepaidCard& card : seed.cards) {
       tx->Sql("INSERT INTO cards (cardno, cardpw, value) VALUES (?, ?, ?)")
@@ -338,20 +338,7 @@ StoreStatus SqliteStore::ImportSeed(const SeedData& seed, std::string* error) {
 
 StoreStatus SqliteStore::CreateAccount(const Account& account, std::string* error) {
   return Run(true, error, [&](Transaction* tx) {
-    const int added =
-        tx->Sql(
-              "INSERT INTO accounts (username, password, userlevel, moneyleft, timeleft, vpnpd, usermode,"
-              " simuses, timetip) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (username) DO NOTHING")
-            .Bind(account.username)
-            .Bind(account.password)
-            .Bind(account.userlevel)
-            .Bind(account.moneyleft)
-            .Bind(account.timeleft)
-            .Bind(account.vpnpd)
-            .Bind(account.usermode)
-            .Bind(account.simuses)
-            .Bind(account.timetip)
-            .Run();
+    const int added = InsertAccount(tx, account, true);
     return added == 1 ? StoreStatus::kOk : StoreStatus::kConflict;
   });
 }
