@@ -43,6 +43,12 @@ struct HttpAttemptRequest {
   // Polled while the attempt runs (from any thread); true ends it at once
   // with kCancelled. Empty: never cancelled.
   std::function<bool()> cancelled;
+  // Keep the connection for a later attempt to the same host, port and
+  // scheme, and take one kept from an earlier attempt (idle for at most
+  // `idle`). TLS sessions and resolved names are kept alike. Ignored on
+  // Windows.
+  bool reuse = false;
+  std::chrono::milliseconds idle{30000};
 };
 
 struct HttpAttemptResult {
@@ -50,8 +56,9 @@ struct HttpAttemptResult {
   // (one of kCancelled to kCutShort); empty for status 200 and the whole
   // body. Every kind fails the attempt alike.
   std::optional<AttemptOutcome> failure = AttemptOutcome::kSetupFailed;
-  int status = 0;    // the final HTTP status, 0 when none arrived
-  std::string body;  // the whole body; only without a failure
+  int status = 0;       // the final HTTP status, 0 when none arrived
+  std::string body;     // the whole body; only without a failure
+  bool reused = false;  // went over a connection an earlier attempt opened
 };
 
 inline const char* HttpFailureName(const std::optional<AttemptOutcome>& failure) {

@@ -14,6 +14,16 @@
 // The peer's certificate and host name are always verified; a secure request
 // follows redirects to https only. HTTP/1.1 always, as WinINet speaks it: a
 // server offering HTTP/2 through ALPN does not get it.
+//
+// Nothing is kept between attempts unless the request asks for reuse. Then a
+// process-wide pool keeps, per host, port and scheme, multi handles that each
+// hold one idle connection; an attempt takes one out, so no connection is
+// ever used by two threads (libcurl's shared connection cache is not safe
+// across threads), and puts it back afterwards. TLS sessions and resolved
+// names are shared through a locked share handle. Handles idle past the
+// bound are closed when the next attempt looks into the pool: no thread runs
+// for it. These POSTs are not idempotent: libcurl's own retry of a request
+// on a fresh connection is let through only when nothing was sent yet.
 #if !defined(_WIN32)
 
 #include <curl/curl.h>
@@ -22,14 +32,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/HttpAttempt.h"
@@ -119,7 +132,15 @@ struct Transfer {
   Clock::time_point lastProgress = Clock::now();
   curl_off_t lastDownloaded = -1;
   curl_off_t lastUploaded = -1;
+
+  // Reuse only: the request went out and no answer has begun since, so a
+  // new connection now would send it a second time.
+  bool awaitingAnswer = false;
 };
+
+// The transfer running on this thread, for the close-socket callback: a kept
+// connection is closed long after the transfer that opened it has gone.
+thread_local Transfer* runningTransfer = nullptr;
 
 // At the end of a header block: go on (interim answer, redirect libcurl will
 // follow, 200 within the bound) or stop the transfer with a decided failure.
@@ -164,6 +185,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   transfer.lastProgress = Clock::now();
   if (bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
     transfer.headersComplete = false;  // a new response: interim, redirect or final
+    transfer.awaitingAnswer = false;
     return bytes;
   }
   if (transfer.headersComplete) return bytes;  // chunked trailers
@@ -208,6 +230,12 @@ bool HasPeer(curl_socket_t socket) {
 // a redirect), with a window of its own.
 curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
   Transfer& transfer = *static_cast<Transfer*>(user);
+  if (transfer.awaitingAnswer) {
+    // A kept connection broke after the request went out: the service may
+    // have acted on it (a recharge, a lease), so it is not sent again.
+    transfer.decided = AttemptOutcome::kNoResponse;
+    return CURL_SOCKET_BAD;
+  }
   const bool sameConnection = transfer.socketOpened && !transfer.connected &&
                               std::any_of(transfer.sockets.begin(), transfer.sockets.end(),
                                           [](curl_socket_t s) { return !HasPeer(s); });
@@ -229,11 +257,23 @@ curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* addr
   return socket;
 }
 
-int OnCloseSocket(void* user, curl_socket_t socket) {
-  Transfer& transfer = *static_cast<Transfer*>(user);
-  transfer.sockets.erase(std::remove(transfer.sockets.begin(), transfer.sockets.end(), socket),
-                         transfer.sockets.end());
+int OnCloseSocket(void*, curl_socket_t socket) {
+  if (Transfer* transfer = runningTransfer) {
+    transfer->sockets.erase(std::remove(transfer->sockets.begin(), transfer->sockets.end(), socket),
+                            transfer->sockets.end());
+  }
   return ::close(socket);
+}
+
+// Reuse only: what goes out on the wire, to tell a re-send from a first send
+// and a kept connection (no socket of this transfer's own) from a new one.
+int OnDebug(CURL*, curl_infotype type, char*, size_t, void* user) {
+  Transfer& transfer = *static_cast<Transfer*>(user);
+  if (type == CURLINFO_HEADER_OUT) {
+    transfer.awaitingAnswer = true;
+    transfer.connected = true;
+  }
+  return 0;
 }
 
 // A TCP connection is up once one of the sockets has a peer. (libcurl's own
@@ -286,6 +326,105 @@ bool RequestHeaders(CurlList& list) {
   return Append(list, kHttpNoCacheHeader) && Append(list, "Expect:");
 }
 
+// TLS sessions and resolved names shared by every kept-connection attempt,
+// each kind under a lock of its own, as libcurl asks. Made once, never freed:
+// handles may use it until the process ends.
+class SessionShare {
+ public:
+  SessionShare() : share_(curl_share_init()) {
+    if (share_ == nullptr) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  CURLSH* get() const { return share_; }
+
+ private:
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<SessionShare*>(self)->locks_[Index(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<SessionShare*>(self)->locks_[Index(data)].unlock();
+  }
+  static std::size_t Index(curl_lock_data data) {
+    return static_cast<std::size_t>(data) < CURL_LOCK_DATA_LAST ? static_cast<std::size_t>(data) : 0;
+  }
+  CURLSH* share_;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
+};
+
+CURLSH* SharedSessions() {
+  static SessionShare* share = new SessionShare();
+  return share->get();
+}
+
+// Multi handles holding one idle connection each, per host, port and scheme.
+class ConnectionPool {
+ public:
+  using Key = std::tuple<std::string, int, bool>;
+  // Enough for an application's threads to each keep one per server;
+  // beyond it the oldest are closed.
+  static constexpr std::size_t kMaxKept = 64;
+
+  // A handle for `key`: the most recently kept one when it idled for at most
+  // `idle`, else a new one. Handles idle past `idle` are closed on the way.
+  CurlMulti Take(const Key& key, std::chrono::milliseconds idle) {
+    std::vector<CurlMulti> expired;  // closed outside the lock
+    CurlMulti taken;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const Clock::time_point now = Clock::now();
+      for (auto it = kept_.begin(); it != kept_.end();) {
+        if (now - it->since > idle) {
+          expired.push_back(std::move(it->multi));
+          it = kept_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+        if (it->key == key) {
+          taken = std::move(it->multi);
+          kept_.erase(std::next(it).base());
+          break;
+        }
+      }
+    }
+    if (!taken) {
+      taken.reset(curl_multi_init());
+      if (taken) curl_multi_setopt(taken.get(), CURLMOPT_MAXCONNECTS, 1L);
+    }
+    return taken;
+  }
+
+  void Keep(const Key& key, CurlMulti multi) {
+    if (!multi) return;
+    CurlMulti oldest;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.size() >= kMaxKept) {
+      oldest = std::move(kept_.front().multi);
+      kept_.erase(kept_.begin());
+    }
+    kept_.push_back({key, std::move(multi), Clock::now()});
+  }
+
+ private:
+  struct Kept {
+    Key key;
+    CurlMulti multi;
+    Clock::time_point since;
+  };
+  std::mutex mutex_;
+  std::vector<Kept> kept_;  // oldest first
+};
+
+ConnectionPool& Pool() {
+  static ConnectionPool* pool = new ConnectionPool();
+  return *pool;
+}
+
 bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_slist* headers,
                Transfer& transfer) {
   bool ok = true;
@@ -307,10 +446,23 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
   set(curl_easy_setopt(curl, CURLOPT_NOPROXY, "*"));
   set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
   set(curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
-  // Nothing of one attempt is kept for the next: no connection, no resolved
-  // name, no parsed CA store (a bundle replaced on disk applies at once).
-  set(curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L));
-  set(curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, 0L));
+  if (request.reuse) {
+    // Connection, TLS session and name kept for the next attempt; a kept
+    // connection idle past the bound is not taken (the pool sees to it with
+    // millisecond precision; this is libcurl's own, in whole seconds).
+    set(curl_easy_setopt(curl, CURLOPT_SHARE, SharedSessions()));
+    set(curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN,
+                         static_cast<long>(std::max<std::int64_t>(1, (request.idle.count() + 999) / 1000))));
+    set(curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug));
+    set(curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer));
+    set(curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L));
+  } else {
+    // Nothing of one attempt is kept for the next: no connection, no
+    // resolved name, no parsed CA store (a bundle replaced on disk applies
+    // at once).
+    set(curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L));
+    set(curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, 0L));
+  }
 #if LIBCURL_VERSION_NUM >= 0x075700  // 7.87.0 keeps CA stores in the multi handle
   // Not checked: a libcurl without TLS knows no CA store and may refuse it.
   (void)curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
@@ -337,7 +489,7 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
   set(curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket));
   set(curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer));
   set(curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket));
-  set(curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer));
+  set(curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, nullptr));
   set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress));
   set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer));
   set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
@@ -347,13 +499,13 @@ bool Configure(CURL* curl, const HttpAttemptRequest& request, CURLU* url, curl_s
 // Runs the transfer. libcurl's own blocking loop wakes only about once a
 // second while nothing arrives, which would stretch the short bounds; this
 // loop wakes often enough to keep them to a few tens of milliseconds.
-CURLcode Run(CURL* easy, Transfer& transfer) {
-  // One multi handle per thread, kept between attempts: setting one up costs
-  // a socket pair each time. Nothing of an attempt stays in it (Configure).
-  thread_local CurlMulti multi;
-  if (!multi) multi.reset(curl_multi_init());
-  if (!multi) return CURLE_OUT_OF_MEMORY;
-  Attached attached(multi.get(), easy);
+CURLcode Run(CURLM* multiHandle, CURL* easy, Transfer& transfer) {
+  if (multiHandle == nullptr) return CURLE_OUT_OF_MEMORY;
+  struct Running {
+    explicit Running(Transfer* transfer) { runningTransfer = transfer; }
+    ~Running() { runningTransfer = nullptr; }
+  } running(&transfer);
+  Attached attached(multiHandle, easy);
   if (!attached.ok()) return CURLE_FAILED_INIT;
   const HttpAttemptRequest& request = *transfer.request;
   // Short enough that a cancel is seen well within 100 ms.
@@ -361,7 +513,7 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
       std::clamp<long>(static_cast<long>(std::min(request.stall, request.connectWindow).count()) / 8, 5, 40);
   for (;;) {
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
+    if (curl_multi_perform(multiHandle, &running) != CURLM_OK) return CURLE_FAILED_INIT;
     if (running == 0) break;
     if (request.cancelled && request.cancelled()) {
       transfer.decided = AttemptOutcome::kCancelled;
@@ -382,11 +534,11 @@ CURLcode Run(CURL* easy, Transfer& transfer) {
       }
       transfer.connected = true;
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wakeMs), nullptr) != CURLM_OK)
+    if (curl_multi_poll(multiHandle, nullptr, 0, static_cast<int>(wakeMs), nullptr) != CURLM_OK)
       return CURLE_FAILED_INIT;
   }
   int queued = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+  while (CURLMsg* message = curl_multi_info_read(multiHandle, &queued)) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == easy) return message->data.result;
   }
   return CURLE_FAILED_INIT;
@@ -459,7 +611,22 @@ HttpAttemptResult PerformHttpAttempt(const HttpAttemptRequest& request) {
   transfer.result = &result;
   if (!Configure(curl.get(), request, url.get(), headers.get(), transfer)) return result;
 
-  const CURLcode code = Run(curl.get(), transfer);
+  CURLcode code;
+  if (request.reuse) {
+    const ConnectionPool::Key key(request.host, request.port, request.secure);
+    CurlMulti multi = Pool().Take(key, request.idle);
+    code = Run(multi.get(), curl.get(), transfer);
+    long connects = -1;
+    curl_easy_getinfo(curl.get(), CURLINFO_NUM_CONNECTS, &connects);
+    result.reused = code == CURLE_OK && connects == 0;
+    Pool().Keep(key, std::move(multi));
+  } else {
+    // One multi handle per thread, kept between attempts: setting one up
+    // costs a socket pair each time. Nothing of an attempt stays in it.
+    thread_local CurlMulti multi;
+    if (!multi) multi.reset(curl_multi_init());
+    code = Run(multi.get(), curl.get(), transfer);
+  }
   if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) throw std::bad_alloc();
   result.failure = Classify(code, transfer);
   if (result.failure) {

@@ -125,6 +125,8 @@ struct AttemptTrace {
   int serviceResult = 0;      // kRefusedByService: the reply's "result" (-1 when absent)
   int httpStatus = 0;         // the final HTTP status; 0 when none arrived
   std::size_t bodyBytes = 0;  // the reply body's size as received; 0 when none
+  // Went over a connection an earlier attempt opened ("GC_HTTP_REUSE").
+  bool reused = false;
 };
 
 // What an application's attempt trace receives (facade/ProxyHelperControl.h).

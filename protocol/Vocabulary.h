@@ -95,6 +95,8 @@ inline constexpr char kGcRefusedLoginServer[] = "GC_REFUSED_LOGIN_SERVER";
 // ... and the library's own settings, read at each use.
 inline constexpr char kGcHttpTimeoutMs[] = "GC_HTTP_TIMEOUT_MS";
 inline constexpr char kGcHttpStallMs[] = "GC_HTTP_STALL_MS";
+inline constexpr char kGcHttpReuse[] = "GC_HTTP_REUSE";     // 1: keep connections between attempts
+inline constexpr char kGcHttpIdleMs[] = "GC_HTTP_IDLE_MS";  // how long a kept connection may idle
 inline constexpr char kGcHttpMaxBody[] = "GC_HTTP_MAX_BODY";
 inline constexpr char kGcBz2MaxOutput[] = "GC_BZ2_MAX_OUTPUT";
 inline constexpr char kGcMaxReplyItems[] = "GC_MAX_REPLY_ITEMS";

@@ -26,6 +26,9 @@ constexpr int kRaiseConnectTimeoutUpToMs = 2000;
 
 constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kDefaultStallTimeoutMs = 10000;
+// Under the reference service's own idle bound, so a kept connection is
+// given up before the service closes it under a request.
+constexpr int kDefaultIdleMs = 30000;
 constexpr int kDefaultMaxBodyBytes = 32 * 1024 * 1024;
 
 using Clock = AttemptClock;
@@ -45,6 +48,7 @@ AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const 
       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
   trace.httpStatus = outcome.status;
   trace.bodyBytes = bodyBytes;
+  trace.reused = outcome.reused;
   if (outcome.failure) {
     trace.outcome = *outcome.failure;
   } else if (parsed) {
@@ -158,6 +162,9 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
   // Built and encoded for every attempt: each one draws its own key letter.
   request.body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
   request.cancelled = context.CancelCheck();
+  request.reuse = cache.GetConfigInt(protocol::kGcHttpReuse, 0) == 1;
+  request.idle =
+      std::chrono::milliseconds(std::max(0, cache.GetConfigInt(protocol::kGcHttpIdleMs, kDefaultIdleMs)));
 
   HttpAttemptResult outcome = PerformAttempt(request);
   // Clocks round: the attempt may end on the operation's deadline a moment

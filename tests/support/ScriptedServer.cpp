@@ -182,6 +182,8 @@ class Channel {
       if (!AwaitTls(rc, deadline)) return false;
     }
   }
+  // The client resumed an earlier TLS session.
+  bool Resumed() const { return ssl_ != nullptr && SSL_session_reused(ssl_) == 1; }
 #endif
 
   // Bytes read (> 0), 0 at the peer's end, -1 on failure, stop or deadline.
@@ -274,8 +276,7 @@ class Channel {
 };
 
 // Reads one request: the header block, then a Content-Length body.
-bool ReadRequest(Channel& channel, RecordedRequest& request) {
-  const auto deadline = Clock::now() + kIoTimeout;
+bool ReadRequest(Channel& channel, RecordedRequest& request, Clock::time_point deadline) {
   std::string data;
   std::size_t headerEnd = std::string::npos;
   std::size_t bodyLength = 0;
@@ -341,11 +342,11 @@ std::string StatusLine(int status, const std::string& reason) {
   return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
 }
 
-std::string HeaderBlock(const Script& script, const std::string& framing) {
+std::string HeaderBlock(const Script& script, const std::string& framing, bool keepAlive = false) {
   std::string text = StatusLine(script.status, script.reason);
   for (const auto& header : script.headers) text += header.first + ": " + header.second + "\r\n";
   text += framing;
-  text += "Connection: close\r\n\r\n";
+  text += keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
   return text;
 }
 
@@ -587,19 +588,39 @@ void ScriptedServer::AcceptLoop() {
   }
 }
 
+void ScriptedServer::KeepAlive(std::size_t requestsPerConnection, int idleMs) {
+  keepAliveIdleMs_ = idleMs;
+  keepAliveRequests_ = requestsPerConnection;
+}
+
 void ScriptedServer::Serve(Handle socket) {
   Fd fd(ToNative(socket));
   Channel channel(fd.get(), ToNative(wakeRead_));
 #if defined(TESTSUPPORT_TLS)
   if (tls_ && !channel.Handshake(tls_->context.get(), tls_->handshakeDelayMs)) return;
+  if (tls_ && channel.Resumed()) ++resumed_;
 #endif
   RecordedRequest request;
-  if (!ReadRequest(channel, request)) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(request);
+  if (!ReadRequest(channel, request, Clock::now() + kIoTimeout)) return;
+  Script script;
+  // Kept alive: plain answers one after the other on this connection, each
+  // next request waited for at most the idle bound.
+  for (std::size_t served = 1;; ++served) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(request);
+    }
+    script = NextScript(request);
+    const std::size_t keepAlive = keepAliveRequests_.load();
+    if (keepAlive == 0 || script.behaviour != Behaviour::kRespond || script.closeDelimited) break;
+    if (!channel.Write(HeaderBlock(script, LengthHeader(script.body.size()), true)) ||
+        !channel.Write(script.body) || served >= keepAlive) {
+      return;
+    }
+    request = RecordedRequest();
+    if (!ReadRequest(channel, request, Clock::now() + std::chrono::milliseconds(keepAliveIdleMs_.load())))
+      return;
   }
-  const Script script = NextScript(request);
   const std::string& body = script.body;
   const std::size_t partial = std::min(script.partialBytes, body.size());
   const std::string announced = HeaderBlock(script, LengthHeader(body.size()));

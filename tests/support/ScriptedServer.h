@@ -5,8 +5,8 @@
 // clear text or over TLS.
 //
 // Raw sockets (BSD or Winsock), one thread, one request per connection (every
-// answer carries "Connection: close"), connections handled one after the
-// other. Every wait is bounded and Stop() (also run by the destructor)
+// answer carries "Connection: close") unless kept alive, connections handled
+// one after the other. Every wait is bounded and Stop() (also run by the destructor)
 // interrupts all of them.
 #pragma once
 
@@ -118,8 +118,17 @@ class ScriptedServer {
   using Responder = std::function<Script(const RecordedRequest&)>;
   void SetResponder(Responder responder);
 
+  // Plain 200 answers (kRespond) leave out "Connection: close", and up to
+  // `requestsPerConnection` requests are read from one connection, each
+  // waited for at most `idleMs`. 1: the connection is closed after each
+  // answer all the same, as a server with a short idle bound does. While a
+  // connection is kept, the next one waits.
+  void KeepAlive(std::size_t requestsPerConnection, int idleMs = 2000);
+
   std::vector<RecordedRequest> Requests() const;
   std::size_t Connections() const { return connections_.load(); }
+  // TLS handshakes that resumed an earlier session.
+  std::size_t ResumedHandshakes() const { return resumed_.load(); }
   // Body bytes of kHugeBody answers the clients took, over all connections.
   std::uint64_t HugeBytesSent() const { return hugeBytesSent_.load(); }
 
@@ -142,6 +151,9 @@ class ScriptedServer {
   std::thread thread_;
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::uint64_t> hugeBytesSent_{0};
+  std::atomic<std::size_t> resumed_{0};
+  std::atomic<std::size_t> keepAliveRequests_{0};
+  std::atomic<int> keepAliveIdleMs_{2000};
   std::shared_ptr<Tls> tls_;
 
   mutable std::mutex mutex_;

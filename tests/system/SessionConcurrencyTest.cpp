@@ -1,7 +1,8 @@
 // Every operation through the facade from eight threads at once, against
 // the reference service, as an application with a heartbeat and a refresh
 // timer beside its window would call them. Run under ThreadSanitizer in CI:
-// no data race, every result a documented one, the session whole afterwards.
+// no data race, every result a documented one, the session whole afterwards;
+// with kept connections ("GC_HTTP_REUSE") too, the threads sharing the pool.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -30,7 +31,13 @@ bool Documented(int result) {
          result == -1 || (result >= devserver::kResultBadRequest && result <= devserver::kResultNoCipherKeys);
 }
 
-TEST(ConcurrencySession, EveryOperationFromEightThreads) {
+class ConcurrencySession : public ::testing::TestWithParam<bool> {
+ protected:
+  void TearDown() override { GlobalCache::Instance().RemoveConfigItem("GC_HTTP_REUSE"); }
+};
+
+TEST_P(ConcurrencySession, EveryOperationFromEightThreads) {
+  if (GetParam()) GlobalCache::Instance().SetConfigItem("GC_HTTP_REUSE", 1);
   testsupport::TempDir dir("proxyhelper-concurrency-");
   ASSERT_TRUE(dir.ok());
   QUILLON::SetExeDirectory(dir.path());
@@ -44,7 +51,11 @@ TEST(ConcurrencySession, EveryOperationFromEightThreads) {
   UserInfo info;
   ASSERT_EQ(helper.GetUserInfo(info), 0);
   std::atomic<int> traced{0};
-  ProxyHelperControl::SetAttemptTrace([&traced](const AttemptTrace&) { ++traced; });
+  std::atomic<int> reused{0};
+  ProxyHelperControl::SetAttemptTrace([&traced, &reused](const AttemptTrace& attempt) {
+    ++traced;
+    if (attempt.reused) ++reused;
+  });
 
   std::atomic<int> undocumented{0};
   std::atomic<int> calls{0};
@@ -115,6 +126,8 @@ TEST(ConcurrencySession, EveryOperationFromEightThreads) {
   EXPECT_EQ(undocumented.load(), 0);
   // One trace per attempt: every remote call made at least one.
   EXPECT_GE(traced.load(), remoteCalls.load());
+  // Kept connections are taken up again, and only when asked for.
+  EXPECT_EQ(reused.load() > 0, GetParam()) << reused.load() << " of " << traced.load();
   // The session is one whole session: signing in again gives one that the
   // service accepts, and the name and token read back belong together.
   ASSERT_EQ(helper.SignIn({"alice", "alice-pass"}, error), 0);
@@ -129,5 +142,10 @@ TEST(ConcurrencySession, EveryOperationFromEightThreads) {
   GlobalCache::Instance().SetValue("GCP_CUR_SERVERCONFIG", nullptr);
   QUILLON::SetExeDirectory("");
 }
+
+INSTANTIATE_TEST_SUITE_P(Concurrency, ConcurrencySession, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "KeptConnections" : "FreshConnections";
+                         });
 
 }  // namespace
