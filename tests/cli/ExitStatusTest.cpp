@@ -208,6 +208,20 @@ TEST_F(CliTest, VerboseShowsEveryAttemptAndPlainShowsTheLast) {
   outcome = Run({"--servers", dead, "version"});
   EXPECT_EQ(outcome.err.find("* "), std::string::npos) << outcome.err;
   EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+
+  // After the sign-in, a session's requests go over the connection it opened,
+  // unless --no-reuse.
+  for (const bool reuse : {true, false}) {
+    std::vector<std::string> args = {"--servers", live, "-u", "carol", "-p", "carol-pw", "-v", "account"};
+    if (!reuse) args.insert(args.begin(), "--no-reuse");
+    outcome = Run(args);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("* loginin.php " + live + ": parsed (http 200, "), std::string::npos);
+    EXPECT_EQ(outcome.err.find("getuserinfo.php " + live + ": parsed (http 200, ") != std::string::npos &&
+                  outcome.err.find("bytes, reused connection, ") != std::string::npos,
+              reuse)
+        << outcome.err;
+  }
 }
 
 TEST_F(CliTest, TimeoutsBoundASilentServer) {

@@ -101,6 +101,11 @@ GlobalOptions::GlobalOptions(CLI::App& app) : app_(app) {
                     "and every server given is https")
            ->option_text(OptionText("", "", "PROXYHELPER_ALLOW_PLAIN_PUSH")),
        &allowPlainPushText_},
+      {"no-reuse", "PROXYHELPER_NO_REUSE",
+       app.add_flag("--no-reuse", settings_.noReuse,
+                    "Open a new connection for every request instead of keeping one per account server")
+           ->option_text(OptionText("", "", "PROXYHELPER_NO_REUSE")),
+       &noReuseText_},
       {"timeout", "PROXYHELPER_TIMEOUT",
        text("--timeout", &timeoutText_, "SECONDS", "PROXYHELPER_TIMEOUT",
             "Bound of one HTTP attempt (default 30)"),
@@ -148,11 +153,13 @@ bool GlobalOptions::Resolve(Console& console) {
   }
   if (Find("json")->source == "flag") jsonText_ = settings_.json ? "true" : "false";
   if (Find("allow-plain-push")->source == "flag") allowPlainPushText_ = "true";
+  if (Find("no-reuse")->source == "flag") noReuseText_ = "true";
   if (!ApplyConfigFile(console)) return false;
   if (passwordStdin_ && !ReadPasswordFromInput(console)) return false;
 
   return ReadFlag(*Find("json"), jsonText_, &settings_.json, console) &&
          ReadFlag(*Find("allow-plain-push"), allowPlainPushText_, &settings_.allowPlainPush, console) &&
+         ReadFlag(*Find("no-reuse"), noReuseText_, &settings_.noReuse, console) &&
          ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
          ReadSeconds(*Find("operation-timeout"), kMaxOperationTimeoutSeconds, &settings_.operationTimeoutMs,
                      console);
@@ -298,6 +305,8 @@ int GlobalOptions::Show(Console& console) const {
       value = settings_.json ? "true" : "false";
     } else if (key == "allow-plain-push") {
       value = settings_.allowPlainPush ? "true" : "false";
+    } else if (key == "no-reuse") {
+      value = settings_.noReuse ? "true" : "false";
     } else if (source == "default") {
       if (key == "lang") {
         // What the library derives from LC_ALL or LANG.

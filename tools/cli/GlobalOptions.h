@@ -66,6 +66,7 @@ class GlobalOptions {
   std::vector<Entry> entries_;
   std::string jsonText_;
   std::string allowPlainPushText_;
+  std::string noReuseText_;
   std::string timeoutText_;
   std::string operationTimeoutText_;
   bool verbose_ = false;

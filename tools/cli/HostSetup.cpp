@@ -84,6 +84,9 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   if (!settings.allowPlainPush && AllSecure(servers.GetServers())) {
     GlobalCache::Instance().SetConfigItem(protocol::kGcHttpsOnly, 1);
   }
+  // A session's requests go to one server one after the other: keeping the
+  // connection saves a TCP (and TLS) handshake on each.
+  GlobalCache::Instance().SetConfigItem(protocol::kGcHttpReuse, settings.noReuse ? 0 : 1);
   // Set or cleared every time, so a run without a bundle never inherits one.
   if (settings.caBundle.empty()) {
     GlobalCache::Instance().RemoveConfigItem(protocol::kGcCaBundle);

@@ -125,7 +125,9 @@ std::string DescribeAttemptInDetail(const AttemptTrace& attempt) {
     details += "http " + std::to_string(attempt.httpStatus) + ", ";
   }
   if (attempt.bodyBytes != 0) details += std::to_string(attempt.bodyBytes) + " bytes, ";
-  details += "connect timeout " + std::to_string(attempt.connectTimeoutMs) + " ms, " +
+  // A kept connection had no connect of its own to time.
+  details += (attempt.reused ? std::string("reused connection, ")
+                             : "connect timeout " + std::to_string(attempt.connectTimeoutMs) + " ms, ") +
              std::to_string(attempt.elapsedMs) + " ms";
   return attempt.script + " " + DescribeAttempt(attempt) + " (" + details + ")";
 }

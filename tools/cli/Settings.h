@@ -28,6 +28,9 @@ struct Settings {
   // Follow a pushed list with plain entries even when every server given is
   // https (otherwise GC_HTTPS_ONLY keeps the client on TLS).
   bool allowPlainPush = false;
+  // A new connection per request (GC_HTTP_REUSE off); by default the tool
+  // keeps one per account server.
+  bool noReuse = false;
 };
 
 }  // namespace proxycli

@@ -15,7 +15,7 @@ _proxyhelper() {
 
   local commands="version register recharge account servers ratio connect status disconnect check shell demo
     help config"
-  local globals="--help -h --version --servers --user -u --password -p --password-stdin --allow-plain-push --lang --agent
+  local globals="--help -h --version --servers --user -u --password -p --password-stdin --allow-plain-push --no-reuse --lang --agent
     --client-version --cache-dir --ca-bundle --json --timeout --operation-timeout --config --verbose -v
     --quiet -q"
   # Options that take a value, global or of a subcommand.
