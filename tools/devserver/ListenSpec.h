@@ -31,8 +31,10 @@ struct ListenSpec {
 struct ConnectionLimits {
   // For the first byte of the first request on a new connection.
   std::chrono::milliseconds idle{5000};
-  // For the first byte of each later request on a kept-alive connection.
-  std::chrono::milliseconds keepAliveIdle{30000};
+  // For the first byte of each later request on a kept-alive connection:
+  // longer than a client keeps an idle connection (30 s by default), so the
+  // client gives it up first and never sends into one being closed.
+  std::chrono::milliseconds keepAliveIdle{60000};
   // From the first byte to the end of the body; for TLS, also the handshake
   // from the accept.
   std::chrono::milliseconds request{5000};
@@ -40,7 +42,8 @@ struct ConnectionLimits {
   std::chrono::milliseconds write{5000};
   std::size_t headBytes = 64 * 1024;  // request line and headers
   std::size_t bodyBytes = 1 << 20;    // what the body may carry, framing aside
-  std::size_t requestsPerConnection = 5;
+  // A session's opening requests and a good while of its heartbeats.
+  std::size_t requestsPerConnection = 100;
   // Connections open at once; at the limit the listener stops accepting
   // until one ends (the kernel's backlog holds the rest).
   std::size_t connections = 1024;
