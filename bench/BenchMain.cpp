@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   bench::RegisterCatalogueBenchmarks();
   bench::RegisterCliBenchmarks();
   bench::RegisterFailoverBenchmarks();
+  bench::RegisterReuseBenchmarks();
   bench::RegisterWorstReplyBenchmarks();
   bench::RegisterStoreBenchmarks();
 

@@ -10,6 +10,7 @@ void RegisterSignInBenchmarks();      // one facade operation end to end
 void RegisterCatalogueBenchmarks();   // GetVpnServers: time and peak heap
 void RegisterCliBenchmarks();         // `servers` in the CLI next to the library alone
 void RegisterFailoverBenchmarks();    // Execute across refusing servers
+void RegisterReuseBenchmarks();       // connection reuse at 50 ms RTT through a latency shim
 void RegisterWorstReplyBenchmarks();  // peak memory of the costliest replies
 void RegisterStoreBenchmarks();       // the service on each store, 64 clients
 

@@ -155,6 +155,32 @@ struct FixedReply {
 
 }  // namespace
 
+void CloseInheritedExcept(int first, int second) {
+  const unsigned low = static_cast<unsigned>(std::min(first, second));
+  const unsigned high = static_cast<unsigned>(std::max(first, second));
+  if (low > 3) ::close_range(3, low - 1, 0);
+  if (high > low + 1) ::close_range(low + 1, high - 1, 0);
+  ::close_range(high + 1, ~0u, 0);
+}
+
+std::string ReadReportLine(int fd) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
+  while (line.find('\n') == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd waiting{fd, POLLIN, 0};
+    if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[256];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return line;
+}
+
 devserver::CipherKeys BenchKeys() {
   devserver::CipherKeys keys;
   keys.m1 = "bench-key-item-one";
@@ -194,8 +220,7 @@ bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
     return false;
   }
   if (pid == 0) {
-    ::close(report[0]);
-    ::close(lifeline[1]);
+    CloseInheritedExcept(report[1], lifeline[0]);
     ServeInChild(setup, report[1], lifeline[0]);
   }
   child_ = pid;
@@ -205,20 +230,7 @@ bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
   hosts_ = setup.hosts;
 
   // One line: "ports P1 P2 ..." or "error ...".
-  std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
-  while (line.find('\n') == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd waiting{report[0], POLLIN, 0};
-    if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
-    char buffer[256];
-    const ssize_t n = ::read(report[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    line.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(report[0]);
+  const std::string line = ReadReportLine(report[0]);
 
   std::istringstream words(line);
   std::string tag;

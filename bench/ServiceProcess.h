@@ -37,6 +37,14 @@ struct ServiceSetup {
 // network and the service's replies are readable after GetUserInfo.
 devserver::CipherKeys BenchKeys();
 
+// In a forked child: closes every descriptor it inherited but `first` and
+// `second` (and standard input, output and error). A listening socket or
+// another child's lifeline held there would outlive what it belongs to.
+void CloseInheritedExcept(int first, int second);
+// The one line a child reports on `fd` once it listens (or why it cannot),
+// waited for a bounded time; closes `fd`. Empty when none came.
+std::string ReadReportLine(int fd);
+
 class ServiceProcess {
  public:
   ServiceProcess() = default;

@@ -9,6 +9,12 @@
 #   scripts/bench.sh --benchmark_filter=codec   a subset (rows of benchmarks
 #                                     left out show as not run)
 #
+# The connection-reuse rows ("Start burst ...", "Heartbeat ...") run the
+# reference service behind a latency shim on 127.0.0.1 at 50 ms round-trip
+# time, "GC_HTTP_REUSE" 1 beside 0: one repetition of a few rounds each
+# whatever --benchmark_repetitions says, about 15 s in all
+# (--benchmark_filter=reuse runs them alone).
+#
 # The raw results go to <build dir>/bench-results.json. The build directory
 # is build/bench unless PROXYHELPER_BENCH_BUILD_DIR names another.
 # Benchmarks are never part of ctest.
