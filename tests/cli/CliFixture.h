@@ -95,6 +95,22 @@ struct Outcome {
   nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
 };
 
+// Each member of the object `fields` is in `doc` with the same value.
+inline void ExpectFields(const nlohmann::json& doc, const nlohmann::json& fields) {
+  for (const auto& field : fields.items()) {
+    EXPECT_EQ(doc.contains(field.key()) ? doc.at(field.key()) : nlohmann::json(), field.value())
+        << field.key() << " in " << doc.dump();
+  }
+}
+
+// A console on strings, for driving the tool's parts directly.
+struct StringConsole {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  proxycli::Console console{in, out, err, false, false};
+};
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -142,6 +158,13 @@ class CliTest : public ::testing::Test {
     outcome.status = proxycli::RunCli(argv, console);
     outcome.out = out.str();
     outcome.err = err.str();
+    return outcome;
+  }
+  // Run, expected to end with `status`.
+  static Outcome RunExpecting(int status, const std::vector<std::string>& args,
+                              const std::string& input = std::string()) {
+    Outcome outcome = Run(args, input);
+    EXPECT_EQ(outcome.status, status) << ::testing::PrintToString(args) << "\n" << outcome.err;
     return outcome;
   }
 

@@ -12,57 +12,60 @@
 namespace clitest {
 namespace {
 
-TEST_F(CliTest, VersionJson) {
-  StartService();
-  const Outcome outcome = Run({"--servers", server_.LiveAddress(), "--agent", "tester", "--json", "version"});
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  const nlohmann::json doc = outcome.Json();
-  ASSERT_TRUE(doc.is_object()) << outcome.out;
-  EXPECT_EQ(doc["command"], "version");
-  EXPECT_EQ(doc["ok"], true);
-  EXPECT_EQ(doc["exit_status"], 0);
-  EXPECT_EQ(doc["service_version"], "9.8.7");
-  EXPECT_EQ(doc["agent"], "tester");
-  EXPECT_EQ(doc["errors"], nlohmann::json::array());
+TEST_F(CliTest, VersionJsonAndFailureJsonNamesCodeAndServiceText) {
+  StartService(/*deadFirst=*/true);
+  const nlohmann::json doc =
+      RunExpecting(0, {"--servers", server_.LiveAddress(), "--agent", "tester", "--json", "version"}).Json();
+  ASSERT_TRUE(doc.is_object());
+  ExpectFields(doc, {{"command", "version"},
+                     {"ok", true},
+                     {"exit_status", 0},
+                     {"service_version", "9.8.7"},
+                     {"agent", "tester"},
+                     {"errors", nlohmann::json::array()}});
+
+  nlohmann::json failed =
+      RunExpecting(1, {"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"})
+          .Json();
+  ExpectFields(failed, {{"ok", false}, {"exit_status", 1}});
+  ASSERT_EQ(failed["errors"].size(), 1u);
+  ExpectFields(failed["errors"][0], {{"operation", "SignIn"},
+                                     {"result", 2},
+                                     {"result_hex", "0x00000002"},
+                                     {"result_name", "service result"}});
+  EXPECT_FALSE(failed["errors"][0]["errdesc"].get<std::string>().empty());
+
+  failed = RunExpecting(3, {"--servers", server_.DeadAddress(), "--json", "version"}).Json();
+  ExpectFields(failed["errors"][0],
+               {{"result_name", "RESULT_TRANSPORT_FAILURE"}, {"result_hex", "0x70000066"}});
 }
 
 TEST_F(CliTest, AccountJsonCarriesStateAndPushedConfiguration) {
   StartService(/*deadFirst=*/true);
-  const Outcome outcome =
-      Run({"--servers", server_.ClientServerList(), "-u", "carol", "-p", "carol-pw", "account", "--json"});
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  const nlohmann::json doc = outcome.Json();
-  ASSERT_TRUE(doc.is_object()) << outcome.out;
-  EXPECT_EQ(doc["user"]["username"], "carol");
-  EXPECT_EQ(doc["user"]["moneyleft"], 42);
-  EXPECT_EQ(doc["user"]["timeleft"], "9 days");
+  const nlohmann::json doc = RunExpecting(0, {"--servers", server_.ClientServerList(), "-u", "carol", "-p",
+                                              "carol-pw", "account", "--json"})
+                                 .Json();
+  ASSERT_TRUE(doc.is_object());
+  ExpectFields(doc["user"], {{"username", "carol"}, {"moneyleft", 42}, {"timeleft", "9 days"}});
   const nlohmann::json& config = doc["config"];
-  EXPECT_EQ(config["heartbeat_slot"], 7);
-  EXPECT_EQ(config["onlineratio_slot"], 11);
-  EXPECT_EQ(config["cipher_keys"], true);
+  ExpectFields(config, {{"heartbeat_slot", 7}, {"onlineratio_slot", 11}, {"cipher_keys", true}});
   // The pushed list: the service's own listen addresses, dead one first.
   ASSERT_EQ(config["login_servers"].size(), 2u);
-  EXPECT_EQ(config["login_servers"][0]["host"].get<std::string>() + ":" +
-                std::to_string(config["login_servers"][0]["port"].get<int>()),
-            server_.DeadAddress());
-  EXPECT_EQ(config["login_servers"][1]["host"].get<std::string>() + ":" +
-                std::to_string(config["login_servers"][1]["port"].get<int>()),
-            server_.LiveAddress());
-  const nlohmann::json& serverConfig = config["server_config"];
-  EXPECT_EQ(serverConfig["serverlevel"], (nlohmann::json{{"1", "Bronze"}, {"2", "Steel"}}));
-  EXPECT_EQ(serverConfig["tip"], 1);
-  EXPECT_EQ(serverConfig["message"], "mind the gap");
-  EXPECT_EQ(serverConfig["url"], "http://notice.example");
+  for (std::size_t i = 0; i < 2; ++i) {
+    const nlohmann::json& entry = config["login_servers"][i];
+    EXPECT_EQ(entry["host"].get<std::string>() + ":" + std::to_string(entry["port"].get<int>()),
+              i == 0 ? server_.DeadAddress() : server_.LiveAddress());
+  }
+  ExpectFields(config["server_config"], {{"serverlevel", {{"1", "Bronze"}, {"2", "Steel"}}},
+                                         {"tip", 1},
+                                         {"message", "mind the gap"},
+                                         {"url", "http://notice.example"}});
 }
 
-TEST_F(CliTest, ServersJsonGroupsInByteOrder) {
+TEST_F(CliTest, ServersJsonGroupsInByteOrderAndRatioJsonListsEveryServer) {
   StartService();
-  const Outcome outcome = Run(Carol({"--json", "servers"}));
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  const nlohmann::json doc = outcome.Json();
-  EXPECT_EQ(doc["source"], "remote");
-  EXPECT_EQ(doc["count"], 3);
-  EXPECT_EQ(doc["total"], 3);
+  const nlohmann::json doc = RunExpecting(0, Carol({"--json", "servers"})).Json();
+  ExpectFields(doc, {{"source", "remote"}, {"count", 3}, {"total", 3}});
   ASSERT_EQ(doc["groups"].size(), 2u);
   // "Alpha" sorts before "beta": upper case first.
   EXPECT_EQ(doc["groups"][0]["name"], "Alpha");
@@ -75,6 +78,15 @@ TEST_F(CliTest, ServersJsonGroupsInByteOrder) {
       (nlohmann::json{
           {"id", 7}, {"name", "Beta 7"}, {"address", "b7.example"}, {"level", 2}, {"location", "Here"}}));
   EXPECT_EQ(beta[1]["id"], 8);
+
+  const nlohmann::json ratios = RunExpecting(0, Carol({"--json", "ratio"})).Json()["ratios"];
+  ASSERT_EQ(ratios.size(), 3u);
+  for (const nlohmann::json& ratio : ratios) {
+    EXPECT_GE(ratio["ratio"].get<int>(), 0);
+    EXPECT_LE(ratio["ratio"].get<int>(), 100);
+    EXPECT_TRUE(ratio["id"].is_number()) << ratio;
+    EXPECT_EQ(ratio.size(), 2u) << ratio;
+  }
 }
 
 TEST_F(CliTest, ServersFilterSortAndLimit) {
@@ -96,8 +108,7 @@ TEST_F(CliTest, ServersFilterSortAndLimit) {
   for (const auto& c : cases) {
     std::vector<std::string> args = Carol({"servers", "--jsonl"});
     args.insert(args.end(), c.options.begin(), c.options.end());
-    const Outcome outcome = Run(args);
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const Outcome outcome = RunExpecting(0, args);
     std::vector<int> ids;
     std::istringstream lines(outcome.out);
     for (std::string line; std::getline(lines, line);) {
@@ -109,49 +120,11 @@ TEST_F(CliTest, ServersFilterSortAndLimit) {
     EXPECT_EQ(ids, c.ids) << ::testing::PrintToString(c.options) << "\n" << outcome.out;
   }
   // --jsonl wins over --json; --json counts what it shows.
-  const Outcome lines = Run(Carol({"--json", "servers", "--jsonl", "--group", "alpha"}));
-  EXPECT_EQ(lines.out,
+  EXPECT_EQ(Run(Carol({"--json", "servers", "--jsonl", "--group", "alpha"})).out,
             "{\"address\":\"a9.example\",\"group\":\"Alpha\",\"id\":9,\"level\":1,\"location\":\"Elsewhere\","
             "\"name\":\"Alpha 9\"}\n");
   const nlohmann::json doc = Run(Carol({"--json", "servers", "--level", "2"})).Json();
-  EXPECT_EQ(doc["count"], 1);
-  EXPECT_EQ(doc["total"], 3);
-}
-
-TEST_F(CliTest, RatioJsonListsEveryServerInRange) {
-  StartService();
-  const Outcome outcome = Run(Carol({"--json", "ratio"}));
-  ASSERT_EQ(outcome.status, 0) << outcome.err;
-  const nlohmann::json ratios = outcome.Json()["ratios"];
-  ASSERT_EQ(ratios.size(), 3u);
-  for (const nlohmann::json& ratio : ratios) {
-    EXPECT_GE(ratio["ratio"].get<int>(), 0);
-    EXPECT_LE(ratio["ratio"].get<int>(), 100);
-    EXPECT_TRUE(ratio["id"].is_number()) << ratio;
-    EXPECT_EQ(ratio.size(), 2u) << ratio;
-  }
-}
-
-TEST_F(CliTest, FailureJsonNamesCodeAndServiceText) {
-  StartService(/*deadFirst=*/true);
-  const Outcome refused =
-      Run({"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"});
-  EXPECT_EQ(refused.status, 1);
-  nlohmann::json doc = refused.Json();
-  EXPECT_EQ(doc["ok"], false);
-  EXPECT_EQ(doc["exit_status"], 1);
-  ASSERT_EQ(doc["errors"].size(), 1u);
-  EXPECT_EQ(doc["errors"][0]["operation"], "SignIn");
-  EXPECT_EQ(doc["errors"][0]["result"], 2);
-  EXPECT_EQ(doc["errors"][0]["result_hex"], "0x00000002");
-  EXPECT_EQ(doc["errors"][0]["result_name"], "service result");
-  EXPECT_FALSE(doc["errors"][0]["errdesc"].get<std::string>().empty());
-
-  const Outcome unreachable = Run({"--servers", server_.DeadAddress(), "--json", "version"});
-  EXPECT_EQ(unreachable.status, 3);
-  doc = unreachable.Json();
-  EXPECT_EQ(doc["errors"][0]["result_name"], "RESULT_TRANSPORT_FAILURE");
-  EXPECT_EQ(doc["errors"][0]["result_hex"], "0x70000066");
+  ExpectFields(doc, {{"count", 1}, {"total", 3}});
 }
 
 TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
@@ -176,13 +149,10 @@ TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
   for (const auto& c : cases) {
     std::vector<std::string> args = Carol({});
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome outcome = Run(args);
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const Outcome outcome = RunExpecting(0, args);
     EXPECT_NE(outcome.out.find(c.shows), std::string::npos) << outcome.out;
-    for (const char control : {'\x1b', '\x07', '\x7f', '\x9b'}) {
+    for (const char* control : {"\x1b", "\x07", "\x7f", "\x9b", "\xe2\x80\xae"})
       EXPECT_EQ(outcome.out.find(control), std::string::npos) << c.args[0];
-    }
-    EXPECT_EQ(outcome.out.find("\xe2\x80\xae"), std::string::npos) << c.args[0];
   }
   EXPECT_EQ(Run(Carol({"--json", "version"})).Json()["service_version"], "9\x1b[31mred");
   EXPECT_EQ(Run(Carol({"--json", "servers", "--jsonl", "--group", "gamma"})).Json()["address"], "addr\x7f");
@@ -198,12 +168,8 @@ TEST(PrintableTest, ControlsAreEscapedAndTextIsKept) {
       {std::string("nul\0x", 5), "nul\\x00x"},
       {"\x1b[2J\x1b]0;t\x07", "\\x1b[2J\\x1b]0;t\\x07"},
       {"del\x7f", "del\\x7f"},
-      {"c1 \xc2\x9b"
-       "1m",
-       "c1 \\xc2\\x9b1m"},  // U+009B, CSI
-      {"bare \x9b"
-       "1m \x85",
-       "bare \\x9b1m \\x85"},
+      {"c1 \xc2\x9b\x31m", "c1 \\xc2\\x9b1m"},  // U+009B, CSI; \x31 is "1"
+      {"bare \x9b\x31m \x85", "bare \\x9b1m \\x85"},
       {"latin-1 caf\xe9 \xff", "latin-1 caf\xe9 \xff"},
       {"nbsp \xc2\xa0", "nbsp \xc2\xa0"},
       // Bidirectional controls reorder what follows them on the line.
@@ -231,33 +197,27 @@ TEST(PrintableTest, ControlsAreEscapedAndTextIsKept) {
 }
 
 TEST(ReportTest, NonUtf8TextsDoNotBreakJson) {
-  std::istringstream in;
-  std::ostringstream out;
-  std::ostringstream err;
-  proxycli::Console console{in, out, err, false, false};
-  proxycli::Report report(console, "x", /*json=*/true);
+  StringConsole console;
+  proxycli::Report report(console.console, "x", /*json=*/true);
   report.data()["text"] = std::string("caf\xE9 \xFF");
   report.Failure("GetVersion", -1, std::string("bad \xC3"));
   EXPECT_EQ(report.Finish(), 1);
-  const nlohmann::json doc = nlohmann::json::parse(out.str(), nullptr, false);
-  ASSERT_FALSE(doc.is_discarded()) << out.str();
+  const nlohmann::json doc = nlohmann::json::parse(console.out.str(), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << console.out.str();
   EXPECT_EQ(doc["text"], "caf\xEF\xBF\xBD \xEF\xBF\xBD");  // U+FFFD replacements
   EXPECT_EQ(doc["errors"][0]["result_hex"], "0xFFFFFFFF");
-  EXPECT_NE(err.str().find("GetVersion failed: 0xFFFFFFFF service result: bad"), std::string::npos);
+  EXPECT_NE(console.err.str().find("GetVersion failed: 0xFFFFFFFF service result: bad"), std::string::npos);
 }
 
 TEST(ReportTest, FirstFailureDecidesTheExitStatus) {
-  std::istringstream in;
-  std::ostringstream out;
-  std::ostringstream err;
-  proxycli::Console console{in, out, err, false, false};
-  proxycli::Report report(console, "x", /*json=*/false);
+  StringConsole console;
+  proxycli::Report report(console.console, "x", /*json=*/false);
   report.Print("shown\n");
   report.Failure("GetVpnServers", RESULT_TRANSPORT_FAILURE, "");
   report.Failure("SignOut", RESULT_NOT_SUCCEEDED, "");
   EXPECT_EQ(report.Finish(), 3);
-  EXPECT_EQ(out.str(), "shown\n");
-  EXPECT_EQ(err.str(),
+  EXPECT_EQ(console.out.str(), "shown\n");
+  EXPECT_EQ(console.err.str(),
             "proxyhelper: GetVpnServers failed: 0x70000066 RESULT_TRANSPORT_FAILURE\n"
             "proxyhelper: SignOut failed: 0x70000067 RESULT_NOT_SUCCEEDED\n");
 }
@@ -320,47 +280,37 @@ std::string WholeJsonLines(const ServerCatalogue& catalogue) {
 }
 
 TEST(CatalogueOutputTest, StreamedOutputIsTheWholeLayoutByteForByte) {
-  const std::vector<std::vector<std::pair<std::string, std::string>>> groups = {
-      {{"1", "A1,a1.example,1,Near"}, {"2", "short"}, {"3", ""}, {"4", "n,,,"}},
-      {{"007", "Zero \"quoted\" \\ name,addr,-2,Loc,extra,fields"},
-       {"x", "n,a,1x,l"},
-       {"99999999999999999999", "big,a, 3,l"},
-       {"-", "dash,a,+1,l"}},
-      {{"5", "ctl\x1b[2J\ttab,\x7f,\xe2\x80\xae,caf\xc3\xa9 \xff\xc3"}, {"6", "\xc2\x85,a,0,\x01"}},
-      {{"7", "Far  ,a,1,Loc  "}, {"8", "x,   ,,"}, {"9", "   ,  "}, {"   ", ""}, {"10", "n, a ,1, "}},
+  const ServerCatalogue catalogue = {
+      {"G0", {{"1", "A1,a1.example,1,Near"}, {"2", "short"}, {"3", ""}, {"4", "n,,,"}}},
+      {"G1",
+       {{"007", "Zero \"quoted\" \\ name,addr,-2,Loc,extra,fields"},
+        {"x", "n,a,1x,l"},
+        {"99999999999999999999", "big,a, 3,l"},
+        {"-", "dash,a,+1,l"}}},
+      {"G2", {{"5", "ctl\x1b[2J\ttab,\x7f,\xe2\x80\xae,caf\xc3\xa9 \xff\xc3"}, {"6", "\xc2\x85,a,0,\x01"}}},
+      {"G3", {{"7", "Far  ,a,1,Loc  "}, {"8", "x,   ,,"}, {"9", "   ,  "}, {"   ", ""}, {"10", "n, a ,1, "}}},
+      {"\x1b]0;x\x07 other", {{"1", "o,p,2,q"}}},
   };
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    ServerCatalogue catalogue;
-    for (const auto& entry : groups[g])
-      catalogue["G" + std::to_string(g)].emplace_back(entry.first, entry.second);
-    catalogue["\x1b]0;x\x07 other"].emplace_back("1", "o,p,2,q");
-    const proxycli::CatalogueSelection shown(catalogue, proxycli::CatalogueFilter());
-    ASSERT_EQ(shown.size(), groups[g].size() + 1);
-
-    std::ostringstream text;
-    proxycli::WriteCatalogueText(text, shown);
-    EXPECT_EQ(text.str(), WholeText(catalogue)) << g;
-    EXPECT_EQ(proxycli::CatalogueText(catalogue), WholeText(catalogue)) << g;
-
-    std::ostringstream lines;
-    proxycli::WriteCatalogueJsonLines(lines, shown);
-    EXPECT_EQ(lines.str(), WholeJsonLines(catalogue)) << g;
-
-    const nlohmann::json data = {{"command", "servers"}, {"count", shown.size()}, {"source", "remote"}};
-    for (const int status : {0, 1}) {
-      nlohmann::json whole = data;
-      whole["groups"] = proxycli::CatalogueJson(catalogue);
-      whole["ok"] = status == 0;
-      whole["exit_status"] = status;
-      whole["errors"] = nlohmann::json::array();
-      std::ostringstream document;
-      proxycli::WriteServersDocument(document, data, status, &shown);
-      EXPECT_EQ(document.str(), proxycli::DumpJson(whole, 2) + "\n") << g;
-    }
+  const proxycli::CatalogueSelection shown(catalogue, proxycli::CatalogueFilter());
+  ASSERT_EQ(shown.size(), 16u);
+  std::ostringstream text, lines;
+  proxycli::WriteCatalogueText(text, shown);
+  proxycli::WriteCatalogueJsonLines(lines, shown);
+  EXPECT_EQ(text.str(), WholeText(catalogue));
+  EXPECT_EQ(proxycli::CatalogueText(catalogue), WholeText(catalogue));
+  EXPECT_EQ(lines.str(), WholeJsonLines(catalogue));
+  const nlohmann::json data = {{"command", "servers"}, {"count", shown.size()}, {"source", "remote"}};
+  for (const int status : {0, 1}) {
+    nlohmann::json whole = data;
+    whole["groups"] = proxycli::CatalogueJson(catalogue);
+    whole["ok"] = status == 0;
+    whole["exit_status"] = status;
+    whole["errors"] = nlohmann::json::array();
+    std::ostringstream document;
+    proxycli::WriteServersDocument(document, data, status, &shown);
+    EXPECT_EQ(document.str(), proxycli::DumpJson(whole, 2) + "\n") << status;
   }
   // Nothing kept: an empty list.
-  ServerCatalogue catalogue;
-  catalogue["a"].emplace_back("1", "n,a,1,l");
   proxycli::CatalogueFilter none;
   none.level = 9;
   const proxycli::CatalogueSelection empty(catalogue, none);
@@ -428,14 +378,14 @@ TEST_F(CliTest, ServersOutputThatCannotBeWrittenIsAFailure) {
   StartService();
   for (const std::vector<std::string>& args :
        {Carol({"servers"}), Carol({"servers", "--jsonl"}), Carol({"--json", "servers"})}) {
+    StringConsole strings;
     std::ostream out(nullptr);  // every write fails, as on a full disk
-    std::istringstream in;
-    std::ostringstream err;
-    proxycli::Console console{in, out, err, false, false};
+    proxycli::Console console{strings.in, out, strings.err, false, false};
     std::vector<std::string> argv = {"proxyhelper"};
     argv.insert(argv.end(), args.begin(), args.end());
     EXPECT_EQ(proxycli::RunCli(argv, console), 1) << args.back();
-    EXPECT_NE(err.str().find("servers failed: 0xFFFFFFFF output failed"), std::string::npos) << err.str();
+    EXPECT_NE(strings.err.str().find("servers failed: 0xFFFFFFFF output failed"), std::string::npos)
+        << strings.err.str();
   }
 }
 

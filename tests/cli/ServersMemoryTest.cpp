@@ -2,19 +2,11 @@
 // that is small on the wire and large once expanded: running out of memory
 // anywhere ends with exit status 1 and one line saying so, never with an
 // abort; and where the library's fetch fits, the output fits too.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/CliFixture.h"
@@ -22,8 +14,6 @@
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/Seed.h"
 #include "wire/Reply.h"
-
-extern char** environ;
 
 namespace clitest {
 namespace {
@@ -35,72 +25,35 @@ struct CappedRun {
   std::string err;
 };
 
-// The installed program with its address space capped at `cap` bytes,
-// stdout to /dev/null (the output is large), stderr to `errorFile`.
-CappedRun RunCapped(std::size_t cap, const std::vector<std::string>& args, const std::string& errorFile) {
-  std::vector<std::string> strings = {PROXYHELPER_CLI_BINARY};
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : strings) argv.push_back(&text[0]);
-  argv.push_back(nullptr);
-  const rlimit limit{cap, cap};
-  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const pid_t pid = in < 0 || out < 0 || err < 0 ? -1 : ::fork();
-  if (pid == 0) {
-    // The child of a threaded process: async-signal-safe calls only.
-    if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0 ||
-        ::setrlimit(RLIMIT_AS, &limit) != 0) {
-      ::_exit(126);
-    }
-    ::execve(argv[0], argv.data(), environ);
-    ::_exit(127);
-  }
-  for (const int fd : {in, out, err}) {
-    if (fd >= 0) ::close(fd);
-  }
-  CappedRun run;
-  if (pid < 0) return run;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int raw = 0;
-  pid_t done = 0;
-  while ((done = ::waitpid(pid, &raw, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done != pid) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &raw, 0);
-  } else {
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  }
-  std::ifstream file(errorFile);
-  run.err.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return run;
+// The installed program with its address space capped at `cap` bytes and
+// stdout to /dev/null (the output is large).
+CappedRun RunCapped(std::size_t cap, const std::vector<std::string>& args) {
+  testsupport::ChildProcess shell("/bin/sh");
+  std::vector<std::string> argv = {
+      "-c", "ulimit -v " + std::to_string(cap / 1024) + " && exec \"$0\" \"$@\" >/dev/null",
+      PROXYHELPER_CLI_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!shell.SpawnWithPipes(argv)) return {};
+  // A braced list runs left to right: the wait reads stderr first.
+  return {shell.Wait(std::chrono::seconds(60)), shell.errors()};
 }
 
-// `servers` values full of control bytes: each one six bytes in JSON.
-std::string HostileCatalogueProfile(int servers) {
-  const std::string controls(30, '\x01');
-  std::string profile = "result=0\n[Hostile]\n";
-  for (int i = 1; i <= servers; ++i) {
-    profile += std::to_string(i) + "=" + controls + "," + controls + ",1," + controls + "\n";
-  }
-  return profile;
-}
-
-// The reference service, but the catalogue is `profile`, compressed once
-// and keyed under letter A.
+// The reference service, but the catalogue is `servers` values full of
+// control bytes (each one six bytes in JSON), compressed once and keyed
+// under letter A.
 class HostileCatalogueService {
  public:
-  explicit HostileCatalogueService(const std::string& profile) {
+  explicit HostileCatalogueService(int servers) {
+    const std::string controls(30, '\x01');
+    std::string profile = "result=0\n[Hostile]\n";
+    for (int i = 1; i <= servers; ++i) {
+      profile += std::to_string(i) + "=" + controls + "," + controls + ",1," + controls + "\n";
+    }
     std::string error;
     EXPECT_TRUE(devserver::ParseSeed(kSeed, &seed_, &error)) << error;
     service_ = std::make_unique<devserver::AccountService>(seed_, devserver::ServiceOptions());
     server_.SetResponder([this, profile](const testsupport::RecordedRequest& request) {
-      const std::string prefix = "/vpn_intl/";
-      const std::string script =
-          request.target.substr(request.target.compare(0, prefix.size(), prefix) == 0 ? prefix.size() : 0);
+      const std::string script = request.target.substr(request.target.rfind('/') + 1);
       const devserver::HttpAnswer answer = service_->Handle(script, request.body);
       if (script != "getserverinfo.php" || answer.status != 200 || answer.result != 0) {
         return testsupport::Script::Respond(answer.status, answer.body);
@@ -128,12 +81,11 @@ TEST_F(CliTest, ServersOutOfMemoryIsStatusOneWithOneLine) {
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space cap";
 #endif
   // About 10 MB expanded, some 60 MB as JSON; a few hundred bytes on the wire.
-  HostileCatalogueService service(HostileCatalogueProfile(100000));
-  const std::string errors = home_.path() + "/stderr.txt";
+  HostileCatalogueService service(100000);
   // The smallest cap (in steps of 16 MiB) the program starts under at all.
   std::size_t base = 0;
   for (std::size_t cap = 16 * kMiB; cap <= 1024 * kMiB && base == 0; cap += 16 * kMiB) {
-    if (RunCapped(cap, {"--version"}, errors).status == 0) base = cap;
+    if (RunCapped(cap, {"--version"}).status == 0) base = cap;
   }
   ASSERT_NE(base, 0u);
 
@@ -144,7 +96,7 @@ TEST_F(CliTest, ServersOutOfMemoryIsStatusOneWithOneLine) {
   // Up the caps until the whole run fits: on the way, out of memory strikes
   // wherever the run happens to be.
   for (std::size_t cap = base; cap <= base + 1024 * kMiB && fits == 0; cap += 8 * kMiB) {
-    const CappedRun run = RunCapped(cap, json, errors);
+    const CappedRun run = RunCapped(cap, json);
     const std::string at =
         std::to_string(cap / kMiB) + " MiB: status " + std::to_string(run.status) + "\n" + run.err;
     // 3: a C library (libcurl, libbz2) that ran short reports a failed exchange.
@@ -166,7 +118,7 @@ TEST_F(CliTest, ServersOutOfMemoryIsStatusOneWithOneLine) {
   for (const char* layout : {"--jsonl", "--sort=name"}) {
     std::vector<std::string> args(json.begin(), json.end() - 2);
     args.insert(args.end(), {"servers", layout});
-    const CappedRun run = RunCapped(fits + 32 * kMiB, args, errors);
+    const CappedRun run = RunCapped(fits + 32 * kMiB, args);
     EXPECT_EQ(run.status, 0) << layout << "\n" << run.err;
   }
 }
