@@ -29,8 +29,11 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/hostlib)
 install(FILES
   ${PROJECT_SOURCE_DIR}/facade/ProxyHelper.h ${PROJECT_SOURCE_DIR}/facade/ProxyHelperControl.h
-  ${PROJECT_SOURCE_DIR}/facade/ProxyHelperExport.h
+  ${PROJECT_SOURCE_DIR}/facade/ProxyHelperExport.h ${PROJECT_SOURCE_DIR}/facade/Records.h
+  ${PROJECT_SOURCE_DIR}/facade/ConfigItems.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/facade)
+# The records' earlier home, a forwarding header for applications that
+# include it.
 install(FILES ${PROJECT_SOURCE_DIR}/protocol/Records.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/proxyhelper/protocol)
 

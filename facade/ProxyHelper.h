@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "facade/ProxyHelperExport.h"
+#include "facade/Records.h"  // records and result codes
 #include "hostlib/quillon.h"
-#include "protocol/Records.h"  // records and result codes
 
 class ProxyHelperImpl;
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "facade/ProxyHelperExport.h"
-#include "protocol/Records.h"  // RESULT_CANCELLED, AttemptTrace
+#include "facade/Records.h"  // RESULT_CANCELLED, AttemptTrace
 
 class PROXYHELPER_API ProxyHelperControl {
  public:

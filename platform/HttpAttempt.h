@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 
 using AttemptClock = std::chrono::steady_clock;
 

@@ -6,6 +6,8 @@
 // bytes out independently; a test checks them against the code.)
 #pragma once
 
+#include "facade/ConfigItems.h"
+
 namespace protocol {
 
 // Every script lives under this path on an account server.
@@ -82,27 +84,28 @@ inline constexpr char kUnkeyedLetter[] = "Z";
 inline constexpr char kKeyLetters[] = "ABC";
 inline constexpr char kCompressedMarker[] = "YYY=";
 
-// Configuration-cache items: what the service pushes ...
-inline constexpr char kGcHeartbeatSlot[] = "GC_HEARTBEAT_SLOT";
-inline constexpr char kGcOnlineRatioSlot[] = "GC_ONLINERATIO_SLOT";
+// Configuration-cache items, public (facade/ConfigItems.h): what the
+// service pushes, what the library tells of a pushed list it refused, and the
+// library's own settings.
+namespace config = proxyhelper::config;
+inline constexpr auto& kGcHeartbeatSlot = config::kHeartbeatSlot;
+inline constexpr auto& kGcOnlineRatioSlot = config::kOnlineRatioSlot;
 inline constexpr char kGcCipherPrefix[] = "GC_CIPER_";  // + the key letter
-inline constexpr char kGcCipherA[] = "GC_CIPER_A";
-inline constexpr char kGcCipherB[] = "GC_CIPER_B";
-inline constexpr char kGcCipherC[] = "GC_CIPER_C";
-inline constexpr char kGcpCurServerConfig[] = "GCP_CUR_SERVERCONFIG";
-// ... what the library tells of a pushed list it refused ...
-inline constexpr char kGcRefusedLoginServer[] = "GC_REFUSED_LOGIN_SERVER";
-// ... and the library's own settings, read at each use.
-inline constexpr char kGcHttpTimeoutMs[] = "GC_HTTP_TIMEOUT_MS";
-inline constexpr char kGcHttpStallMs[] = "GC_HTTP_STALL_MS";
-inline constexpr char kGcHttpReuse[] = "GC_HTTP_REUSE";     // 1: keep connections between attempts
-inline constexpr char kGcHttpIdleMs[] = "GC_HTTP_IDLE_MS";  // how long a kept connection may idle
-inline constexpr char kGcHttpMaxBody[] = "GC_HTTP_MAX_BODY";
-inline constexpr char kGcBz2MaxOutput[] = "GC_BZ2_MAX_OUTPUT";
-inline constexpr char kGcMaxReplyItems[] = "GC_MAX_REPLY_ITEMS";
-inline constexpr char kGcOperationTimeoutMs[] = "GC_OPERATION_TIMEOUT_MS";
-inline constexpr char kGcUserAgent[] = "GC_USER_AGENT";
-inline constexpr char kGcCaBundle[] = "GC_CA_BUNDLE";
-inline constexpr char kGcHttpsOnly[] = "GC_HTTPS_ONLY";
+inline constexpr auto& kGcCipherA = config::kCipherA;
+inline constexpr auto& kGcCipherB = config::kCipherB;
+inline constexpr auto& kGcCipherC = config::kCipherC;
+inline constexpr auto& kGcpCurServerConfig = config::kCurrentServerConfig;
+inline constexpr auto& kGcRefusedLoginServer = config::kRefusedLoginServer;
+inline constexpr auto& kGcHttpTimeoutMs = config::kHttpTimeoutMs;
+inline constexpr auto& kGcHttpStallMs = config::kHttpStallMs;
+inline constexpr auto& kGcHttpReuse = config::kHttpReuse;
+inline constexpr auto& kGcHttpIdleMs = config::kHttpIdleMs;
+inline constexpr auto& kGcHttpMaxBody = config::kHttpMaxBody;
+inline constexpr auto& kGcBz2MaxOutput = config::kBz2MaxOutput;
+inline constexpr auto& kGcMaxReplyItems = config::kMaxReplyItems;
+inline constexpr auto& kGcOperationTimeoutMs = config::kOperationTimeoutMs;
+inline constexpr auto& kGcUserAgent = config::kUserAgent;
+inline constexpr auto& kGcCaBundle = config::kCaBundle;
+inline constexpr auto& kGcHttpsOnly = config::kHttpsOnly;
 
 }  // namespace protocol

@@ -66,9 +66,11 @@ for pattern in '/libproxyhelper\.so\.[0-9]+$' '/libquillon\.so\.[0-9]+$' '/cmake
   grep -qE "$pattern" <<<"$contents" || fail "the package lacks a file matching $pattern"
 done
 headers=$(grep -E '\.(h|hpp|hh)$' <<<"$contents" | sort)
-public_headers="/usr/include/proxyhelper/facade/ProxyHelper.h
+public_headers="/usr/include/proxyhelper/facade/ConfigItems.h
+/usr/include/proxyhelper/facade/ProxyHelper.h
 /usr/include/proxyhelper/facade/ProxyHelperControl.h
 /usr/include/proxyhelper/facade/ProxyHelperExport.h
+/usr/include/proxyhelper/facade/Records.h
 /usr/include/proxyhelper/hostlib/quillon.h
 /usr/include/proxyhelper/hostlib/quillon_export.h
 /usr/include/proxyhelper/protocol/Records.h"

@@ -52,9 +52,11 @@ else
 fi
 
 # Exactly the public headers, in their folders; no internal header anywhere.
-expected_headers="include/proxyhelper/facade/ProxyHelper.h
+expected_headers="include/proxyhelper/facade/ConfigItems.h
+include/proxyhelper/facade/ProxyHelper.h
 include/proxyhelper/facade/ProxyHelperControl.h
 include/proxyhelper/facade/ProxyHelperExport.h
+include/proxyhelper/facade/Records.h
 include/proxyhelper/hostlib/quillon.h
 include/proxyhelper/hostlib/quillon_export.h
 include/proxyhelper/protocol/Records.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "facade/Records.h"
 #include "hostlib/quillon.h"
-#include "protocol/Records.h"
 
 class CHttpCmd;
 class OperationContext;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "facade/Records.h"
 #include "hostlib/quillon.h"
-#include "protocol/Records.h"
 
 // Named sections are groups; each item is one server, moved into the
 // caller's map, which is appended to, never cleared.

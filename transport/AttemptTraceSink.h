@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 
 class AttemptTraceSink {
  public:

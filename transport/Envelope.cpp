@@ -5,9 +5,9 @@
 #include <functional>
 #include <string>
 
+#include "facade/Records.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <utility>
 
+#include "facade/Records.h"
 #include "hostlib/quillon.h"
 #include "platform/AppName.h"
 #include "platform/HttpAttempt.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Records.h"
 #include "protocol/Vocabulary.h"
 #include "transport/AttemptInterceptor.h"
 #include "transport/HttpCmd.h"

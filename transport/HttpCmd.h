@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "facade/Records.h"
 #include "hostlib/quillon.h"
 #include "platform/HttpAttempt.h"
-#include "protocol/Records.h"
 #include "transport/OperationContext.h"
 
 class CHttpCmd {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 
 class AttemptTraceSink;
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "facade/ConfigItems.h"
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
@@ -44,7 +45,7 @@ class Heartbeat {
 
  private:
   void Run() {
-    const int seconds = GlobalCache::Instance().GetConfigInt("GC_HEARTBEAT_SLOT", 60);
+    const int seconds = GlobalCache::Instance().GetConfigInt(proxyhelper::config::kHeartbeatSlot, 60);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping_; })) {
       lock.unlock();

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 #include "protocol/Vocabulary.h"
 #include "tools/devserver/DecimalField.h"
 #include "tools/devserver/RandomText.h"

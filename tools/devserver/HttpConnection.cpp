@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 #include "protocol/Vocabulary.h"
 
 namespace devserver {

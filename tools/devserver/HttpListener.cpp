@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 #include "protocol/Vocabulary.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/HttpConnection.h"

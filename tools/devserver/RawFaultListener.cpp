@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/HttpConnection.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "protocol/Records.h"
+#include "facade/Records.h"
 #include "tools/devserver/ListenSpec.h"
 #include "tools/devserver/Listener.h"
 #include "tools/devserver/Socket.h"
