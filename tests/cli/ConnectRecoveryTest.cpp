@@ -3,6 +3,7 @@
 // and down hooks around each confirmed lease however it ends, and leaves
 // alone the signals its starter ignored.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -194,9 +195,11 @@ TEST_F(ConnectRecoveryTest, PasswordsReachTheHookOnlyOnItsStandardInput) {
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notifyPath.c_str());
   ASSERT_EQ(::bind(notify, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const auto received = [notify] {
+  // The next datagram, waited for up to `ms`; empty when none came.
+  const auto received = [notify](int ms) {
+    pollfd ready = {notify, POLLIN, 0};
     char bytes[512];
-    const ssize_t got = ::recv(notify, bytes, sizeof bytes, 0);
+    const ssize_t got = ::poll(&ready, 1, ms) == 1 ? ::recv(notify, bytes, sizeof bytes, 0) : -1;
     return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : std::string();
   };
   setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
@@ -214,7 +217,7 @@ TEST_F(ConnectRecoveryTest, PasswordsReachTheHookOnlyOnItsStandardInput) {
   ASSERT_GT(hook, 0) << connect.errors();
   const std::string environment = ProcFile(hook, "environ");
   const std::string commandLine = ProcFile(hook, "cmdline");
-  EXPECT_EQ(received(), "");
+  EXPECT_EQ(received(0), "");
   std::ofstream(go) << "";
   EXPECT_NE(environment.find("PROXYHELPER_LEND_USER=lend7"), std::string::npos);
   for (const char* secret : {"pw7", "carol-pw"}) {
@@ -222,11 +225,11 @@ TEST_F(ConnectRecoveryTest, PasswordsReachTheHookOnlyOnItsStandardInput) {
     EXPECT_EQ(commandLine.find(secret), std::string::npos) << secret;
   }
   ASSERT_TRUE(connect.WaitForOutput("\"hook\":\"up\",\"status\":0", seconds(15))) << connect.errors();
-  EXPECT_EQ(received().rfind("READY=1\nSTATUS=leased server 7", 0), 0u);
+  EXPECT_EQ(received(10000).rfind("READY=1\nSTATUS=leased server 7", 0), 0u);
   connect.Signal(SIGTERM);
   EXPECT_EQ(connect.Wait(), 143);
   EXPECT_NE(connect.errors().find("proxyhelper: up: stdin:pw7\n"), std::string::npos) << connect.errors();
-  EXPECT_EQ(received(), "STOPPING=1");
+  EXPECT_EQ(received(10000), "STOPPING=1");
   ::close(notify);
 }
 
