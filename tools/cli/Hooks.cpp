@@ -134,6 +134,9 @@ HookOutcome RunHook(const HookRun& run, std::ostream& log) {
     return outcome;
   }
   outcome.started = true;
+  // Our end only (the hook's stays blocking): the last read after the shell
+  // exits takes what is there and never waits on a child it left behind.
+  ::fcntl(output[0], F_SETFL, ::fcntl(output[0], F_GETFL) | O_NONBLOCK);
   // A few bytes: they fit the socket's buffer whether or not the hook reads.
   if (!run.input.empty()) {
     const ssize_t ignored = ::send(input[0], run.input.data(), run.input.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -184,8 +187,6 @@ HookOutcome RunHook(const HookRun& run, std::ostream& log) {
   // pipe open, so only what is already there.
   for (int i = 0; outputOpen && i < 64; ++i) {
     char bytes[4096];
-    const int flags = ::fcntl(output[0], F_GETFL);
-    ::fcntl(output[0], F_SETFL, flags | O_NONBLOCK);
     const ssize_t got = ::read(output[0], bytes, sizeof bytes);
     if (got <= 0) break;
     copier.Add(bytes, static_cast<std::size_t>(got));
