@@ -21,9 +21,9 @@
 #include "bench/WorstReplies.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Vocabulary.h"
 #include "wire/Bzip2.h"
 #include "wire/Cipher.h"
+#include "wire/Vocabulary.h"
 
 namespace bench {
 namespace {

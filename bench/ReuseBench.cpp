@@ -51,8 +51,8 @@
 #include "bench/ShimmedService.h"
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/devserver/Certificates.h"
+#include "wire/Vocabulary.h"
 
 namespace bench {
 namespace {

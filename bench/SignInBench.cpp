@@ -25,8 +25,8 @@
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
+#include "wire/Vocabulary.h"
 
 namespace bench {
 namespace {

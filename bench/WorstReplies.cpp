@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/Vocabulary.h"
 #include "wire/Bzip2.h"
 #include "wire/Cipher.h"
+#include "wire/Vocabulary.h"
 
 namespace bench {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/internal/ServerEntry.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ constexpr std::size_t kMaxSecureAddresses = 4096;
 constexpr std::size_t kMaxServers = 64;
 
 // Read at each call, as the library's other settings are.
-bool HttpsOnly() { return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpsOnly, 0) == 1; }
+bool HttpsOnly() { return GlobalCache::Instance().GetConfigInt(proxyhelper::config::kHttpsOnly, 0) == 1; }
 
 // Calls `take` with each usable entry of `text`, in order, while it returns
 // true.

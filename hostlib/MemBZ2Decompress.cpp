@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ int CMemBZ2Decompress::Decompress() { return Decompress(StopCheck()); }
 int CMemBZ2Decompress::Decompress(const StopCheck& stop) {
   const std::size_t cap = maxOutput_ != 0 ? maxOutput_
                                           : static_cast<std::size_t>(GlobalCache::Instance().GetConfigInt(
-                                                protocol::kGcBz2MaxOutput, kDefaultMaxOutput));
+                                                proxyhelper::config::kBz2MaxOutput, kDefaultMaxOutput));
   // Decompressed into a string of its own: `data` may point into the output
   // text, which must stay intact until the input has been read.
   std::string result;

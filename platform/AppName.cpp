@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -68,7 +68,7 @@ std::string ProgramName() {
 
 std::string GetApplicationName() {
   std::string agent;
-  GlobalCache::Instance().GetConfigItem(protocol::kGcUserAgent, agent);
+  GlobalCache::Instance().GetConfigItem(proxyhelper::config::kUserAgent, agent);
   // Read once, as the framework fixes the application's name at start-up:
   // looking it up again costs a system call on every HTTP attempt.
   static const std::string programName = WithoutControlBytes(ProgramName());

@@ -1,9 +1,9 @@
 #include "protection/BodyCodec.h"
 
 #include "protection/KeyLetters.h"
-#include "protocol/Vocabulary.h"
 #include "wire/Reply.h"
 #include "wire/Request.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

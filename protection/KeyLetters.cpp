@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

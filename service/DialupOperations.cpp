@@ -3,10 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Vocabulary.h"
 
 int ProxyHelperImpl::GetDailupInfo(const OperationContext& context, int vpnServerId, DialupInfo& lease,
                                    VPErrorInfo& error) {

@@ -1,8 +1,8 @@
 #include "service/ProxyHelperImpl.h"
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
+#include "wire/Vocabulary.h"
 
 void ProxyHelperImpl::PrepareRequest(const std::string& scriptName, CHttpCmd& command) {
   command.SetScript(protocol::kScriptDirectory + scriptName);

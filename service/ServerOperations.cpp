@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
 #include "transport/LocalCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Vocabulary.h"
 
 void FillCatalogue(CProfileFile::SectionList sections, ServerCatalogue& servers) {
   // A group's first section in the reply gives its list an exact size; when

@@ -4,11 +4,11 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "service/ProxyHelperImpl.h"
 #include "service/ReplyReaders.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

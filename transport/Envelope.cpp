@@ -8,8 +8,8 @@
 #include "facade/Records.h"
 #include "hostlib/quillon.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Vocabulary.h"
 #include "transport/HttpCmd.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include "platform/AppName.h"
 #include "platform/HttpAttempt.h"
 #include "protection/BodyCodec.h"
-#include "protocol/Vocabulary.h"
 #include "transport/AttemptInterceptor.h"
 #include "transport/HttpCmd.h"
 #include "transport/OperationContext.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "transport/AttemptTraceSink.h"
+#include "wire/Vocabulary.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "wire/Cipher.h"
 #include "wire/Reply.h"
+#include "wire/Vocabulary.h"
 
 namespace wire {
 

@@ -1,9 +1,9 @@
 // Apart from the decoding, so that the client's library carries no bzip2
 // compressor.
-#include "protocol/Vocabulary.h"
 #include "wire/Bzip2.h"
 #include "wire/Cipher.h"
 #include "wire/Reply.h"
+#include "wire/Vocabulary.h"
 
 namespace wire {
 

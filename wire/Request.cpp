@@ -1,8 +1,8 @@
 #include "wire/Request.h"
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "wire/Cipher.h"
+#include "wire/Vocabulary.h"
 
 namespace wire {
 

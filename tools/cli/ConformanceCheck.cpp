@@ -24,13 +24,13 @@
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/Views.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/ConnectPolicy.h"
 #include "tools/cli/Hooks.h"
 #include "tools/cli/HostSetup.h"
@@ -19,6 +18,7 @@
 #include "tools/cli/SessionSocket.h"
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/SystemdNotify.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

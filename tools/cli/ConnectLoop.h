@@ -30,10 +30,10 @@
 #include <string>
 
 #include "facade/ProxyHelper.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/Console.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/Settings.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -15,7 +15,6 @@
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/CommandRunner.h"
 #include "tools/cli/DemoServer.h"
 #include "tools/cli/HostSetup.h"
@@ -28,6 +27,7 @@
 #include "tools/devserver/Certificates.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/XdgPaths.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/LocalFile.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/LastAttempt.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/Views.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

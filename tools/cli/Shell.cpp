@@ -14,7 +14,6 @@
 
 #include "facade/ProxyHelper.h"
 #include "facade/ProxyHelperControl.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/PasswordPrompt.h"
@@ -26,6 +25,7 @@
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/Views.h"
 #include "tools/cli/XdgPaths.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

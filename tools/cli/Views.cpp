@@ -5,10 +5,10 @@
 #include <sstream>
 
 #include "hostlib/quillon.h"
-#include "protocol/Vocabulary.h"
 #include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
+#include "wire/Vocabulary.h"
 
 namespace proxycli {
 

@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "facade/Records.h"
-#include "protocol/Vocabulary.h"
 #include "tools/devserver/DecimalField.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/ResultCodes.h"
 #include "wire/Request.h"
+#include "wire/Vocabulary.h"
 
 namespace devserver {
 

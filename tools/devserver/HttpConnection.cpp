@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "facade/Records.h"
-#include "protocol/Vocabulary.h"
+#include "wire/Vocabulary.h"
 
 namespace devserver {
 

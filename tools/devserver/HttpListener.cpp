@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "facade/Records.h"
-#include "protocol/Vocabulary.h"
 #include "tools/devserver/AccountService.h"
 #include "tools/devserver/HttpConnection.h"
 #include "tools/devserver/RandomText.h"
 #include "tools/devserver/Socket.h"
+#include "wire/Vocabulary.h"
 
 namespace devserver {
 
