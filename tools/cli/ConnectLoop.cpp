@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/ConnectPolicy.h"
 #include "tools/cli/Hooks.h"
@@ -18,7 +19,6 @@
 #include "tools/cli/SessionSocket.h"
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/SystemdNotify.h"
-#include "wire/Vocabulary.h"
 
 namespace proxycli {
 
@@ -265,9 +265,10 @@ Loop::Step Loop::Establish(ServiceCalls& calls, Report& report, StepFailure* fai
     report_.data()["server_list_replaced"] = calls.replacedServerList();
     if (server_ != nullptr) server_->ServerListReplaced(calls.replacedServerList());
   }
-  interval_ = options_.intervalSeconds > 0 ? options_.intervalSeconds
-                                           : GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot,
-                                                                                  kFallbackHeartbeatSeconds);
+  interval_ = options_.intervalSeconds > 0
+                  ? options_.intervalSeconds
+                  : GlobalCache::Instance().GetConfigInt(proxyhelper::config::kHeartbeatSlot,
+                                                         kFallbackHeartbeatSeconds);
   report_.data()["interval_seconds"] = interval_;
   if (!haveEntry_ && !StopRequested()) {
     // Only for the server's address and name: a catalogue that cannot be

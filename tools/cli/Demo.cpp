@@ -9,14 +9,15 @@
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "facade/ConfigItems.h"
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/CommandRunner.h"
-#include "tools/cli/DemoServer.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/Report.h"
@@ -24,10 +25,7 @@
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/StopSignal.h"
 #include "tools/cli/Views.h"
-#include "tools/devserver/Certificates.h"
-#include "tools/devserver/RandomText.h"
-#include "tools/devserver/ResultCodes.h"
-#include "wire/Vocabulary.h"
+#include "tools/devserver/InProcessService.h"
 
 namespace proxycli {
 
@@ -129,10 +127,12 @@ std::vector<std::string> Flatten(const ServerCatalogue& catalogue) {
   return lines;
 }
 
-std::size_t SeedServerCount(const devserver::SeedData& seed) {
-  std::size_t count = 0;
-  for (const auto& group : seed.groups) count += group.servers.size();
-  return count;
+// `length` random lower-case hex digits: a fresh account name per run.
+std::string RandomHex(std::size_t length) {
+  std::random_device random;
+  std::string text;
+  while (text.size() < length) text += "0123456789abcdef"[random() % 16];
+  return text;
 }
 
 bool SameAddress(const std::string& host, int port, const std::string& address) {
@@ -140,9 +140,9 @@ bool SameAddress(const std::string& host, int port, const std::string& address) 
 }
 
 // The story itself; every step checks what it got.
-void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths) {
+void RunStory(Transcript& transcript, devserver::InProcessService& server, const HostPaths& paths) {
   ProxyHelper& helper = ProxyHelper::Instance();
-  const devserver::SeedData& seed = server.seed();
+  const devserver::SeedFacts seed = server.facts();
 
   std::string version;
   int rc = helper.GetVersion(version);
@@ -155,8 +155,8 @@ void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths
   transcript.Step("failover past dead server", rc == 0 && SameAddress(host, port, server.LiveAddress()),
                   server.DeadAddress() + " refused, now on " + host + ":" + std::to_string(port));
 
-  const std::string user = "demo-" + devserver::RandomHex(6);
-  const std::string password = "pw-" + devserver::RandomHex(8);
+  const std::string user = "demo-" + RandomHex(6);
+  const std::string password = "pw-" + RandomHex(8);
   RegInfo reg{user, password, "+1-555-0100", user + "@example.com", "10001", "created by the demo"};
   VPErrorInfo error;
   rc = helper.Register(reg, error);
@@ -169,13 +169,13 @@ void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths
                   rc == devserver::kResultDuplicateAccount && !error.errdesc.empty(),
                   Describe(rc, error.errdesc));
 
-  const devserver::PrepaidCard* card = seed.cards.empty() ? nullptr : &seed.cards.front();
-  const int expectedBalance = seed.newAccount.moneyleft + (card != nullptr ? card->value : 0);
-  if (card != nullptr) {
+  const bool card = !seed.cardNumber.empty();
+  const int expectedBalance = seed.newAccountBalance + (card ? seed.cardValue : 0);
+  if (card) {
     error = VPErrorInfo();
-    rc = helper.Recharge(RecInfo{user, password, card->cardno, card->cardpw}, error);
+    rc = helper.Recharge(RecInfo{user, password, seed.cardNumber, seed.cardPassword}, error);
     transcript.Step("recharge", rc == 0,
-                    rc == 0 ? "card " + card->cardno + " credited " + std::to_string(card->value)
+                    rc == 0 ? "card " + seed.cardNumber + " credited " + std::to_string(seed.cardValue)
                             : Describe(rc, error.errdesc));
   } else {
     transcript.Step("recharge", false, "the seed has no prepaid card");
@@ -198,19 +198,19 @@ void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths
                                 std::to_string(info.userlevel) + " (" + info.userlevel_desc + "), " +
                                 info.timeleft
                           : Describe(rc));
-  const auto* config =
-      static_cast<const ServerConfig*>(GlobalCache::Instance().GetValue(protocol::kGcpCurServerConfig));
+  const auto* config = static_cast<const ServerConfig*>(
+      GlobalCache::Instance().GetValue(proxyhelper::config::kCurrentServerConfig));
   const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
   const bool listOk = pushed.size() == 2 &&
                       SameAddress(pushed[0].host, pushed[0].port, server.DeadAddress()) &&
                       SameAddress(pushed[1].host, pushed[1].port, server.LiveAddress()) &&
                       pushed[0].secure == server.tls() && pushed[1].secure == server.tls();
-  const int heartbeat = GlobalCache::Instance().GetConfigInt(protocol::kGcHeartbeatSlot, 0);
-  const int ratioSlot = GlobalCache::Instance().GetConfigInt(protocol::kGcOnlineRatioSlot, 0);
+  const int heartbeat = GlobalCache::Instance().GetConfigInt(proxyhelper::config::kHeartbeatSlot, 0);
+  const int ratioSlot = GlobalCache::Instance().GetConfigInt(proxyhelper::config::kOnlineRatioSlot, 0);
   transcript.Step("pushed configuration",
                   rc == 0 && !keys.a.empty() && !keys.b.empty() && !keys.c.empty() && keysKept &&
                       heartbeat == seed.heartbeatSlot && ratioSlot == seed.onlineratioSlot && listOk &&
-                      config != nullptr && config->serverlevel.size() == seed.serverLevels.size(),
+                      config != nullptr && config->serverlevel.size() == seed.serverLevels,
                   "heartbeat " + std::to_string(heartbeat) + " s, online ratio " + std::to_string(ratioSlot) +
                       " s, 3 keys" + (keysKept ? " kept" : " NOT kept (" + saveError + ")") + ", " +
                       std::to_string(pushed.size()) + " account servers, " +
@@ -218,12 +218,11 @@ void RunStory(Transcript& transcript, DemoServer& server, const HostPaths& paths
 
   ServerCatalogue remote;
   rc = helper.GetVpnServers(remote);
-  transcript.Step(
-      "catalogue from the service",
-      rc == 0 && CatalogueSize(remote) == SeedServerCount(seed) && remote.size() == seed.groups.size(),
-      rc == 0
-          ? std::to_string(CatalogueSize(remote)) + " servers in " + std::to_string(remote.size()) + " groups"
-          : Describe(rc));
+  transcript.Step("catalogue from the service",
+                  rc == 0 && CatalogueSize(remote) == seed.servers && remote.size() == seed.groups,
+                  rc == 0 ? std::to_string(CatalogueSize(remote)) + " servers in " +
+                                std::to_string(remote.size()) + " groups"
+                          : Describe(rc));
 
   // As a later process would: only the kept keys file knows the keys.
   KeyItemsToCache(KeyItems());
@@ -324,28 +323,24 @@ class LeaseCounter : public ConnectEvents {
 
 // connect as people run it meets a service that restarts and forgets every
 // session: it signs in and leases again by itself.
-void RunRecoveryStory(Transcript& transcript, const DemoServerOptions& base, const Settings& client) {
-  DemoServer service;
-  DemoServerOptions options = base;
+void RunRecoveryStory(Transcript& transcript, const devserver::InProcessOptions& base,
+                      const Settings& client) {
+  devserver::InProcessService service;
+  devserver::InProcessOptions options = base;
   options.deadServerFirst = false;
   options.store = ":memory:";
   std::string error;
-  const devserver::SeedData& seed = service.seed();
-  bool ok = service.Start(options, &error) && !seed.accounts.empty() && !seed.pools.empty();
-  int serverId = 0;
-  for (const auto& pool : seed.pools) {
-    if (!pool.second.empty() && std::atoi(pool.first.c_str()) > 0) serverId = std::atoi(pool.first.c_str());
-  }
-  if (serverId == 0 && !seed.groups.empty() && !seed.groups.front().servers.empty())
-    serverId = seed.groups.front().servers.front().id;
+  const bool ok = service.Start(options, &error);
+  const devserver::SeedFacts seed = service.facts();
+  const int serverId = seed.user.empty() ? 0 : seed.leasableServerId;
   if (!ok || serverId == 0) {
     transcript.Step("recovery after a restart", false, error.empty() ? "the seed has no lease" : error);
     return;
   }
   Settings settings = client;
   settings.servers = service.ClientServerList();
-  settings.user = seed.accounts.front().username;
-  settings.password = seed.accounts.front().password;
+  settings.user = seed.user;
+  settings.password = seed.password;
   std::istringstream in;
   std::ostringstream out;
   std::ostringstream err;
@@ -386,8 +381,8 @@ int RunDemo(const DemoOptions& options, Console& console) {
   transcript.Say(
       std::string("proxyhelper demo: the reference account service runs in this process, on loopback only") +
       (options.tls ? ", over TLS" : ""));
-  DemoServer server;
-  DemoServerOptions serverOptions;
+  devserver::InProcessService server;
+  devserver::InProcessOptions serverOptions;
   // A file, so that a second instance can share it for the failover step.
   serverOptions.store = scratch.path() + "/deployment.db";
   if (options.showServerLog) {
@@ -399,8 +394,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
   if (options.tls) {
     // A CA of this run alone, in the private scratch directory: the client
     // trusts it instead of the system store, and it is gone afterwards.
-    serverOptions.tls = true;
-    started = devserver::CreateLoopbackTlsFiles(scratch.path(), &serverOptions.tlsFiles, &caFile, &error);
+    started = devserver::CreateLoopbackTls(scratch.path(), &serverOptions, &caFile, &error);
   }
   started = started && server.Start(serverOptions, &error);
   const std::string scheme = options.tls ? "https://" : "";
@@ -434,7 +428,7 @@ int RunDemo(const DemoOptions& options, Console& console) {
   server.Stop();
   // Nothing may point into the scratch directory once it is gone.
   QUILLON::SetExeDirectory(std::string());
-  GlobalCache::Instance().RemoveConfigItem(protocol::kGcCaBundle);
+  GlobalCache::Instance().RemoveConfigItem(proxyhelper::config::kCaBundle);
   return transcript.Finish(setting);
 }
 

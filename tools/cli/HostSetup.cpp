@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/XdgPaths.h"
-#include "wire/Vocabulary.h"
 
 namespace proxycli {
 
@@ -72,7 +72,7 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   CLoginServers& servers = CLoginServers::Instance();
   servers.Clear();
   // Off while the user's own list is read: it is taken as given.
-  GlobalCache::Instance().RemoveConfigItem(protocol::kGcHttpsOnly);
+  GlobalCache::Instance().RemoveConfigItem(proxyhelper::config::kHttpsOnly);
   if (servers.Parse(settings.servers, true) == 0) {
     *error = "no usable account server in \"" + settings.servers +
              "\" (expected [https://]host[:port] entries separated by \";\", \",\" or spaces)";
@@ -82,24 +82,24 @@ bool PrepareHost(const Settings& settings, HostPaths* paths, std::string* error)
   // behind a TLS proxy that names its own plain address) to take the
   // sign-out, or the next sign-in's password, around the TLS.
   if (!settings.allowPlainPush && AllSecure(servers.GetServers())) {
-    GlobalCache::Instance().SetConfigItem(protocol::kGcHttpsOnly, 1);
+    GlobalCache::Instance().SetConfigItem(proxyhelper::config::kHttpsOnly, 1);
   }
   // A session's requests go to one server one after the other: keeping the
   // connection saves a TCP (and TLS) handshake on each.
-  GlobalCache::Instance().SetConfigItem(protocol::kGcHttpReuse, settings.noReuse ? 0 : 1);
+  GlobalCache::Instance().SetConfigItem(proxyhelper::config::kHttpReuse, settings.noReuse ? 0 : 1);
   // Set or cleared every time, so a run without a bundle never inherits one.
   if (settings.caBundle.empty()) {
-    GlobalCache::Instance().RemoveConfigItem(protocol::kGcCaBundle);
+    GlobalCache::Instance().RemoveConfigItem(proxyhelper::config::kCaBundle);
   } else {
-    GlobalCache::Instance().SetConfigItem(protocol::kGcCaBundle, settings.caBundle);
+    GlobalCache::Instance().SetConfigItem(proxyhelper::config::kCaBundle, settings.caBundle);
   }
 
   // Set or cleared every time as well. Without its own bound an operation
   // may take a few attempts' worth of the per-attempt bound.
-  SetOrRemove(protocol::kGcHttpTimeoutMs, settings.timeoutMs);
-  SetOrRemove(protocol::kGcOperationTimeoutMs, settings.operationTimeoutMs > 0
-                                                   ? settings.operationTimeoutMs
-                                                   : kOperationAttempts * settings.timeoutMs);
+  SetOrRemove(proxyhelper::config::kHttpTimeoutMs, settings.timeoutMs);
+  SetOrRemove(proxyhelper::config::kOperationTimeoutMs, settings.operationTimeoutMs > 0
+                                                            ? settings.operationTimeoutMs
+                                                            : kOperationAttempts * settings.timeoutMs);
 
   GlobalCache::Instance().SetClientCfg(settings.agent, settings.clientVersion);
   CMultiLanguage::Instance().SetCurrConfigLanguageTag(settings.lang);

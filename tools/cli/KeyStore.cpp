@@ -10,18 +10,18 @@
 #include <utility>
 #include <vector>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/LocalFile.h"
-#include "wire/Vocabulary.h"
 
 namespace proxycli {
 
 namespace {
 
 const char kSection[] = "keys";
-constexpr const char* kItemA = protocol::kGcCipherA;
-constexpr const char* kItemB = protocol::kGcCipherB;
-constexpr const char* kItemC = protocol::kGcCipherC;
+constexpr const char* kItemA = proxyhelper::config::kCipherA;
+constexpr const char* kItemB = proxyhelper::config::kCipherB;
+constexpr const char* kItemC = proxyhelper::config::kCipherC;
 
 std::string CacheItem(const char* name) {
   std::string value;

@@ -7,30 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/cli/OwnedDescriptor.h"
+
 namespace proxycli {
-
-namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 LocalFileStatus ReadLocalFile(const std::string& path, std::size_t maxBytes, std::string* bytes,
                               std::string* reason) {
   // O_NONBLOCK so that a FIFO without a writer cannot hold the open.
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  const OwnedDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (file.get() < 0) {
     const int error = errno;
     *reason = std::strerror(error);

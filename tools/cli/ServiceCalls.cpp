@@ -5,19 +5,19 @@
 #include <memory>
 #include <utility>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/LastAttempt.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/Views.h"
-#include "wire/Vocabulary.h"
 
 namespace proxycli {
 
 namespace {
 
-constexpr const char* kServerConfigKey = protocol::kGcpCurServerConfig;
+constexpr const char* kServerConfigKey = proxyhelper::config::kCurrentServerConfig;
 
 // Enough of a file's identity to tell that it was replaced: the library
 // writes the cache through a new file renamed over the old one.
@@ -198,7 +198,7 @@ bool ServiceCalls::GetUserInfo(UserInfo& info) {
 void ServiceCalls::NoteServerListPush(const std::string& before) {
   Console& console = report_.console();
   std::string refused;
-  if (GlobalCache::Instance().GetConfigItem(protocol::kGcRefusedLoginServer, refused) != 0) {
+  if (GlobalCache::Instance().GetConfigItem(proxyhelper::config::kRefusedLoginServer, refused) != 0) {
     refusedServerList_ = refused;
     report_.data()["server_list_refused"] = refused;
     if (!console.quiet) {

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/devserver/Socket.h"
+#include "tools/cli/OwnedDescriptor.h"
 
 namespace proxycli {
 
@@ -76,9 +76,6 @@ SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::st
 // there is no directory; `problem` says why when it is there but unsafe or
 // unreadable.
 std::vector<std::string> ListSessionSockets(std::string* problem);
-
-// An owned descriptor: the reference service's, which this tool links anyway.
-using OwnedDescriptor = devserver::UniqueFd;
 
 // Connect's end: the lock that makes it the only connect for this place, and
 // the listening socket, which it replaces when a stale one is left over.

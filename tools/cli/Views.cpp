@@ -4,11 +4,11 @@
 #include <charconv>
 #include <sstream>
 
+#include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/CatalogueOutput.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
-#include "wire/Vocabulary.h"
 
 namespace proxycli {
 
@@ -27,8 +27,9 @@ int ConfigInt(const char* name) {
 }
 
 bool HasKeys() {
-  return !ConfigText(protocol::kGcCipherA).empty() || !ConfigText(protocol::kGcCipherB).empty() ||
-         !ConfigText(protocol::kGcCipherC).empty();
+  return !ConfigText(proxyhelper::config::kCipherA).empty() ||
+         !ConfigText(proxyhelper::config::kCipherB).empty() ||
+         !ConfigText(proxyhelper::config::kCipherC).empty();
 }
 
 std::string ServerText(const CLoginServers::Server& server) {
@@ -70,8 +71,8 @@ nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
   for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
     servers.push_back({{"host", server.host}, {"port", server.port}, {"secure", server.secure}});
   }
-  nlohmann::json config = {{"heartbeat_slot", ConfigInt(protocol::kGcHeartbeatSlot)},
-                           {"onlineratio_slot", ConfigInt(protocol::kGcOnlineRatioSlot)},
+  nlohmann::json config = {{"heartbeat_slot", ConfigInt(proxyhelper::config::kHeartbeatSlot)},
+                           {"onlineratio_slot", ConfigInt(proxyhelper::config::kOnlineRatioSlot)},
                            {"login_servers", servers},
                            {"default_login_server", CLoginServers::Instance().GetDefaultServer()},
                            {"cipher_keys", HasKeys()},
@@ -93,8 +94,8 @@ std::string PushedConfigText(const ServerConfig* serverConfig) {
     servers += (servers.empty() ? "" : " ") + ServerText(server);
   }
   std::vector<std::vector<std::string>> rows = {
-      {"heartbeat slot", std::to_string(ConfigInt(protocol::kGcHeartbeatSlot)) + " s"},
-      {"online-ratio slot", std::to_string(ConfigInt(protocol::kGcOnlineRatioSlot)) + " s"},
+      {"heartbeat slot", std::to_string(ConfigInt(proxyhelper::config::kHeartbeatSlot)) + " s"},
+      {"online-ratio slot", std::to_string(ConfigInt(proxyhelper::config::kOnlineRatioSlot)) + " s"},
       {"account servers", Printable(servers)},
       {"default server", Printable(CLoginServers::Instance().GetDefaultServer())},
       {"cipher keys", HasKeys() ? "received" : "none"}};
