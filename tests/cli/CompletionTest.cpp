@@ -1,15 +1,18 @@
-// The bash and zsh completion scripts: bash's answers for typical command
-// lines, and both scripts against what --help lists, so that neither falls
-// behind a new subcommand or option.
+// The operation table against everything that lists the subcommands: help,
+// the bash and zsh completion scripts and the manual (bash's answers for
+// typical command lines too), so that none falls behind a new subcommand or
+// option; and each row's JSON fields against what the command prints.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "cli/CliFixture.h"
+#include "tools/cli/Operations.h"
 
 namespace clitest {
 namespace {
@@ -23,6 +26,19 @@ std::string SourceDirectory() {
 
 std::string Completions(const std::string& name) {
   return SourceDirectory() + "/tools/cli/completions/" + name;
+}
+
+// Whether `word` stands on its own in `text`, not as part of a longer name.
+bool Mentions(const std::string& text, const std::string& word) {
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    const char after = at + word.size() < text.size() ? text[at + word.size()] : ' ';
+    const char before = at > 0 ? text[at - 1] : ' ';
+    if (std::string(" '\n()}{\"|,*`").find(before) != std::string::npos &&
+        std::string(" '\n)[=+:\"|,}*`").find(after) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -95,35 +111,58 @@ std::set<std::string> HelpWords(const std::string& help) {
   return words;
 }
 
-TEST_F(CliTest, CompletionScriptsKnowEverySubcommandAndOption) {
+TEST_F(CliTest, TableHelpCompletionsAndManualAgree) {
   const std::string bash = ReadAll(Completions("proxyhelper.bash"));
   const std::string zsh = ReadAll(Completions("_proxyhelper"));
+  const std::string manual = ReadAll(SourceDirectory() + "/docs/man/proxyhelper.1.md");
   ASSERT_FALSE(bash.empty());
   ASSERT_FALSE(zsh.empty());
+  ASSERT_FALSE(manual.empty());
   const std::set<std::string> top = HelpWords(Run({"--help"}).out);
+  std::set<std::string> rows;
+  for (const proxycli::Operation& row : proxycli::Operations()) {
+    rows.insert(row.name);
+    EXPECT_NE(manual.find(std::string("\n### ") + row.name + "\n"), std::string::npos)
+        << "manual lacks " << row.name;
+  }
   std::set<std::string> all = top;
+  std::set<std::string> listed;
   for (const std::string& word : top) {
     if (word[0] == '-') continue;
+    listed.insert(word);
     const std::set<std::string> sub = HelpWords(Run({word, "--help"}).out);
     all.insert(sub.begin(), sub.end());
   }
+  EXPECT_EQ(listed, rows);
   ASSERT_GT(all.size(), 40u);
   for (const std::string& word : all) {
-    // A word on its own: not merely part of a longer option name.
-    const auto mentions = [&word](const std::string& script) {
-      for (std::size_t at = script.find(word); at != std::string::npos; at = script.find(word, at + 1)) {
-        const char after = at + word.size() < script.size() ? script[at + word.size()] : ' ';
-        const char before = at > 0 ? script[at - 1] : ' ';
-        if (std::string(" '\n()}{\"|,").find(before) != std::string::npos &&
-            std::string(" '\n)[=+:\"|,}").find(after) != std::string::npos) {
-          return true;
-        }
-      }
-      return false;
-    };
-    EXPECT_TRUE(mentions(bash)) << "proxyhelper.bash lacks " << word;
-    EXPECT_TRUE(mentions(zsh)) << "_proxyhelper lacks " << word;
+    EXPECT_TRUE(Mentions(bash, word)) << "proxyhelper.bash lacks " << word;
+    EXPECT_TRUE(Mentions(zsh, word)) << "_proxyhelper lacks " << word;
+    if (word != "-h" && word != "--help") {
+      EXPECT_TRUE(Mentions(manual, word)) << "the manual lacks " << word;
+    }
   }
+}
+
+TEST_F(CliTest, EachRowsDocumentCarriesItsFields) {
+  StartService();
+  const std::map<std::string, std::vector<std::string>> extra = {
+      {"register", {"dave"}}, {"recharge", {"--card", "C-1", "--card-password", "c1"}}};
+  int checked = 0;
+  for (const proxycli::Operation& row : proxycli::Operations()) {
+    if (row.jsonFields.empty()) continue;
+    std::vector<std::string> args = Carol({"--json", row.name});
+    const auto more = extra.find(row.name);
+    if (more != extra.end()) args.insert(args.end(), more->second.begin(), more->second.end());
+    // check's verdicts depend on this seed; its document is what counts here.
+    const Outcome run = row.name == std::string("check") ? Run(args) : RunExpecting(0, args);
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    for (const char* field : row.jsonFields) {
+      EXPECT_TRUE(document.contains(field)) << row.name << " lacks " << field << ": " << run.out;
+    }
+    ++checked;
+  }
+  EXPECT_GE(checked, 6);
 }
 
 }  // namespace

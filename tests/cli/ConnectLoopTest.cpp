@@ -13,7 +13,7 @@
 
 #include "cli/CliFixture.h"
 #include "facade/ProxyHelper.h"
-#include "tools/cli/CommandRunner.h"
+#include "tools/cli/ConnectLoop.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/StopSignal.h"
 
@@ -180,7 +180,7 @@ TEST_F(ConnectTest, StopRequestReleasesTheLease) {
   options.intervalSeconds = 0.02;  // in-process callers may go below the command line's second
   Progress progress;
   int status = -1;
-  std::thread loop([&] { status = proxycli::CommandRunner(settings, console).Connect(options, &progress); });
+  std::thread loop([&] { status = proxycli::RunConnect(settings, console, options, &progress); });
   const bool running = progress.WaitForHandshakes(2);
   // What a disconnect request or a signal handler does.
   proxycli::RequestStop();

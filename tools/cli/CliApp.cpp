@@ -5,24 +5,15 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
-#include <set>
 
-#include "tools/cli/CommandRunner.h"
-#include "tools/cli/ConfigFile.h"
-#include "tools/cli/ConnectPolicy.h"
-#include "tools/cli/Demo.h"
 #include "tools/cli/GlobalOptions.h"
-#include "tools/cli/LineReader.h"
+#include "tools/cli/Operations.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
-#include "tools/cli/SessionClient.h"
-#include "tools/cli/Shell.h"
-#include "tools/cli/XdgPaths.h"
 
 namespace proxycli {
 
@@ -95,14 +86,14 @@ int UnknownCommand(const std::string& word, CLI::App& app, Console& console) {
   return kExitUsage;
 }
 
-std::string CheckDurationText(const std::string& text) {
-  std::chrono::milliseconds duration;
-  return ParseDuration(text, &duration);
-}
+// What the run is doing, for an out-of-memory message: literals only, so
+// that telling it needs no memory.
+struct Activity {
+  const char* what = "reading the command line";
+  const char* command = nullptr;  // after "running"
+};
 
-// `activity` names, for an out-of-memory message, what the run is doing;
-// it only ever points at literals.
-int Run(const std::vector<std::string>& args, Console& console, const char** activity) {
+int Run(const std::vector<std::string>& args, Console& console, Activity* activity) {
   CLI::App app("proxyhelper: command-line client of the VPN account service", "proxyhelper");
   app.set_version_flag("--version", std::string("proxyhelper ") + PROXYHELPER_CLI_VERSION,
                        "Print the version and exit");
@@ -115,141 +106,12 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
       "Exit status: 0 success, 1 refused by the service, 2 usage error, 3 no account server reachable.");
 
   GlobalOptions globals(app);
-  Settings& settings = globals.settings();
-
-  CLI::App* version = app.add_subcommand("version", "Ask the service for the current client version");
-
-  RegisterRequest registerRequest;
-  CLI::App* reg = app.add_subcommand("register", "Create an account (USER or --user, and the password)");
-  reg->add_option("user", registerRequest.user, "New account's user name (default: --user)");
-  reg->add_option("--phone", registerRequest.phone, "Phone number");
-  reg->add_option("--email", registerRequest.email, "E-mail address");
-  reg->add_option("--qq", registerRequest.qq, "QQ number");
-  reg->add_option("--memo", registerRequest.memo, "Remark");
-
-  RechargeRequest rechargeRequest;
-  CLI::App* recharge = app.add_subcommand("recharge", "Credit a prepaid card to the account");
-  recharge->add_option("--card", rechargeRequest.cardNo, "Card number")->required();
-  recharge->add_option("--card-password", rechargeRequest.cardPassword, "Card password")
-      ->envname("PROXYHELPER_CARD_PASSWORD")
-      ->required();
-
-  CLI::App* account =
-      app.add_subcommand("account", "Sign in and show the account state and the pushed configuration");
-
-  ServersOptions serversOptions;
-  CLI::App* servers = app.add_subcommand("servers", "Show the VPN server catalogue, grouped by name");
-  servers->add_flag("--local", serversOptions.local, "Rebuild it from the local cache, without the network");
-  servers->add_option("--group", serversOptions.filter.group, "Only the group of this name (case ignored)")
-      ->type_name("NAME");
-  servers->add_option("--level", serversOptions.filter.level, "Only the servers of this level")
-      ->check(CLI::NonNegativeNumber)
-      ->option_text("N");
-  servers
-      ->add_option("--location", serversOptions.filter.location,
-                   "Only the servers whose location holds TEXT (case ignored)")
-      ->type_name("TEXT");
-  servers->add_option("--limit", serversOptions.filter.limit, "At most N servers")
-      ->check(CLI::PositiveNumber)
-      ->option_text("N");
-  servers->add_option("--sort", serversOptions.filter.sort, "Order within each group")
-      ->check(CLI::IsMember({"name", "id", "level", "location"}))
-      ->option_text("name|id|level|location");
-  servers->add_flag("--jsonl", serversOptions.jsonLines, "One JSON object per server and line");
-
-  CLI::App* ratio = app.add_subcommand("ratio", "Show the servers' online ratio");
-
-  ConnectOptions connectOptions;
-  CLI::App* connect = app.add_subcommand(
-      "connect", "Lease credentials for a VPN server and keep the lease alive until Ctrl-C or --duration");
-  connect->add_option("--server-id", connectOptions.serverId, "VPN server id (see 'servers')")->required();
-  connect
-      ->add_option("--interval", connectOptions.intervalSeconds,
-                   "Seconds between handshakes (default: the pushed heartbeat, else 30)")
-      ->check(CheckIntervalOption);
-  connect->add_option("--duration", connectOptions.durationSeconds, "Stop after this many seconds")
-      ->check(CheckDurationOption);
-  connect->add_option("--release-code", connectOptions.releaseOutcome, "Outcome code reported on release")
-      ->capture_default_str()
-      ->check([](const std::string& text) {
-        return text == std::to_string(kKeepLeaseOutcome)
-                   ? std::to_string(kKeepLeaseOutcome) + " would keep the lease"
-                   : std::string();
-      });
-
-  std::string reloginCodes = kDefaultReloginCodes;
-  connect
-      ->add_option("--relogin-on", reloginCodes,
-                   "Handshake refusals that make connect sign in and lease again")
-      ->capture_default_str()
-      ->option_text("CODES")
-      ->check([](const std::string& text) {
-        std::set<int> codes;
-        return ParseReloginCodes(text, &codes);
-      });
-  std::string giveUpAfter;
-  connect
-      ->add_option("--give-up-after", giveUpAfter,
-                   "Exit (status 3) once the service has been unreachable this long (default: never)")
-      ->option_text("DURATION")
-      ->check(CheckDurationText);
-  connect
-      ->add_option("--up", connectOptions.upCommand,
-                   "Shell command run once a lease is confirmed (lease in PROXYHELPER_* variables, "
-                   "password on its standard input)")
-      ->option_text("CMD");
-  connect->add_option("--down", connectOptions.downCommand, "Shell command run after a confirmed lease ends")
-      ->option_text("CMD");
-  std::string hookTimeout = "30s";
-  connect->add_option("--hook-timeout", hookTimeout, "Time a hook may take")
-      ->capture_default_str()
-      ->option_text("DURATION")
-      ->check(CheckDurationText);
-  connect
-      ->add_option("--password-file", connectOptions.passwordFile,
-                   "Read the password from the first line of this file (mode 0600 or stricter)")
-      ->option_text("FILE");
-
-  CLI::App* status = app.add_subcommand("status", "Show the lease of the connect running for this account");
-  CLI::App* disconnect = app.add_subcommand(
-      "disconnect", "Have the connect running for this account release its lease, sign out and exit");
-
-  CLI::App* shell = app.add_subcommand("shell", "Interactive session: every operation in one process");
-
-  CheckOptions checkOptions;
-  CLI::App* check = app.add_subcommand(
-      "check", "Check an account service against the protocol, rule by rule (for service implementers)");
-  check
-      ->add_option("--server-id", checkOptions.serverId,
-                   "VPN server to lease (default: the catalogue's first)")
-      ->check(CLI::PositiveNumber);
-  check->add_option("--register", checkOptions.registerUser,
-                    "Also register this new account (with the password) and see it refused the second time");
-  CLI::Option* cardOption =
-      check->add_option("--card", checkOptions.cardNo, "Also credit this prepaid card to the account");
-  check->add_option("--card-password", checkOptions.cardPassword, "The card's password")->needs(cardOption);
-
-  DemoOptions demoOptions;
-  bool quietServer = true;
-  CLI::App* demo = app.add_subcommand(
-      "demo", "Run the reference account service in-process and check a whole session against it");
-  demo->add_flag("--quiet-server,!--verbose", quietServer,
-                 "Hide (default) or show (--verbose) the service's log lines");
-  demo->add_flag("--tls", demoOptions.tls,
-                 "Serve over TLS with a throwaway CA made for this run, and trust only that CA");
-
-  std::vector<std::string> helpTopic;
-  CLI::App* help = app.add_subcommand("help", "Show the help of the tool, or of one subcommand");
-  help->add_option("subcommand", helpTopic, "The subcommand (and its subcommand) to explain");
-
-  CLI::App* config = app.add_subcommand("config", "Inspect the settings");
-  config->require_subcommand(1);
-  CLI::App* configShow =
-      config->add_subcommand("show", "Print every setting, its value and where it came from");
-
+  const std::shared_ptr<Invocation> invocation = NewInvocation(args.empty() ? std::string() : args[0]);
   // Every subcommand's help lists the global options too: they may follow it.
   const std::string globalHelp = globals.HelpBlock();
-  for (CLI::App* sub : app.get_subcommands({})) {
+  for (const Operation& row : Operations()) {
+    CLI::App* sub = app.add_subcommand(row.name, row.help);
+    if (row.options != nullptr) row.options(*sub, *invocation);
     sub->footer(globalHelp);
     for (CLI::App* nested : sub->get_subcommands({})) nested->footer(globalHelp);
   }
@@ -267,95 +129,42 @@ int Run(const std::vector<std::string>& args, Console& console, const char** act
     return code == static_cast<int>(CLI::ExitCodes::Success) ? kExitOk : kExitUsage;
   }
 
-  if (help->parsed()) {
+  CLI::App* chosen = app.get_subcommands().front();
+  if (chosen->get_name() == "help") {
+    const std::vector<std::string>& topics = HelpTopics(*invocation);
     CLI::App* topic = &app;
-    for (const std::string& word : helpTopic) {
+    for (const std::string& word : topics) {
       CLI::App* sub = SubcommandNamed(*topic, word);
       if (sub == nullptr) return UnknownCommand(word, *topic, console);
       topic = sub;
     }
     std::string prefix = "proxyhelper";
-    for (std::size_t i = 0; i + 1 < helpTopic.size(); ++i) prefix += " " + helpTopic[i];
+    for (std::size_t i = 0; i + 1 < topics.size(); ++i) prefix += " " + topics[i];
     console.out << (topic == &app ? app.get_formatter()->make_help(&app, prefix, CLI::AppFormatMode::Normal)
                                   : topic->help(prefix));
     return kExitOk;
   }
 
-  *activity = "reading the configuration file";
+  activity->what = "reading the configuration file";
   if (!globals.Resolve(console)) return kExitUsage;
-  if (configShow->parsed()) {
-    *activity = "running config show";
+  if (chosen->get_name() == "config") {
+    activity->what = "running config show";
     return globals.Show(console);
   }
-
-  CommandRunner runner(settings, console);
-  if (version->parsed()) {
-    *activity = "running version";
-    return runner.Version();
-  }
-  if (reg->parsed()) {
-    *activity = "running register";
-    return runner.Register(registerRequest);
-  }
-  if (recharge->parsed()) {
-    *activity = "running recharge";
-    return runner.Recharge(rechargeRequest);
-  }
-  if (account->parsed()) {
-    *activity = "running account";
-    return runner.Account();
-  }
-  if (servers->parsed()) {
-    *activity = "running servers";
-    return runner.Servers(serversOptions);
-  }
-  if (ratio->parsed()) {
-    *activity = "running ratio";
-    return runner.Ratio();
-  }
-  if (connect->parsed()) {
-    *activity = "running connect";
-    // Checked already; parsed once more into their own types.
-    ParseReloginCodes(reloginCodes, &connectOptions.reloginCodes);
-    if (!giveUpAfter.empty()) ParseDuration(giveUpAfter, &connectOptions.giveUpAfter);
-    ParseDuration(hookTimeout, &connectOptions.hookTimeout);
-    return runner.Connect(connectOptions);
-  }
-  if (status->parsed()) {
-    *activity = "running status";
-    return RunStatusCommand(settings, console);
-  }
-  if (disconnect->parsed()) {
-    *activity = "running disconnect";
-    return RunDisconnectCommand(settings, console);
-  }
-  if (check->parsed()) {
-    *activity = "running check";
-    return runner.Check(checkOptions);
-  }
-  if (shell->parsed()) {
-    *activity = "running shell";
-    if (console.inputIsTerminal) {
-      EditLineReader reader(args.empty() ? "proxyhelper" : args[0].c_str(), stdin, stdout, stderr);
-      return RunShell(settings, console, reader);
-    }
-    StreamLineReader reader(console.in);
-    return RunShell(settings, console, reader);
-  }
-  if (demo->parsed()) {
-    *activity = "running demo";
-    demoOptions.showServerLog = !quietServer;
-    demoOptions.json = settings.json;
-    return RunDemo(demoOptions, console);
-  }
-  return kExitUsage;
+  const Operation* row = FindOperation(chosen->get_name());
+  activity->what = "running";
+  activity->command = row->name;
+  return RunOperation(*row, globals.settings(), console, *invocation);
 }
 
 // A last line on the error stream, from C strings only. A stream that fails,
 // or throws, now is left alone: there is nothing better to report it with.
-void WriteLastWord(std::ostream& err, const char* what, const char* detail) noexcept {
+void WriteLastWord(std::ostream& err, const char* what, const char* detail,
+                   const char* command = nullptr) noexcept {
   try {
-    err << "proxyhelper: " << what << ": " << detail << "\n" << std::flush;
+    err << "proxyhelper: " << what << ": " << detail;
+    if (command != nullptr) err << " " << command;
+    err << "\n" << std::flush;
   } catch (...) {
   }
 }
@@ -363,16 +172,16 @@ void WriteLastWord(std::ostream& err, const char* what, const char* detail) noex
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, Console& console) {
-  const char* activity = "reading the command line";
+  Activity activity;
   try {
     return Run(args, console, &activity);
   } catch (const std::bad_alloc&) {
     // Unwinding has freed what the run held, and the line is built from C strings.
-    WriteLastWord(console.err, "out of memory", activity);
+    WriteLastWord(console.err, "out of memory", activity.what, activity.command);
   } catch (const std::exception& e) {
     WriteLastWord(console.err, "internal error", e.what());
   } catch (...) {
-    WriteLastWord(console.err, "internal error", activity);
+    WriteLastWord(console.err, "internal error", activity.what, activity.command);
   }
   return kExitRefused;
 }

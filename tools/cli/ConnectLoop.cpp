@@ -12,6 +12,8 @@
 #include "tools/cli/ConnectPolicy.h"
 #include "tools/cli/Hooks.h"
 #include "tools/cli/HostSetup.h"
+#include "tools/cli/Identity.h"
+#include "tools/cli/PasswordFile.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
@@ -675,6 +677,25 @@ int ConnectCommand::Finish() {
   }
   report_.Finish();
   return status_;
+}
+
+int RunConnect(const Settings& settings, Console& console, const ConnectOptions& options,
+               ConnectEvents* events) {
+  ConnectCommand command(settings, console, options, events);
+  Report& report = command.report();
+  UserIdentity identity;
+  if (options.passwordFile.empty()) {
+    if (!ResolveIdentity(settings, console, report, &identity)) return command.Finish();
+    return command.Run(identity);
+  }
+  std::string error;
+  if (!settings.password.empty()) {
+    report.UsageError("--password-file and a password from the settings exclude each other");
+  } else if (ResolveUser(settings, report, &identity.username) &&
+             !ReadPasswordFile(options.passwordFile, &identity.password, &error)) {
+    report.UsageError(error);
+  }
+  return report.failed() ? command.Finish() : command.Run(identity);
 }
 
 }  // namespace proxycli

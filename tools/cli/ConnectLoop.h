@@ -116,4 +116,10 @@ class ConnectCommand {
   int status_ = 0;
 };
 
+// `connect`: the identity (the password from --password-file, the settings
+// or a prompt), then ConnectCommand::Run. Installs the Ctrl-C/SIGTERM
+// handlers; `events` may be null.
+int RunConnect(const Settings& settings, Console& console, const ConnectOptions& options,
+               ConnectEvents* events = nullptr);
+
 }  // namespace proxycli

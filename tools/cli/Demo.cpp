@@ -17,7 +17,7 @@
 #include "facade/ConfigItems.h"
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
-#include "tools/cli/CommandRunner.h"
+#include "tools/cli/ConnectLoop.h"
 #include "tools/cli/HostSetup.h"
 #include "tools/cli/KeyStore.h"
 #include "tools/cli/Report.h"
@@ -350,7 +350,7 @@ void RunRecoveryStory(Transcript& transcript, const devserver::InProcessOptions&
   connect.intervalSeconds = 0.2;  // in-process, below the command line's second
   LeaseCounter counter;
   int status = -1;
-  std::thread loop([&] { status = CommandRunner(settings, quiet).Connect(connect, &counter); });
+  std::thread loop([&] { status = RunConnect(settings, quiet, connect, &counter); });
   bool restarted = false;
   bool recovered = false;
   if (counter.WaitFor(1, 1)) {

@@ -18,6 +18,7 @@
 
 #include "facade/ProxyHelperControl.h"
 #include "hostlib/quillon.h"
+#include "tools/cli/Operations.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
 #include "tools/cli/ResultText.h"
@@ -333,7 +334,8 @@ bool SessionServer::Dispatch(Connection& connection) {
     RequestStop();
     return true;
   }
-  if (operation != "account" && operation != "servers" && operation != "ratio") {
+  const Operation* row = FindOperation(operation);
+  if (row == nullptr || !row->viaConnect) {
     connection.Reply(Refusal("connect", "bad request", "unknown request: " + line.substr(0, 80)));
     return true;
   }
@@ -533,17 +535,12 @@ nlohmann::json SessionServer::Perform(const std::string& operation, ServerCatalo
   Report report(console, operation, /*json=*/false);
   ServiceCalls calls(report, paths_);
   bool lines = false;
-  if (operation == "account") {
-    calls.ShowAccount();
-  } else if (operation == "servers") {
+  const Operation* row = FindOperation(operation);
+  if (row != nullptr && row->inSession != nullptr) {
+    row->inSession(report, calls);
+  } else {
     // The records themselves: the subcommand filters and shows them its way.
     lines = calls.GetVpnServers(*catalogue);
-  } else {
-    std::vector<ServerOnlineRatio> ratios;
-    if (calls.GetOnlineRatio(ratios)) {
-      report.data()["ratios"] = RatiosJson(ratios);
-      report.Print(RatiosText(ratios));
-    }
   }
   nlohmann::json answer = {
       {"exit_status", report.exitStatus()}, {"data", report.data()}, {"text", BytesAsJsonText(out.str())}};
