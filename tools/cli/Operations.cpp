@@ -187,15 +187,6 @@ void Recharge(const Settings& settings, Console& console, Invocation& in, Report
   if (calls.Recharge(info)) report.Print("recharged " + info.username + " with card " + info.cardno + "\n");
 }
 
-void Account(Report&, ServiceCalls& calls) { calls.ShowAccount(); }
-
-void Ratio(Report& report, ServiceCalls& calls) {
-  std::vector<ServerOnlineRatio> ratios;
-  if (!calls.GetOnlineRatio(ratios)) return;
-  report.data()["ratios"] = RatiosJson(ratios);
-  report.Print(RatiosText(ratios));
-}
-
 // Streams what it shows: no copy of the catalogue, and with --json the
 // document is written here as its groups are formatted, not held whole by
 // the report. --jsonl prints its lines itself, whatever --json says.
@@ -301,134 +292,41 @@ int Demo(const Settings& settings, Console& console, Invocation& in) {
 }  // namespace
 
 const std::vector<Operation>& Operations() {
+  using N = Needs;
+  using C = ServiceCalls;
+  // One row per subcommand reads better than one field per line.
+  // clang-format off
   static const std::vector<Operation> table = {
-      {"version",
-       "Ask the service for the current client version",
-       Needs::kHost,
-       false,
-       {"client_version", "agent", "service_version"},
-       nullptr,
-       nullptr,
-       Version,
-       nullptr},
-      {"register",
-       "Create an account (USER or --user, and the password)",
-       Needs::kHost,
-       false,
-       {"username"},
-       RegisterOptions,
-       nullptr,
-       Register,
-       nullptr},
-      {"recharge",
-       "Credit a prepaid card to the account",
-       Needs::kHost,
-       false,
-       {"username", "cardno"},
-       RechargeOptions,
-       nullptr,
-       Recharge,
-       nullptr},
-      {"account",
-       "Sign in and show the account state and the pushed configuration",
-       Needs::kSession,
-       true,
-       {"user", "config"},
-       nullptr,
-       nullptr,
-       nullptr,
-       Account},
-      {"servers",
-       "Show the VPN server catalogue, grouped by name",
-       Needs::kNothing,
-       true,
-       {"source", "count", "total", "groups"},
-       ServersOptions,
-       Servers,
-       nullptr,
-       nullptr},
-      {"ratio",
-       "Show the servers' online ratio",
-       Needs::kSession,
-       true,
-       {"ratios"},
-       nullptr,
-       nullptr,
-       nullptr,
-       Ratio},
-      {"connect",
-       "Lease credentials for a VPN server and keep the lease alive until Ctrl-C or --duration",
-       Needs::kNothing,
-       false,
-       {},
-       ConnectOptionsOf,
-       Connect,
-       nullptr,
-       nullptr},
-      {"status",
-       "Show the lease of the connect running for this account",
-       Needs::kNothing,
-       false,
-       {},
-       nullptr,
-       Status,
-       nullptr,
-       nullptr},
-      {"disconnect",
-       "Have the connect running for this account release its lease, sign out and exit",
-       Needs::kNothing,
-       false,
-       {},
-       nullptr,
-       Disconnect,
-       nullptr,
-       nullptr},
-      {"shell",
-       "Interactive session: every operation in one process",
-       Needs::kNothing,
-       false,
-       {},
-       nullptr,
-       Shell,
-       nullptr,
-       nullptr},
-      {"check",
-       "Check an account service against the protocol, rule by rule (for service implementers)",
-       Needs::kNothing,
-       false,
-       {"rules"},
-       CheckOptionsOf,
-       Check,
-       nullptr,
-       nullptr},
-      {"demo",
-       "Run the reference account service in-process and check a whole session against it",
-       Needs::kNothing,
-       false,
-       {},
-       DemoOptionsOf,
-       Demo,
-       nullptr,
-       nullptr},
-      {"help",
-       "Show the help of the tool, or of one subcommand",
-       Needs::kNothing,
-       false,
-       {},
-       HelpOptions,
-       nullptr,
-       nullptr,
-       nullptr},
-      {"config",
-       "Inspect the settings",
-       Needs::kNothing,
-       false,
-       {},
-       ConfigOptions,
-       nullptr,
-       nullptr,
-       nullptr},
+    // name, help, needs, via connect, JSON fields, options, run, with host, in session
+    {"version", "Ask the service for the current client version", N::kHost, false,
+     {"client_version", "agent", "service_version"}, nullptr, nullptr, Version, nullptr},
+    {"register", "Create an account (USER or --user, and the password)", N::kHost, false,
+     {"username"}, RegisterOptions, nullptr, Register, nullptr},
+    {"recharge", "Credit a prepaid card to the account", N::kHost, false,
+     {"username", "cardno"}, RechargeOptions, nullptr, Recharge, nullptr},
+    {"account", "Sign in and show the account state and the pushed configuration", N::kSession, true,
+     {"user", "config"}, nullptr, nullptr, nullptr, &C::ShowAccount},
+    {"servers", "Show the VPN server catalogue, grouped by name", N::kNothing, true,
+     {"source", "count", "total", "groups"}, ServersOptions, Servers, nullptr, nullptr},
+    {"ratio", "Show the servers' online ratio", N::kSession, true,
+     {"ratios"}, nullptr, nullptr, nullptr, &C::ShowOnlineRatio},
+    {"connect", "Lease credentials for a VPN server and keep the lease alive until Ctrl-C or --duration",
+     N::kNothing, false, {}, ConnectOptionsOf, Connect, nullptr, nullptr},
+    {"status", "Show the lease of the connect running for this account", N::kNothing, false,
+     {}, nullptr, Status, nullptr, nullptr},
+    {"disconnect", "Have the connect running for this account release its lease, sign out and exit",
+     N::kNothing, false, {}, nullptr, Disconnect, nullptr, nullptr},
+    {"shell", "Interactive session: every operation in one process", N::kNothing, false,
+     {}, nullptr, Shell, nullptr, nullptr},
+    {"check", "Check an account service against the protocol, rule by rule (for service implementers)",
+     N::kNothing, false, {"rules"}, CheckOptionsOf, Check, nullptr, nullptr},
+    {"demo", "Run the reference account service in-process and check a whole session against it",
+     N::kNothing, false, {}, DemoOptionsOf, Demo, nullptr, nullptr},
+    {"help", "Show the help of the tool, or of one subcommand", N::kNothing, false,
+     {}, HelpOptions, nullptr, nullptr, nullptr},
+    {"config", "Inspect the settings", N::kNothing, false, {}, ConfigOptions, nullptr, nullptr, nullptr},
   };
+  // clang-format on
   return table;
 }
 
@@ -466,7 +364,7 @@ int RunOperation(const Operation& row, const Settings& settings, Console& consol
   if (row.needs == Needs::kHost) {
     row.withHost(settings, console, in, report, calls);
   } else if (calls.SignIn(identity)) {
-    row.inSession(report, calls);
+    (calls.*row.inSession)();
     // What was shown stays shown: a sign-out that cannot reach the service
     // (a pushed list the client cannot reach, say) is only a warning.
     calls.EndSession();

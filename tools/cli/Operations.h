@@ -49,7 +49,7 @@ struct Operation {
                    ServiceCalls& calls);
   // kSession rows: the work within a signed-in session, also called by a
   // running connect for a client that asked it to.
-  void (*inSession)(Report& report, ServiceCalls& calls);
+  bool (ServiceCalls::*inSession)();
 };
 
 // Every subcommand, in the order help lists them. Rows without a handler

@@ -285,6 +285,14 @@ bool ServiceCalls::GetLocalVpnServers(ServerCatalogue& catalogue) {
   return false;
 }
 
+bool ServiceCalls::ShowOnlineRatio() {
+  std::vector<ServerOnlineRatio> ratios;
+  if (!GetOnlineRatio(ratios)) return false;
+  report_.data()["ratios"] = RatiosJson(ratios);
+  report_.Print(RatiosText(ratios));
+  return true;
+}
+
 bool ServiceCalls::ShowAccount() {
   UserInfo info;
   if (!GetUserInfo(info)) return false;

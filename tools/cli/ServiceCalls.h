@@ -43,6 +43,8 @@ class ServiceCalls {
   int ShakeHands(const LiveInfo& live, VPErrorInfo& error);
   bool ReleaseDialupInfo(int outcome);
   bool GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios);
+  // GetOnlineRatio, and the ratios into the report.
+  bool ShowOnlineRatio();
   // Also warns when the catalogue cache file was not replaced.
   bool GetVpnServers(ServerCatalogue& catalogue);
   // No network: the catalogue of the last accepted remote reply.

@@ -537,7 +537,7 @@ nlohmann::json SessionServer::Perform(const std::string& operation, ServerCatalo
   bool lines = false;
   const Operation* row = FindOperation(operation);
   if (row != nullptr && row->inSession != nullptr) {
-    row->inSession(report, calls);
+    (calls.*row->inSession)();
   } else {
     // The records themselves: the subcommand filters and shows them its way.
     lines = calls.GetVpnServers(*catalogue);

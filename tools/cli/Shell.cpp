@@ -224,12 +224,7 @@ void ShellSession::Local(Report& report, ServiceCalls& calls, const Words&) {
   ShowCatalogue(report, catalogue);
 }
 
-void ShellSession::Ratio(Report& report, ServiceCalls& calls, const Words&) {
-  std::vector<ServerOnlineRatio> ratios;
-  if (!calls.GetOnlineRatio(ratios)) return;
-  report.data()["ratios"] = RatiosJson(ratios);
-  report.Print(RatiosText(ratios));
-}
+void ShellSession::Ratio(Report&, ServiceCalls& calls, const Words&) { calls.ShowOnlineRatio(); }
 
 void ShellSession::Lease(Report& report, ServiceCalls& calls, const Words& args) {
   int serverId = 0;
