@@ -22,7 +22,7 @@
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 #include "tools/cli/CliApp.h"
-#include "tools/cli/DemoServer.h"
+#include "tools/devserver/InProcessService.h"
 
 namespace clitest {
 
@@ -95,11 +95,19 @@ struct Outcome {
   nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
 };
 
-// Each member of the object `fields` is in `doc` with the same value.
+// Each member of the object `fields` is in `doc` with the same value; a
+// name starting with '/' is a JSON pointer ("/errors/0/result"); null: no
+// such member at all.
 inline void ExpectFields(const nlohmann::json& doc, const nlohmann::json& fields) {
   for (const auto& field : fields.items()) {
-    EXPECT_EQ(doc.contains(field.key()) ? doc.at(field.key()) : nlohmann::json(), field.value())
-        << field.key() << " in " << doc.dump();
+    const bool pointer = field.key().rfind('/', 0) == 0;
+    const nlohmann::json::json_pointer at(pointer ? field.key() : "");
+    const bool there = pointer ? doc.contains(at) : doc.contains(field.key());
+    const nlohmann::json found = !there ? nlohmann::json() : pointer ? doc.at(at) : doc.at(field.key());
+    EXPECT_EQ(found, field.value()) << field.key() << " in " << doc.dump();
+    if (field.value().is_null()) {
+      EXPECT_FALSE(there) << field.key() << " in " << doc.dump();
+    }
   }
 }
 
@@ -131,7 +139,7 @@ class CliTest : public ::testing::Test {
 
   // Starts the service; `deadFirst` lists a refusing address before it.
   void StartService(bool deadFirst = false, const std::string& seed = kSeed) {
-    proxycli::DemoServerOptions options;
+    devserver::InProcessOptions options;
     options.seedText = seed;
     options.deadServerFirst = deadFirst;
     std::shared_ptr<RequestLog> log = log_;
@@ -201,7 +209,7 @@ class CliTest : public ::testing::Test {
 
   testsupport::TempDir home_{"proxyhelper-cli-"};
   std::shared_ptr<RequestLog> log_ = std::make_shared<RequestLog>();
-  proxycli::DemoServer server_;
+  devserver::InProcessService server_;
 };
 
 }  // namespace clitest

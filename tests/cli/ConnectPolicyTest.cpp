@@ -71,75 +71,69 @@ TEST(ConnectPolicyTest, BackoffDoublesToTheCapWithinItsJitterAndStartsOver) {
 TEST(ConnectPolicyTest, PasswordFileMustBeTheOwnersAlone) {
   testsupport::TempDir dir("proxyhelper-pwfile-");
   const struct {
-    const char* content;
+    const char* name;
+    std::string content;  // "-": not written (the directory itself, or missing)
     mode_t mode;
     const char* password;  // null: refused
     const char* why;
   } cases[] = {
-      {"s3cret\n", 0600, "s3cret", nullptr},       {"s3cret\r\nsecond line\n", 0400, "s3cret", nullptr},
-      {"no newline", 0600, "no newline", nullptr}, {"s3cret\n", 0640, nullptr, "mode 0640"},
-      {"s3cret\n", 0604, nullptr, "chmod 600"},    {"\nlater\n", 0600, nullptr, "no password"},
-      {"", 0600, nullptr, "no password"},
+      {"a", "s3cret\n", 0600, "s3cret", nullptr},
+      {"b", "s3cret\r\nsecond line\n", 0400, "s3cret", nullptr},
+      {"c", "no newline", 0600, "no newline", nullptr},
+      {"d", "s3cret\n", 0640, nullptr, "mode 0640"},
+      {"e", "s3cret\n", 0604, nullptr, "chmod 600"},
+      {"f", "\nlater\n", 0600, nullptr, "no password"},
+      {"g", "", 0600, nullptr, "no password"},
+      {"big", std::string(5000, 'x'), 0600, nullptr, "4 KiB"},
+      {".", "-", 0, nullptr, "not a regular file"},
+      {"missing", "-", 0, nullptr, "cannot read"},
   };
-  int n = 0;
   for (const auto& c : cases) {
-    const std::string path = dir.path() + "/pw" + std::to_string(n++);
-    std::ofstream(path) << c.content;
-    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    const std::string path = dir.path() + "/" + c.name;
+    if (c.content != "-") {
+      std::ofstream(path) << c.content;
+      ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    }
     std::string password = "unchanged";
     std::string error;
-    EXPECT_EQ(proxycli::ReadPasswordFile(path, &password, &error), c.password != nullptr) << c.content;
+    EXPECT_EQ(proxycli::ReadPasswordFile(path, &password, &error), c.password != nullptr) << c.name;
     EXPECT_EQ(password, c.password != nullptr ? c.password : "unchanged");
     if (c.why != nullptr) {
       EXPECT_NE(error.find(c.why), std::string::npos) << error;
     }
   }
-  std::string password;
-  std::string error;
-  const std::string big = dir.path() + "/big";
-  std::ofstream(big) << std::string(5000, 'x');
-  ::chmod(big.c_str(), 0600);
-  EXPECT_FALSE(proxycli::ReadPasswordFile(big, &password, &error));
-  EXPECT_FALSE(proxycli::ReadPasswordFile(dir.path(), &password, &error));
-  EXPECT_FALSE(proxycli::ReadPasswordFile(dir.path() + "/missing", &password, &error));
 }
 
 TEST(ConnectPolicyTest, HooksReportStatusPrefixOutputAndKeepSecretsOffTheEnvironment) {
   setenv("PROXYHELPER_PASSWORD", "account-secret", 1);
   const struct {
     const char* command;
-    milliseconds timeout;
+    int timeoutMs;
     int status;
-    bool timedOut;
     const char* log;  // what the log holds
   } cases[] = {
-      {"read -r pw; echo \"got $pw as $PROXYHELPER_LEND_USER\"", milliseconds(10000), 0, false,
+      {"read -r pw; echo \"got $pw as $PROXYHELPER_LEND_USER\"", 10000, 0,
        "proxyhelper: up: got lend-secret as lend7\n"},
-      {"echo \"[${PROXYHELPER_PASSWORD-unset}]\" >&2; exit 5", milliseconds(10000), 5, false,
-       "proxyhelper: up: [unset]\n"},
-      {"printf 'a\\033b'; kill -TERM $$", milliseconds(10000), 128 + SIGTERM, false,
-       "proxyhelper: up: a\\x1bb\n"},
+      {"echo \"[${PROXYHELPER_PASSWORD-unset}]\" >&2; exit 5", 10000, 5, "proxyhelper: up: [unset]\n"},
+      {"printf 'a\\033b'; kill -TERM $$", 10000, 128 + SIGTERM, "proxyhelper: up: a\\x1bb\n"},
       // The group goes: a child that ignores SIGTERM is killed as well.
-      {"(trap '' TERM; sleep 30) & sleep 30", milliseconds(200), proxycli::kHookTimedOutStatus, true, ""},
+      {"(trap '' TERM; sleep 30) & sleep 30", 200, proxycli::kHookTimedOutStatus, ""},
       // What it leaves in the background does not hold connect up.
-      {"sleep 3 & echo started", milliseconds(10000), 0, false, "proxyhelper: up: started\n"},
+      {"sleep 3 & echo started", 10000, 0, "proxyhelper: up: started\n"},
   };
   for (const auto& c : cases) {
-    proxycli::HookRun run;
-    run.label = "up";
-    run.command = c.command;
-    run.timeout = c.timeout;
-    run.environment = {"PROXYHELPER_LEND_USER=lend7"};
-    run.input = "lend-secret\n";
-    std::ostringstream log;
+    SCOPED_TRACE(c.command);
     const auto start = std::chrono::steady_clock::now();
-    const proxycli::HookOutcome outcome = proxycli::RunHook(run, log);
+    std::ostringstream log;
+    const proxycli::HookOutcome outcome = proxycli::RunHook(
+        {"up", c.command, {"PROXYHELPER_LEND_USER=lend7"}, "lend-secret\n", milliseconds(c.timeoutMs), {}},
+        log);
     EXPECT_TRUE(outcome.started) << outcome.error;
-    EXPECT_EQ(outcome.status, c.status) << c.command;
-    EXPECT_EQ(outcome.timedOut, c.timedOut) << c.command;
-    EXPECT_EQ(outcome.ok(), c.status == 0) << c.command;
-    EXPECT_EQ(log.str(), c.log) << c.command;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.command;
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.timedOut, c.status == proxycli::kHookTimedOutStatus);
+    EXPECT_EQ(outcome.ok(), c.status == 0);
+    EXPECT_EQ(log.str(), c.log);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   }
   unsetenv("PROXYHELPER_PASSWORD");
 }

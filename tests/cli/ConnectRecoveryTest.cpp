@@ -137,29 +137,46 @@ TEST_F(ConnectRecoveryTest, RestartedServiceIsRecoveredFromAndOtherwiseEnds) {
 }
 
 // Every way a confirmed lease ends runs the down hook once, with the reason.
-TEST_F(ConnectRecoveryTest, DownHookRunsForEachWayOfStopping) {
+// nohup and a shell's background jobs start us with a signal ignored: it
+// stays ignored, and SIGTERM still stops connect cleanly.
+TEST_F(ConnectRecoveryTest, DownHookRunsForEachWayOfStoppingAndIgnoredSignalsStayIgnored) {
   StartService();
   address_ = server_.LiveAddress();
   enum class Stop { kDuration, kDisconnect, kTerminate, kUpFails };
   const struct {
     Stop how;
+    int ignored;  // ignored from the start and sent before SIGTERM; 0: none
     int status;
     std::vector<std::string> hooks;
   } cases[] = {
-      {Stop::kDuration, 0, {kUp, Down("duration reached")}},
-      {Stop::kDisconnect, 0, {kUp, Down("disconnect requested")}},
-      {Stop::kTerminate, 143, {kUp, Down("stopped by SIGTERM")}},
+      {Stop::kDuration, 0, 0, {kUp, Down("duration reached")}},
+      {Stop::kDisconnect, 0, 0, {kUp, Down("disconnect requested")}},
+      {Stop::kTerminate, 0, 143, {kUp, Down("stopped by SIGTERM")}},
+      {Stop::kTerminate, SIGHUP, 143, {kUp, Down("stopped by SIGTERM")}},
+      {Stop::kTerminate, SIGINT, 143, {kUp, Down("stopped by SIGTERM")}},
       // A tunnel that did not come up has nothing to take down.
-      {Stop::kUpFails, 5, {}},
+      {Stop::kUpFails, 0, 5, {}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("stop " + std::to_string(static_cast<int>(c.how)) + ", ignored " +
+                 std::to_string(c.ignored));
     std::remove(hookLog_.c_str());
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    if (c.ignored != 0) ::sigaction(c.ignored, &ignore, &previous);
     ChildProcess connect;
-    ASSERT_TRUE(connect.SpawnWithPipes(Connect(
+    const bool spawned = connect.SpawnWithPipes(Connect(
         c.how == Stop::kDuration ? std::vector<std::string>{"--duration", "1.5"} : std::vector<std::string>{},
-        c.how == Stop::kUpFails ? "echo cannot dial >&2; exit 5" : "")));
+        c.how == Stop::kUpFails ? "echo cannot dial >&2; exit 5" : ""));
+    if (c.ignored != 0) ::sigaction(c.ignored, &previous, nullptr);
+    ASSERT_TRUE(spawned);
     if (c.how == Stop::kDisconnect || c.how == Stop::kTerminate) {
       ASSERT_TRUE(connect.WaitForOutput("\"hook\":\"up\"", seconds(10))) << connect.errors();
+    }
+    if (c.ignored != 0) {
+      connect.Signal(c.ignored);  // after the up hook, so after the first handshake
+      EXPECT_TRUE(connect.WaitForOutput("\"handshakes_ok\":3", seconds(10))) << connect.output();
     }
     if (c.how == Stop::kDisconnect) {
       EXPECT_EQ(Run({"--servers", address_, "-u", "carol", "disconnect"}).status, 0);
@@ -168,6 +185,9 @@ TEST_F(ConnectRecoveryTest, DownHookRunsForEachWayOfStopping) {
     EXPECT_EQ(connect.Wait(), c.status) << connect.errors();
     EXPECT_EQ(HookRuns(), c.hooks) << connect.output();
     EXPECT_NE(connect.output().find("\"released\":true"), std::string::npos) << connect.output();
+    if (c.how == Stop::kTerminate) {
+      EXPECT_NE(connect.output().find("\"stop_reason\":\"stopped by SIGTERM\""), std::string::npos);
+    }
     if (c.how == Stop::kUpFails) {
       EXPECT_NE(connect.errors().find("proxyhelper: up: cannot dial\n"), std::string::npos)
           << connect.errors();
@@ -231,29 +251,6 @@ TEST_F(ConnectRecoveryTest, PasswordsReachTheHookOnlyOnItsStandardInput) {
   EXPECT_NE(connect.errors().find("proxyhelper: up: stdin:pw7\n"), std::string::npos) << connect.errors();
   EXPECT_EQ(received(10000), "STOPPING=1");
   ::close(notify);
-}
-
-// nohup and a shell's background jobs start us with a signal ignored; it
-// stays ignored, and the others still stop connect cleanly.
-TEST_F(ConnectRecoveryTest, SignalsIgnoredAtStartStayIgnored) {
-  StartService();
-  for (const int ignored : {SIGHUP, SIGINT}) {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous;
-    ::sigaction(ignored, &ignore, &previous);
-    ChildProcess connect;
-    const bool spawned =
-        connect.SpawnWithPipes(Carol({"--json", "connect", "--server-id", "7", "--interval", "1"}));
-    ::sigaction(ignored, &previous, nullptr);
-    ASSERT_TRUE(spawned);
-    ASSERT_TRUE(connect.WaitForOutput("\"handshakes_ok\":1", seconds(10))) << connect.errors();
-    connect.Signal(ignored);
-    EXPECT_TRUE(connect.WaitForOutput("\"handshakes_ok\":3", seconds(10))) << "signal " << ignored;
-    connect.Signal(SIGTERM);
-    EXPECT_EQ(connect.Wait(), 143) << connect.errors();
-    EXPECT_NE(connect.output().find("\"stop_reason\":\"stopped by SIGTERM\""), std::string::npos);
-  }
 }
 
 std::string ShippedFile(const std::string& relative) {

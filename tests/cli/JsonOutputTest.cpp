@@ -12,74 +12,63 @@
 namespace clitest {
 namespace {
 
-TEST_F(CliTest, VersionJsonAndFailureJsonNamesCodeAndServiceText) {
+// Each document, field by field: JSON pointers, null where nothing may be.
+TEST_F(CliTest, JsonDocumentsOfEachSubcommandAndFailure) {
   StartService(/*deadFirst=*/true);
-  const nlohmann::json doc =
-      RunExpecting(0, {"--servers", server_.LiveAddress(), "--agent", "tester", "--json", "version"}).Json();
-  ASSERT_TRUE(doc.is_object());
-  ExpectFields(doc, {{"command", "version"},
-                     {"ok", true},
-                     {"exit_status", 0},
-                     {"service_version", "9.8.7"},
-                     {"agent", "tester"},
-                     {"errors", nlohmann::json::array()}});
-
-  nlohmann::json failed =
-      RunExpecting(1, {"--servers", server_.LiveAddress(), "-u", "carol", "-p", "bad", "--json", "ratio"})
-          .Json();
-  ExpectFields(failed, {{"ok", false}, {"exit_status", 1}});
-  ASSERT_EQ(failed["errors"].size(), 1u);
-  ExpectFields(failed["errors"][0], {{"operation", "SignIn"},
-                                     {"result", 2},
-                                     {"result_hex", "0x00000002"},
-                                     {"result_name", "service result"}});
-  EXPECT_FALSE(failed["errors"][0]["errdesc"].get<std::string>().empty());
-
-  failed = RunExpecting(3, {"--servers", server_.DeadAddress(), "--json", "version"}).Json();
-  ExpectFields(failed["errors"][0],
-               {{"result_name", "RESULT_TRANSPORT_FAILURE"}, {"result_hex", "0x70000066"}});
-}
-
-TEST_F(CliTest, AccountJsonCarriesStateAndPushedConfiguration) {
-  StartService(/*deadFirst=*/true);
-  const nlohmann::json doc = RunExpecting(0, {"--servers", server_.ClientServerList(), "-u", "carol", "-p",
-                                              "carol-pw", "account", "--json"})
-                                 .Json();
-  ASSERT_TRUE(doc.is_object());
-  ExpectFields(doc["user"], {{"username", "carol"}, {"moneyleft", 42}, {"timeleft", "9 days"}});
-  const nlohmann::json& config = doc["config"];
-  ExpectFields(config, {{"heartbeat_slot", 7}, {"onlineratio_slot", 11}, {"cipher_keys", true}});
-  // The pushed list: the service's own listen addresses, dead one first.
-  ASSERT_EQ(config["login_servers"].size(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) {
-    const nlohmann::json& entry = config["login_servers"][i];
-    EXPECT_EQ(entry["host"].get<std::string>() + ":" + std::to_string(entry["port"].get<int>()),
-              i == 0 ? server_.DeadAddress() : server_.LiveAddress());
+  const std::string live = server_.LiveAddress();
+  const std::string dead = server_.DeadAddress();
+  const struct {
+    int status;
+    std::vector<std::string> args;
+    const char* fields;
+  } cases[] = {
+      {0,
+       {"--servers", live, "--agent", "tester", "--json", "version"},
+       R"({"/command": "version", "/ok": true, "/exit_status": 0, "/service_version": "9.8.7",
+           "/agent": "tester", "/errors": []})"},
+      // A failure names the operation, the code and the service's text.
+      {1,
+       {"--servers", live, "-u", "carol", "-p", "bad", "--json", "ratio"},
+       R"({"/ok": false, "/exit_status": 1, "/errors/0/operation": "SignIn", "/errors/0/result": 2,
+           "/errors/0/result_hex": "0x00000002", "/errors/0/result_name": "service result",
+           "/errors/1": null})"},
+      {3,
+       {"--servers", dead, "--json", "version"},
+       R"({"/errors/0/result_name": "RESULT_TRANSPORT_FAILURE", "/errors/0/result_hex": "0x70000066"})"},
+      {0,
+       {"--servers", server_.ClientServerList(), "-u", "carol", "-p", "carol-pw", "account", "--json"},
+       R"({"/user/username": "carol", "/user/moneyleft": 42, "/user/timeleft": "9 days",
+           "/config/heartbeat_slot": 7, "/config/onlineratio_slot": 11, "/config/cipher_keys": true,
+           "/config/server_config": {"serverlevel": {"1": "Bronze", "2": "Steel"}, "tip": 1,
+                                     "message": "mind the gap", "url": "http://notice.example"}})"},
+      // Groups in byte order ("Alpha" before "beta"); each field once, ids
+      // and levels numbers.
+      {0, Carol({"--json", "servers"}),
+       R"({"/source": "remote", "/count": 3, "/total": 3, "/groups/0/name": "Alpha", "/groups/1/name": "beta",
+           "/groups/2": null, "/groups/1/servers/1/id": 8, "/groups/1/servers/2": null,
+           "/groups/1/servers/0": {"id": 7, "name": "Beta 7", "address": "b7.example", "level": 2,
+                                   "location": "Here"}})"},
+      // --json counts what it shows.
+      {0, Carol({"--json", "servers", "--level", "2"}), R"({"/count": 1, "/total": 3})"},
+      {0, Carol({"--json", "ratio"}), R"({"/ratios/3": null})"},
+  };
+  std::vector<nlohmann::json> docs;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    docs.push_back(RunExpecting(c.status, c.args).Json());
+    ASSERT_TRUE(docs.back().is_object());
+    ExpectFields(docs.back(), nlohmann::json::parse(c.fields));
   }
-  ExpectFields(config["server_config"], {{"serverlevel", {{"1", "Bronze"}, {"2", "Steel"}}},
-                                         {"tip", 1},
-                                         {"message", "mind the gap"},
-                                         {"url", "http://notice.example"}});
-}
-
-TEST_F(CliTest, ServersJsonGroupsInByteOrderAndRatioJsonListsEveryServer) {
-  StartService();
-  const nlohmann::json doc = RunExpecting(0, Carol({"--json", "servers"})).Json();
-  ExpectFields(doc, {{"source", "remote"}, {"count", 3}, {"total", 3}});
-  ASSERT_EQ(doc["groups"].size(), 2u);
-  // "Alpha" sorts before "beta": upper case first.
-  EXPECT_EQ(doc["groups"][0]["name"], "Alpha");
-  EXPECT_EQ(doc["groups"][1]["name"], "beta");
-  const nlohmann::json& beta = doc["groups"][1]["servers"];
-  ASSERT_EQ(beta.size(), 2u);
-  // Each field once; ids and levels are numbers.
-  EXPECT_EQ(
-      beta[0],
-      (nlohmann::json{
-          {"id", 7}, {"name", "Beta 7"}, {"address", "b7.example"}, {"level", 2}, {"location", "Here"}}));
-  EXPECT_EQ(beta[1]["id"], 8);
-
-  const nlohmann::json ratios = RunExpecting(0, Carol({"--json", "ratio"})).Json()["ratios"];
+  EXPECT_FALSE(docs[1]["errors"][0]["errdesc"].get<std::string>().empty());
+  // The pushed list: the service's own listen addresses, dead one first.
+  const nlohmann::json& pushed = docs[3]["config"]["login_servers"];
+  ASSERT_EQ(pushed.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(pushed[i]["host"].get<std::string>() + ":" + std::to_string(pushed[i]["port"].get<int>()),
+              i == 0 ? dead : live);
+  }
+  // Every server has a ratio, 0 to 100, and nothing else.
+  const nlohmann::json& ratios = docs.back()["ratios"];
   ASSERT_EQ(ratios.size(), 3u);
   for (const nlohmann::json& ratio : ratios) {
     EXPECT_GE(ratio["ratio"].get<int>(), 0);
@@ -119,12 +108,10 @@ TEST_F(CliTest, ServersFilterSortAndLimit) {
     }
     EXPECT_EQ(ids, c.ids) << ::testing::PrintToString(c.options) << "\n" << outcome.out;
   }
-  // --jsonl wins over --json; --json counts what it shows.
+  // --jsonl wins over --json.
   EXPECT_EQ(Run(Carol({"--json", "servers", "--jsonl", "--group", "alpha"})).out,
             "{\"address\":\"a9.example\",\"group\":\"Alpha\",\"id\":9,\"level\":1,\"location\":\"Elsewhere\","
             "\"name\":\"Alpha 9\"}\n");
-  const nlohmann::json doc = Run(Carol({"--json", "servers", "--level", "2"})).Json();
-  ExpectFields(doc, {{"count", 1}, {"total", 3}});
 }
 
 TEST_F(CliTest, ServiceTextIsEscapedInTextAndKeptInJson) {
@@ -196,41 +183,36 @@ TEST(PrintableTest, ControlsAreEscapedAndTextIsKept) {
   }
 }
 
-TEST(ReportTest, NonUtf8TextsDoNotBreakJson) {
-  StringConsole console;
-  proxycli::Report report(console.console, "x", /*json=*/true);
-  report.data()["text"] = std::string("caf\xE9 \xFF");
-  report.Failure("GetVersion", -1, std::string("bad \xC3"));
-  EXPECT_EQ(report.Finish(), 1);
-  const nlohmann::json doc = nlohmann::json::parse(console.out.str(), nullptr, false);
-  ASSERT_FALSE(doc.is_discarded()) << console.out.str();
-  EXPECT_EQ(doc["text"], "caf\xEF\xBF\xBD \xEF\xBF\xBD");  // U+FFFD replacements
-  EXPECT_EQ(doc["errors"][0]["result_hex"], "0xFFFFFFFF");
-  EXPECT_NE(console.err.str().find("GetVersion failed: 0xFFFFFFFF service result: bad"), std::string::npos);
-}
-
-TEST(ReportTest, FirstFailureDecidesTheExitStatus) {
-  StringConsole console;
-  proxycli::Report report(console.console, "x", /*json=*/false);
+TEST(ReportTest, FirstFailureDecidesTheExitStatusAndNonUtf8TextsDoNotBreakJson) {
+  StringConsole text;
+  proxycli::Report report(text.console, "x", /*json=*/false);
   report.Print("shown\n");
   report.Failure("GetVpnServers", RESULT_TRANSPORT_FAILURE, "");
   report.Failure("SignOut", RESULT_NOT_SUCCEEDED, "");
   EXPECT_EQ(report.Finish(), 3);
-  EXPECT_EQ(console.out.str(), "shown\n");
-  EXPECT_EQ(console.err.str(),
+  EXPECT_EQ(text.out.str(), "shown\n");
+  EXPECT_EQ(text.err.str(),
             "proxyhelper: GetVpnServers failed: 0x70000066 RESULT_TRANSPORT_FAILURE\n"
             "proxyhelper: SignOut failed: 0x70000067 RESULT_NOT_SUCCEEDED\n");
+
+  StringConsole json;
+  proxycli::Report jsonReport(json.console, "x", /*json=*/true);
+  jsonReport.data()["text"] = std::string("caf\xE9 \xFF");
+  jsonReport.Failure("GetVersion", -1, std::string("bad \xC3"));
+  EXPECT_EQ(jsonReport.Finish(), 1);
+  const nlohmann::json doc = nlohmann::json::parse(json.out.str(), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << json.out.str();
+  EXPECT_EQ(doc["text"], "caf\xEF\xBF\xBD \xEF\xBF\xBD");  // U+FFFD replacements
+  EXPECT_EQ(doc["errors"][0]["result_hex"], "0xFFFFFFFF");
+  EXPECT_NE(json.err.str().find("GetVersion failed: 0xFFFFFFFF service result: bad"), std::string::npos);
 }
 
-TEST(ViewsTest, TableColumnsAlignToTheWidestCell) {
+TEST(ViewsTest, ColumnsAlignToTheWidestCellAndTheCatalogueGroupsByName) {
   EXPECT_EQ(proxycli::FormatTable({{"ID", "NAME"}, {"1001", "x"}, {"7", "longer name"}}, "  "),
             "  ID    NAME\n"
             "  1001  x\n"
             "  7     longer name\n");
   EXPECT_EQ(proxycli::FormatTable({}, "  "), "");
-}
-
-TEST(ViewsTest, CatalogueTextGroupsByName) {
   ServerCatalogue catalogue;
   catalogue["Zeta"].emplace_back("5", "Z5,z5.example,3,Far");
   catalogue["Alpha"].emplace_back("1", "A1,a1.example,1,Near");

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <functional>
@@ -36,6 +37,12 @@
 namespace {
 
 using devserver::AccountService;
+using devserver::kResultBadCard;
+using devserver::kResultBadLease;
+using devserver::kResultBadRequest;
+using devserver::kResultBadSession;
+using devserver::kResultDuplicateAccount;
+using devserver::kResultNoCredentials;
 using devserver::Store;
 using devserver::StoreStatus;
 using devserver_test::ClientView;
@@ -231,6 +238,12 @@ INSTANTIATE_TEST_SUITE_P(Postgres, SharedStoreKindTest, ::testing::Values(StoreK
 // ---- The store's own methods, over two instances -----------------------------
 
 TEST_P(SharedStoreKindTest, StateOutlivesTheInstanceAndTheSchemaIsMigratedOnce) {
+  // Instances opening the fresh database at once all start.
+  const std::vector<int> opened = RunTogether(4, [this](int) {
+    std::string error;
+    return devserver::OpenStore(Database(), devserver::StoreOptions(), &error) != nullptr ? 1 : 0;
+  });
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), 1), 4);
   {
     std::unique_ptr<Store> store = OpenStore();
     ASSERT_NE(store, nullptr);
@@ -259,15 +272,6 @@ TEST_P(SharedStoreKindTest, StateOutlivesTheInstanceAndTheSchemaIsMigratedOnce) 
   std::string error;
   EXPECT_EQ(devserver::OpenStore(Database(), devserver::StoreOptions(), &error), nullptr);
   EXPECT_NE(error.find("newer"), std::string::npos) << error;
-}
-
-TEST_P(SharedStoreKindTest, InstancesOpeningAFreshDatabaseAtOnceAllStart) {
-  const std::vector<int> opened = RunTogether(4, [this](int) {
-    std::string error;
-    return devserver::OpenStore(Database(), devserver::StoreOptions(), &error) != nullptr ? 1 : 0;
-  });
-  EXPECT_EQ(std::count(opened.begin(), opened.end(), 1), 4);
-  EXPECT_EQ(Sql("SELECT COUNT(*) FROM schema_version"), std::to_string(devserver::StoreMigrations().size()));
 }
 
 TEST_P(SharedStoreKindTest, AReleasedCredentialGoesToTheBackOfItsPool) {
@@ -301,38 +305,31 @@ TEST_P(SharedStoreKindTest, OneAccountAcrossTwoInstances) {
     const char* script;
     Fields fields;
     int result;
-    const char* capture;  // reply item kept as "$<item>"
+    const char* capture = nullptr;  // reply item kept as "$<item>"
   };
   const Fields session = {{"username", "carol"}, {"magic", "$magic"}};
   const auto with = [&session](Fields extra) {
     extra.insert(session.begin(), session.end());
     return extra;
   };
+  const Fields server = with({{"vpnserverid", "101"}});
+  const Fields lease = with({{"dailsession", "$dailsession"}, {"result", "0"}});
   const Step steps[] = {
-      {0, "register.php", {{"username", "carol"}, {"password", "c-pw"}}, 0, nullptr},
-      {1,
-       "register.php",
-       {{"username", "carol"}, {"password", "other"}},
-       devserver::kResultDuplicateAccount,
-       nullptr},
+      {0, "register.php", {{"username", "carol"}, {"password", "c-pw"}}, 0},
+      {1, "register.php", {{"username", "carol"}, {"password", "other"}}, kResultDuplicateAccount},
       {1, "loginin.php", {{"username", "carol"}, {"password", "c-pw"}, {"mid", "m1"}}, 0, "magic"},
-      {0, "getdailupinfo.php", with({{"vpnserverid", "101"}}), 0, "dailsession"},
-      {0, "getdailupinfo.php", with({{"vpnserverid", "101"}}), 0, nullptr},  // the shared pool
-      {1, "getdailupinfo.php", with({{"vpnserverid", "101"}}), devserver::kResultNoCredentials, nullptr},
+      {0, "getdailupinfo.php", server, 0, "dailsession"},
+      {0, "getdailupinfo.php", server, 0},  // the shared pool
+      {1, "getdailupinfo.php", server, kResultNoCredentials},
       {1, "verification.php",
-       with({{"dailsession", "$dailsession"}, {"lendusername", "d101"}, {"vpnserverid", "101"}}), 0, nullptr},
-      {0, "releasedialupinfo.php", with({{"dailsession", "$dailsession"}, {"result", "0"}}), 0, nullptr},
-      {1, "releasedialupinfo.php", with({{"dailsession", "$dailsession"}, {"result", "0"}}),
-       devserver::kResultBadLease, nullptr},
-      {1, "getdailupinfo.php", with({{"vpnserverid", "101"}}), 0, nullptr},  // d101 is back
-      {1, "logout.php", session, 0, nullptr},
-      {0, "getuserinfo.php", session, devserver::kResultBadSession, nullptr},
+       with({{"dailsession", "$dailsession"}, {"lendusername", "d101"}, {"vpnserverid", "101"}}), 0},
+      {0, "releasedialupinfo.php", lease, 0},
+      {1, "releasedialupinfo.php", lease, kResultBadLease},
+      {1, "getdailupinfo.php", server, 0},  // d101 is back
+      {1, "logout.php", session, 0},
+      {0, "getuserinfo.php", session, kResultBadSession},
       {0, "loginin.php", {{"username", "alice"}, {"password", "a-pw"}}, 0, "magic"},
-      {1,
-       "getdailupinfo.php",
-       {{"username", "alice"}, {"magic", "$magic"}, {"vpnserverid", "201"}},
-       0,
-       nullptr},
+      {1, "getdailupinfo.php", {{"username", "alice"}, {"magic", "$magic"}, {"vpnserverid", "201"}}, 0},
   };
   std::map<std::string, std::string> captured;
   for (const Step& step : steps) {
@@ -349,13 +346,15 @@ TEST_P(SharedStoreKindTest, OneAccountAcrossTwoInstances) {
 }
 
 TEST_P(SharedStoreKindTest, RestartKeepsAccountsBalancesAndUsedCardsButNotTheSeed) {
+  const auto recharge = [](AccountService& service, const char* card, const char* password) {
+    return Call(service, "recharge.php",
+                {{"username", "dave"}, {"password", "d-pw"}, {"cardno", card}, {"cardpw", password}});
+  };
   {
     auto first = Instance();
     ASSERT_TRUE(first);
     EXPECT_EQ(Call(*first, "register.php", {{"username", "dave"}, {"password", "d-pw"}}).Result(), 0);
-    const ClientView credited =
-        Call(*first, "recharge.php",
-             {{"username", "dave"}, {"password", "d-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}});
+    const ClientView credited = recharge(*first, "C1", "p1");
     ASSERT_EQ(credited.Result(), 0);
     EXPECT_EQ(credited.Item("", "moneyleft"), "55");  // new accounts start with 5
   }
@@ -365,24 +364,12 @@ TEST_P(SharedStoreKindTest, RestartKeepsAccountsBalancesAndUsedCardsButNotTheSee
   changed.cards.push_back(devserver::PrepaidCard{"C9", "p9", 9});
   auto second = Instance(changed);
   ASSERT_TRUE(second);
-  const std::string magic = SignIn(*second, "dave", "d-pw");
-  EXPECT_EQ(Call(*second, "getuserinfo.php", {{"username", "dave"}, {"magic", magic}})
-                .Item("userinfo", "moneyleft"),
-            "55");
-  const std::string alice = SignIn(*second, "alice", "a-pw");
-  EXPECT_EQ(Call(*second, "getuserinfo.php", {{"username", "alice"}, {"magic", alice}})
-                .Item("userinfo", "moneyleft"),
-            "10");
-  for (const char* card : {"C1", "C9"}) {
-    SCOPED_TRACE(card);
-    EXPECT_EQ(Call(*second, "recharge.php",
-                   {{"username", "dave"},
-                    {"password", "d-pw"},
-                    {"cardno", card},
-                    {"cardpw", card[1] == '1' ? "p1" : "p9"}})
-                  .Result(),
-              devserver::kResultBadCard);
+  for (const auto& kept : {std::array<const char*, 3>{"dave", "d-pw", "55"}, {"alice", "a-pw", "10"}}) {
+    const Fields session = {{"username", kept[0]}, {"magic", SignIn(*second, kept[0], kept[1])}};
+    EXPECT_EQ(Call(*second, "getuserinfo.php", session).Item("userinfo", "moneyleft"), kept[2]) << kept[0];
   }
+  EXPECT_EQ(recharge(*second, "C1", "p1").Result(), kResultBadCard);
+  EXPECT_EQ(recharge(*second, "C9", "p9").Result(), kResultBadCard);
 }
 
 // Callers split over two instances at once, started together: exactly one
@@ -433,7 +420,7 @@ TEST_P(SharedStoreKindTest, RacesOverTwoInstancesHaveOneWinner) {
       {"one card, 16 clients", true, 16,
        request("recharge.php",
                {{"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "p1"}}, false),
-       devserver::kResultBadCard,
+       kResultBadCard,
        [&] {
          // In the database, and as the other instance tells it.
          return Sql("SELECT moneyleft FROM accounts WHERE username = 'alice'") + " " +
@@ -441,7 +428,7 @@ TEST_P(SharedStoreKindTest, RacesOverTwoInstancesHaveOneWinner) {
        },
        "60 60"},
       {"a pool of one credential, 8 clients", true, 8,
-       request("getdailupinfo.php", {{"vpnserverid", "101"}}, true), devserver::kResultNoCredentials,
+       request("getdailupinfo.php", {{"vpnserverid", "101"}}, true), kResultNoCredentials,
        sql("SELECT COUNT(*) FROM leases"), "1"},
   };
   // Several rounds: one round of a lost update does not always interleave.
@@ -514,44 +501,43 @@ TEST_F(SharedStoreTest, AStoreThatCannotOpenAnswers503) {
 
 TEST_F(SharedStoreTest, OverLongFieldsAreBadRequests) {
   devserver::ServiceOptions options = Options(":memory:");
-  auto service = Open(options);
-  ASSERT_TRUE(service);
+  devserver::ServiceOptions strict = options;
+  strict.maxName = 4;
+  std::unique_ptr<AccountService> services[] = {Open(options), Open(strict)};
+  ASSERT_TRUE(services[0] && services[1]);
   struct Case {
     const char* script;
     const char* field;
     std::size_t length;
-    int result;  // with the other fields valid
+    int result;           // with the other fields valid
+    bool strict = false;  // under maxName = 4
   };
   const Case cases[] = {
       {"register.php", "username", 64, 0},
-      {"register.php", "username", 65, devserver::kResultBadRequest},
-      {"register.php", "password", 128, devserver::kResultDuplicateAccount},
-      {"register.php", "password", 129, devserver::kResultBadRequest},
-      {"recharge.php", "cardpw", 129, devserver::kResultBadRequest},
-      {"recharge.php", "cardpw", 128, devserver::kResultBadCard},
-      {"recharge.php", "cardno", 256, devserver::kResultBadCard},
-      {"recharge.php", "cardno", 257, devserver::kResultBadRequest},
-      {"loginin.php", "mid", 257, devserver::kResultBadRequest},
+      {"register.php", "username", 65, kResultBadRequest},
+      {"register.php", "password", 128, kResultDuplicateAccount},
+      {"register.php", "password", 129, kResultBadRequest},
+      {"recharge.php", "cardpw", 129, kResultBadRequest},
+      {"recharge.php", "cardpw", 128, kResultBadCard},
+      {"recharge.php", "cardno", 256, kResultBadCard},
+      {"recharge.php", "cardno", 257, kResultBadRequest},
+      {"loginin.php", "mid", 257, kResultBadRequest},
       {"loginin.php", "agent", 256, 0},
+      {"register.php", "username", 4, 0, true},
+      {"register.php", "username", 5, kResultBadRequest, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.script) + " " + c.field + " " + std::to_string(c.length));
     Fields fields = {
         {"username", "alice"}, {"password", "a-pw"}, {"cardno", "C1"}, {"cardpw", "x"}, {"mid", "m"}};
     fields[c.field] = std::string(c.length, 'v');
-    const ClientView view = Call(*service, c.script, fields);
+    const ClientView view = Call(*services[c.strict ? 1 : 0], c.script, fields);
     EXPECT_EQ(view.Result(), c.result) << view.Item("", "errdesc");
-    if (c.result == devserver::kResultBadRequest) {
+    if (c.result == kResultBadRequest) {
       EXPECT_EQ(view.Item("", "errdesc"), "bad field: " + std::string(c.field) + " is too long (over " +
                                               std::to_string(c.length - 1) + " bytes)");
     }
   }
-  options.maxName = 4;
-  auto strict = Open(options);
-  ASSERT_TRUE(strict);
-  EXPECT_EQ(Call(*strict, "register.php", {{"username", "abcd"}, {"password", "p"}}).Result(), 0);
-  EXPECT_EQ(Call(*strict, "register.php", {{"username", "abcde"}, {"password", "p"}}).Result(),
-            devserver::kResultBadRequest);
 }
 
 TEST_F(SharedStoreTest, RegistrationsAreLimitedPerPeerAndMinute) {
@@ -610,9 +596,9 @@ TEST_F(SharedStoreTest, ALeaseEndsAfterThreeMissedHeartbeats) {
     int bobResult;
   };
   const Step steps[] = {
-      {135, false, devserver::kResultNoCredentials},  // 3 x 45 s exactly: still held
-      {0, true, devserver::kResultNoCredentials},     // the handshake restarts the count
-      {135, false, devserver::kResultNoCredentials},
+      {135, false, kResultNoCredentials},  // 3 x 45 s exactly: still held
+      {0, true, kResultNoCredentials},     // the handshake restarts the count
+      {135, false, kResultNoCredentials},
       {1, false, 0},  // silent for longer: d101 goes to bob
   };
   for (const Step& step : steps) {
@@ -622,7 +608,7 @@ TEST_F(SharedStoreTest, ALeaseEndsAfterThreeMissedHeartbeats) {
     }
     EXPECT_EQ(lease(bob).Result(), step.bobResult);
   }
-  EXPECT_EQ(Call(*service, "verification.php", handshake).Result(), devserver::kResultBadLease);
+  EXPECT_EQ(Call(*service, "verification.php", handshake).Result(), kResultBadLease);
 }
 
 TEST_F(SharedStoreTest, JsonLogIsOneObjectPerLineWithSecretsMasked) {
