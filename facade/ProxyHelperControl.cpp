@@ -1,9 +1,11 @@
 #include "facade/ProxyHelperControl.h"
 
+#include <new>
 #include <utility>
 
 #include "transport/AttemptTraceSink.h"
 #include "transport/OperationContext.h"
+#include "transport/RawExchange.h"
 
 void ProxyHelperControl::CancelAll() { CancelOperationsInFlight(); }
 
@@ -20,3 +22,17 @@ bool ProxyHelperControl::RemoveAttemptTrace(TraceToken token) {
 }
 
 const char* ProxyHelperControl::OutcomeName(AttemptOutcome outcome) { return AttemptOutcomeName(outcome); }
+
+RawExchangeReply ProxyHelperControl::RawExchange(const std::string& server, const std::string& script,
+                                                 const std::string& body) {
+  RawExchangeReply reply;
+  try {
+    reply = PostRawBody(OperationContext::Begin(), server, script, body);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    // Only std::bad_alloc leaves the library: anything else fails the attempt.
+    reply = RawExchangeReply();
+  }
+  return reply;
+}

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "facade/ProxyHelperExport.h"
-#include "facade/Records.h"  // RESULT_CANCELLED, AttemptTrace
+#include "facade/Records.h"  // RESULT_CANCELLED, AttemptTrace, RawExchangeReply
 
 class PROXYHELPER_API ProxyHelperControl {
  public:
@@ -50,4 +50,12 @@ class PROXYHELPER_API ProxyHelperControl {
   // and the reference service print: "parsed", "refused by the service",
   // "connect timeout", ...
   static const char* OutcomeName(AttemptOutcome outcome);
+
+  // For conformance tools, not for an application's operations: one POST of
+  // `body` (already encoded, "Z=..." or keyed) to `script` ("getversion.php")
+  // at `server` (one list entry; empty: the current server), within the
+  // "GC_HTTP_*" bounds, reported to the attempt trace. No failover; the list
+  // and the session stay as they are.
+  static RawExchangeReply RawExchange(const std::string& server, const std::string& script,
+                                      const std::string& body);
 };

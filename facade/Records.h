@@ -133,6 +133,13 @@ struct AttemptTrace {
 // What an application's attempt trace receives (facade/ProxyHelperControl.h).
 using AttemptTraceHandler = std::function<void(const AttemptTrace& attempt)>;
 
+// What ProxyHelperControl::RawExchange saw of its one attempt.
+struct RawExchangeReply {
+  AttemptOutcome outcome = AttemptOutcome::kSetupFailed;  // as the attempt trace reports it
+  int httpStatus = 0;                                     // the final HTTP status; 0 when none arrived
+  std::string body;  // the whole body of a 200 answer, at most "GC_HTTP_MAX_BODY" bytes; else empty
+};
+
 // Stable lower-case words for an outcome ("parsed", "connect timeout", ...):
 // what ProxyHelperControl::OutcomeName answers, the command-line client
 // prints and the reference service logs.

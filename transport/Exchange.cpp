@@ -35,8 +35,16 @@ using Clock = AttemptClock;
 
 }  // namespace
 
+AttemptOutcome CHttpCmd::OutcomeOf(const HttpAttemptResult& outcome, bool parsed) const {
+  if (outcome.failure) return *outcome.failure;
+  if (parsed) return IsSucceeded() ? AttemptOutcome::kParsed : AttemptOutcome::kRefusedByService;
+  if (context.Cancelled()) return AttemptOutcome::kCancelled;  // during the decoding or the parse
+  if (context.OutOfTime()) return AttemptOutcome::kDeadline;
+  return AttemptOutcome::kUnparsable;
+}
+
 AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
-                                       bool parsed, std::size_t bodyBytes, Clock::time_point started) const {
+                                       std::size_t bodyBytes, Clock::time_point started) const {
   AttemptTrace trace;
   // The script's name only: the directory is the same for every request.
   trace.script = request.path.substr(request.path.rfind('/') + 1);
@@ -49,18 +57,8 @@ AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const 
   trace.httpStatus = outcome.status;
   trace.bodyBytes = bodyBytes;
   trace.reused = outcome.reused;
-  if (outcome.failure) {
-    trace.outcome = *outcome.failure;
-  } else if (parsed) {
-    trace.outcome = IsSucceeded() ? AttemptOutcome::kParsed : AttemptOutcome::kRefusedByService;
-    if (trace.outcome == AttemptOutcome::kRefusedByService) trace.serviceResult = GetResult();
-  } else if (context.Cancelled()) {
-    trace.outcome = AttemptOutcome::kCancelled;  // during the decoding or the parse
-  } else if (context.OutOfTime()) {
-    trace.outcome = AttemptOutcome::kDeadline;
-  } else {
-    trace.outcome = AttemptOutcome::kUnparsable;
-  }
+  trace.outcome = lastOutcome;
+  if (trace.outcome == AttemptOutcome::kRefusedByService) trace.serviceResult = GetResult();
   return trace;
 }
 
@@ -136,6 +134,11 @@ int CHttpCmd::Execute(int useKeyedCipher) {
 }
 
 int CHttpCmd::PostOnce(int useKeyedCipher) {
+  // Built and encoded for every attempt: each one draws its own key letter.
+  return PostBody(EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1));
+}
+
+int CHttpCmd::PostBody(std::string body) {
   reply.clear();
   cutByOperation = false;
 
@@ -159,8 +162,7 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
       std::chrono::milliseconds(cache.GetConfigInt(protocol::kGcHttpStallMs, kDefaultStallTimeoutMs));
   request.maxBody = static_cast<std::size_t>(MaxReplyBodyBytes());
   if (secure) cache.GetConfigItem(protocol::kGcCaBundle, request.caBundle);
-  // Built and encoded for every attempt: each one draws its own key letter.
-  request.body = EncodeBody(BuildForm(), useKeyedCipher == 1 ? 2 : 1);
+  request.body = std::move(body);
   request.cancelled = context.CancelCheck();
   request.reuse = cache.GetConfigInt(protocol::kGcHttpReuse, 0) == 1;
   request.idle =
@@ -179,7 +181,8 @@ int CHttpCmd::PostOnce(int useKeyedCipher) {
     reply = std::move(outcome.body);
     result = ParseReply();
   }
-  if (context.TraceWanted())
-    context.Report(DescribeAttempt(request, outcome, result == 0, bodyBytes, started));
+  lastStatus = outcome.status;
+  lastOutcome = OutcomeOf(outcome, result == 0);
+  if (context.TraceWanted()) context.Report(DescribeAttempt(request, outcome, bodyBytes, started));
   return result;
 }

@@ -58,11 +58,15 @@ class CHttpCmd {
  protected:
   // One HTTP attempt against `host` and `port`.
   int PostOnce(int useKeyedCipher);
+  // The same with a body already encoded; sets lastStatus and lastOutcome.
+  int PostBody(std::string body);
   // An entry HttpsOnly() refuses, as the attempt trace reports it.
   void ReportRefusedEntry(const CLoginServers::Server& server) const;
-  // What the attempt trace reports of one attempt.
+  // How an attempt ended, as the attempt trace words it; `parsed`: its reply parsed.
+  AttemptOutcome OutcomeOf(const HttpAttemptResult& outcome, bool parsed) const;
+  // What the attempt trace reports of the attempt just made.
   AttemptTrace DescribeAttempt(const HttpAttemptRequest& request, const HttpAttemptResult& outcome,
-                               bool parsed, std::size_t bodyBytes, AttemptClock::time_point started) const;
+                               std::size_t bodyBytes, AttemptClock::time_point started) const;
   // Cuts `reply` at its first zero byte, decodes it and loads it into
   // `profile`; a reply with more entries than "GC_MAX_REPLY_ITEMS" fails, and
   // so does one whose decoding or parse the operation's cancel or deadline
@@ -79,6 +83,9 @@ class CHttpCmd {
   int connectTimeout = 500;
   // The last attempt ended on the operation's cancel or deadline.
   bool cutByOperation = false;
+  // The last attempt's final HTTP status (0: none) and how it ended.
+  int lastStatus = 0;
+  AttemptOutcome lastOutcome = AttemptOutcome::kSetupFailed;
   std::map<std::string, std::string> params;
   CProfileFile profile;
 

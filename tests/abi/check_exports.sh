@@ -9,7 +9,8 @@ exports() { nm -DC --defined-only "$1" | awk '{ $1=""; $2=""; sub(/^  /, ""); pr
 
 ph=$(exports "$proxyhelper")
 for wanted in 'ProxyHelper::Instance()' 'ProxyHelper::SignIn(UserIdentity const&, VPErrorInfo&)' \
-              'ProxyHelper::GetVpnServers(' 'ProxyHelper::_instance' 'ProxyHelperControl::CancelAll()'; do
+              'ProxyHelper::GetVpnServers(' 'ProxyHelper::_instance' 'ProxyHelperControl::CancelAll()' \
+              'ProxyHelperControl::RawExchange('; do
   grep -qF "$wanted" <<<"$ph" || { echo "missing export in libproxyhelper: $wanted"; status=1; }
 done
 leaked=$(grep -vE '^(ProxyHelper::|ProxyHelperControl::|PROXYHELPER_1)' <<<"$ph" || true)
