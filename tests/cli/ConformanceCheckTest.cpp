@@ -90,6 +90,12 @@ void WithoutErrdesc(const std::string&, std::string* profile) {
   if (at != std::string::npos) profile->erase(at, profile->find('\n', at) - at + 1);
 }
 
+// The pushed server list gains an entry the client cannot use.
+void BrokenPushedEntry(const std::string&, std::string* profile) {
+  const std::size_t at = profile->find("\nlogin_server=");
+  if (at != std::string::npos) profile->insert(at + 14, "[::1;");
+}
+
 TEST_F(CliTest, CheckPassesEveryRuleAgainstTheReferenceService) {
   StartService(/*deadFirst=*/false);
   const Outcome outcome = Run(Carol({"--json", "check", "--server-id", "7", "--register", "newcomer",
@@ -123,12 +129,16 @@ TEST_F(CliTest, CheckNamesTheRuleATamperedServiceBreaks) {
         {"lease.gone", "accepted"},
         {"signout.ends-session", "still answered"}}},
       {"refusals without errdesc", WithoutErrdesc, false, {{"signin.refused", "errdesc"}}},
+      {"a broken pushed entry", BrokenPushedEntry, false, {{"userinfo.servers", "\"[::1\""}}},
       {"keyed replies under a key never pushed",
        nullptr,
        true,
        // Bytes decrypted under the wrong key may even parse, as a reply
-       // without a verdict: either way the catalogue is not had.
-       {{"catalogue.decodes", "0x7000006"}, {"catalogue.keyed", "does not decode"}}},
+       // without a verdict: either way the catalogue is not had, and the
+       // attempt behind it says why.
+       {{"catalogue.decodes", "0x7000006"},
+        {"catalogue.decodes", ": unparsable reply"},
+        {"catalogue.keyed", "does not decode"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,8 +163,11 @@ TEST_F(CliTest, CheckReportsAnUnreachableServiceOnceAndSkipsTheRest) {
   devserver::SeedData seed;
   ASSERT_TRUE(devserver::ParseSeed(kSeed, &seed, &error));
   devserver::AccountService service(seed, devserver::ServiceOptions());
-  for (devserver::FaultMode fault :
-       {devserver::FaultMode::kStatus500, devserver::FaultMode::kClose, devserver::FaultMode::kGarbage}) {
+  const std::pair<devserver::FaultMode, const char*> faults[] = {
+      {devserver::FaultMode::kStatus500, ": http status 500"},
+      {devserver::FaultMode::kClose, ": no response"},
+      {devserver::FaultMode::kGarbage, ": unparsable reply"}};
+  for (const auto& [fault, cause] : faults) {
     devserver::DevServer server(&service);
     devserver::ListenSpec spec;
     spec.host = "127.0.0.1";
@@ -166,6 +179,9 @@ TEST_F(CliTest, CheckReportsAnUnreachableServiceOnceAndSkipsTheRest) {
     const Verdicts verdicts = Parse(outcome);
     EXPECT_EQ(verdicts.verdict.at("version.answered"), "fail");
     EXPECT_NE(verdicts.detail.at("version.answered").find("RESULT_TRANSPORT_FAILURE"), std::string::npos);
+    // The cause, as the attempt trace words it.
+    EXPECT_NE(verdicts.detail.at("version.answered").find(cause), std::string::npos)
+        << verdicts.detail.at("version.answered");
     EXPECT_EQ(verdicts.verdict.at("lease.granted"), "skip");
     EXPECT_EQ(verdicts.detail.at("lease.granted"), "no account server answered");
   }

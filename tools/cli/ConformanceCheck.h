@@ -33,6 +33,7 @@ struct RuleInfo {
   const char* id;
   const char* description;
   const char* anchor;  // in docs/wire-protocol.md
+  const char* needs;   // the id of the rule that must pass for this one to run; "" for none
 };
 
 // Every rule, in the order they run.
