@@ -42,10 +42,18 @@ bool ParseBool(const std::string& text, bool* value) {
 
 // The help line's "TYPE=default (Env:NAME)", as CLI11 writes it, for the
 // options whose environment the tool reads itself.
-std::string OptionText(const std::string& type, const std::string& value, const char* env) {
+std::string OptionText(const std::string& type, const std::string& value, const std::string& env) {
   std::string text = type;
   if (!value.empty()) text += "=" + value;
   return text + (text.empty() ? "" : " ") + "(Env:" + env + ")";
+}
+
+// "PROXYHELPER_" and the key in upper case, '-' as '_'.
+std::string EnvironmentName(const std::string& key) {
+  std::string name = "PROXYHELPER_";
+  for (const char c : key)
+    name += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
 }
 
 std::string Seconds(int milliseconds) {
@@ -57,64 +65,44 @@ std::string Seconds(int milliseconds) {
 }  // namespace
 
 GlobalOptions::GlobalOptions(CLI::App& app) : app_(app) {
-  const auto text = [&app](const char* names, std::string* target, const char* type, const char* env,
-                           const char* description, const std::string& shown = std::string()) {
-    return app.add_option(names, *target, description)->option_text(OptionText(type, shown, env));
+  // In the order help and `config show` list them. A setting's environment
+  // variable follows from its key: "ca-bundle", PROXYHELPER_CA_BUNDLE.
+  const auto add = [this](const char* key, CLI::Option* option, const char* type, const std::string& shown,
+                          std::string* text, bool* flag) {
+    const Entry& entry =
+        entries_.emplace_back(Entry{key, EnvironmentName(key), option, text, flag, "default", std::string()});
+    option->option_text(OptionText(type, shown, entry.env));
   };
-  entries_ = {
-      {"servers", "PROXYHELPER_SERVERS",
-       text("--servers", &settings_.servers, "LIST", "PROXYHELPER_SERVERS",
-            "Account servers, [https://]host[:port] separated by ';' ',' or spaces", kDefaultServers),
-       &settings_.servers},
-      {"user", "PROXYHELPER_USER",
-       text("--user,-u", &settings_.user, "USER", "PROXYHELPER_USER", "Account user name"), &settings_.user},
-      {"password", "PROXYHELPER_PASSWORD",
-       text("--password,-p", &settings_.password, "PASSWORD", "PROXYHELPER_PASSWORD",
-            "Account password (asked for on a terminal if absent)"),
-       &settings_.password},
-      {"lang", "PROXYHELPER_LANG",
-       text("--lang", &settings_.lang, "TAG", "PROXYHELPER_LANG",
-            "Language tag sent to the service (default: from the locale)"),
-       &settings_.lang},
-      {"agent", "PROXYHELPER_AGENT",
-       text("--agent", &settings_.agent, "NAME", "PROXYHELPER_AGENT", "Client agent name", kDefaultAgent),
-       &settings_.agent},
-      {"client-version", "PROXYHELPER_CLIENT_VERSION",
-       text("--client-version", &settings_.clientVersion, "VERSION", "PROXYHELPER_CLIENT_VERSION",
-            "Client version sent at sign-in", settings_.clientVersion),
-       &settings_.clientVersion},
-      {"cache-dir", "PROXYHELPER_CACHE_DIR",
-       text("--cache-dir", &settings_.cacheDir, "DIR", "PROXYHELPER_CACHE_DIR",
-            "Directory of the catalogue cache (default $XDG_CACHE_HOME/proxyhelper)"),
-       &settings_.cacheDir},
-      {"ca-bundle", "PROXYHELPER_CA_BUNDLE",
-       text("--ca-bundle", &settings_.caBundle, "FILE", "PROXYHELPER_CA_BUNDLE",
-            "PEM file of the CAs trusted for https:// servers, instead of the system's"),
-       &settings_.caBundle},
-      {"json", "PROXYHELPER_JSON",
-       app.add_flag("--json", settings_.json, "Machine-readable JSON output")
-           ->option_text(OptionText("", "", "PROXYHELPER_JSON")),
-       &jsonText_},
-      {"allow-plain-push", "PROXYHELPER_ALLOW_PLAIN_PUSH",
-       app.add_flag("--allow-plain-push", settings_.allowPlainPush,
-                    "Follow an account-server list the service pushes even when it has plain http entries "
-                    "and every server given is https")
-           ->option_text(OptionText("", "", "PROXYHELPER_ALLOW_PLAIN_PUSH")),
-       &allowPlainPushText_},
-      {"no-reuse", "PROXYHELPER_NO_REUSE",
-       app.add_flag("--no-reuse", settings_.noReuse,
-                    "Open a new connection for every request instead of keeping one per account server")
-           ->option_text(OptionText("", "", "PROXYHELPER_NO_REUSE")),
-       &noReuseText_},
-      {"timeout", "PROXYHELPER_TIMEOUT",
-       text("--timeout", &timeoutText_, "SECONDS", "PROXYHELPER_TIMEOUT",
-            "Bound of one HTTP attempt (default 30)"),
-       &timeoutText_},
-      {"operation-timeout", "PROXYHELPER_OPERATION_TIMEOUT",
-       text("--operation-timeout", &operationTimeoutText_, "SECONDS", "PROXYHELPER_OPERATION_TIMEOUT",
-            "Bound of one operation, failover included (default 4 x --timeout, else 120)"),
-       &operationTimeoutText_},
+  const auto text = [&](const char* key, const char* names, std::string* target, const char* type,
+                        const char* description, const std::string& shown = std::string()) {
+    add(key, app.add_option(names, *target, description), type, shown, target, nullptr);
   };
+  const auto flag = [&](const char* key, bool* target, const char* description) {
+    add(key, app.add_flag(std::string("--") + key, *target, description), "", "", nullptr, target);
+  };
+  text("servers", "--servers", &settings_.servers, "LIST",
+       "Account servers, [https://]host[:port] separated by ';' ',' or spaces", kDefaultServers);
+  text("user", "--user,-u", &settings_.user, "USER", "Account user name");
+  text("password", "--password,-p", &settings_.password, "PASSWORD",
+       "Account password (asked for on a terminal if absent)");
+  text("lang", "--lang", &settings_.lang, "TAG",
+       "Language tag sent to the service (default: from the locale)");
+  text("agent", "--agent", &settings_.agent, "NAME", "Client agent name", kDefaultAgent);
+  text("client-version", "--client-version", &settings_.clientVersion, "VERSION",
+       "Client version sent at sign-in", settings_.clientVersion);
+  text("cache-dir", "--cache-dir", &settings_.cacheDir, "DIR",
+       "Directory of the catalogue cache (default $XDG_CACHE_HOME/proxyhelper)");
+  text("ca-bundle", "--ca-bundle", &settings_.caBundle, "FILE",
+       "PEM file of the CAs trusted for https:// servers, instead of the system's");
+  flag("json", &settings_.json, "Machine-readable JSON output");
+  flag("allow-plain-push", &settings_.allowPlainPush,
+       "Follow an account-server list the service pushes even when it has plain http entries "
+       "and every server given is https");
+  flag("no-reuse", &settings_.noReuse,
+       "Open a new connection for every request instead of keeping one per account server");
+  text("timeout", "--timeout", &timeoutText_, "SECONDS", "Bound of one HTTP attempt (default 30)");
+  text("operation-timeout", "--operation-timeout", &operationTimeoutText_, "SECONDS",
+       "Bound of one operation, failover included (default 4 x --timeout, else 120)");
   configOption_ = app.add_option("--config", configFile_,
                                  "Configuration file (default $XDG_CONFIG_HOME/proxyhelper/config.ini)")
                       ->type_name("FILE")
@@ -146,21 +134,17 @@ bool GlobalOptions::Resolve(Console& console) {
       continue;
     }
     // An empty variable counts as unset, as with CLI11's own.
-    const char* value = std::getenv(entry.env);
+    const char* value = std::getenv(entry.env.c_str());
     if (value == nullptr || value[0] == '\0') continue;
-    *entry.text = value;
+    *entry.Text() = value;
     entry.source = "environment";
   }
-  if (Find("json")->source == "flag") jsonText_ = settings_.json ? "true" : "false";
-  if (Find("allow-plain-push")->source == "flag") allowPlainPushText_ = "true";
-  if (Find("no-reuse")->source == "flag") noReuseText_ = "true";
   if (!ApplyConfigFile(console)) return false;
   if (passwordStdin_ && !ReadPasswordFromInput(console)) return false;
-
-  return ReadFlag(*Find("json"), jsonText_, &settings_.json, console) &&
-         ReadFlag(*Find("allow-plain-push"), allowPlainPushText_, &settings_.allowPlainPush, console) &&
-         ReadFlag(*Find("no-reuse"), noReuseText_, &settings_.noReuse, console) &&
-         ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
+  for (const Entry& entry : entries_) {
+    if (entry.flag != nullptr && !ReadFlag(entry, console)) return false;
+  }
+  return ReadSeconds(*Find("timeout"), kMaxTimeoutSeconds, &settings_.timeoutMs, console) &&
          ReadSeconds(*Find("operation-timeout"), kMaxOperationTimeoutSeconds, &settings_.operationTimeoutMs,
                      console);
 }
@@ -210,13 +194,13 @@ bool GlobalOptions::ApplyConfigFile(Console& console) {
     if (key == "servers") {
       std::string list;
       for (const std::string& piece : item.second) list += (list.empty() ? "" : ";") + piece;
-      *entry->text = list;
+      *entry->Text() = list;
     } else if (item.second.size() != 1) {
       console.err << "proxyhelper: " << Printable(path) << ": \"" << Printable(item.first)
                   << "\" takes one value (quote values holding spaces or commas)\n";
       return false;
     } else {
-      *entry->text = item.second.front();
+      *entry->Text() = item.second.front();
     }
     entry->source = "file";
   }
@@ -239,9 +223,9 @@ bool GlobalOptions::ReadPasswordFromInput(Console& console) {
   return true;
 }
 
-bool GlobalOptions::ReadFlag(const Entry& entry, const std::string& text, bool* value,
-                             Console& console) const {
-  if (entry.source == "default" || entry.source == "flag" || ParseBool(text, value)) return true;
+bool GlobalOptions::ReadFlag(const Entry& entry, Console& console) const {
+  if (entry.source == "default" || entry.source == "flag" || ParseBool(entry.flagText, entry.flag))
+    return true;
   console.err << "proxyhelper: " << SourceDetail(entry) << ": \"" << entry.key
               << "\" must be true or false\n";
   return false;
@@ -295,18 +279,12 @@ int GlobalOptions::Show(Console& console) const {
     if (!from.empty()) document[key]["from"] = from;
   };
   for (const Entry& entry : entries_) {
-    std::string value = *entry.text;
+    std::string value = entry.flag != nullptr ? (*entry.flag ? "true" : "false") : *entry.text;
     std::string source = entry.source;
     const std::string from = source == "environment" ? entry.env : source == "file" ? configFile_ : "";
     const std::string key = entry.key;
     if (key == "password") {
       if (!value.empty()) value = "********";
-    } else if (key == "json") {
-      value = settings_.json ? "true" : "false";
-    } else if (key == "allow-plain-push") {
-      value = settings_.allowPlainPush ? "true" : "false";
-    } else if (key == "no-reuse") {
-      value = settings_.noReuse ? "true" : "false";
     } else if (source == "default") {
       if (key == "lang") {
         // What the library derives from LC_ALL or LANG.

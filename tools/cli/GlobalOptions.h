@@ -44,18 +44,21 @@ class GlobalOptions {
  private:
   struct Entry {
     const char* key;  // in the configuration file
-    const char* env;
+    std::string env;
     CLI::Option* option;
-    std::string* text;
+    std::string* text;               // a setting of text; null for a flag
+    bool* flag;                      // a flag's setting; null for text
     std::string source = "default";  // "flag", "environment", "file", "standard input"
+    std::string flagText;            // a flag's value from the environment or the file
+    std::string* Text() { return text != nullptr ? text : &flagText; }
   };
 
   bool ApplyConfigFile(Console& console);
   bool ReadPasswordFromInput(Console& console);
   bool ReadSeconds(const Entry& entry, double most, int* milliseconds, Console& console) const;
-  // A boolean flag's value from the environment or the file; false, with
-  // the message printed, when it is not a boolean.
-  bool ReadFlag(const Entry& entry, const std::string& text, bool* value, Console& console) const;
+  // A flag's value from the environment or the file; false, with the
+  // message printed, when it is not a boolean.
+  bool ReadFlag(const Entry& entry, Console& console) const;
   Entry* Find(const std::string& key);
   const Entry* Find(const std::string& key) const;
   // "PROXYHELPER_TIMEOUT", "/home/a/.config/proxyhelper/config.ini", ...
@@ -64,9 +67,6 @@ class GlobalOptions {
   CLI::App& app_;
   Settings settings_;
   std::vector<Entry> entries_;
-  std::string jsonText_;
-  std::string allowPlainPushText_;
-  std::string noReuseText_;
   std::string timeoutText_;
   std::string operationTimeoutText_;
   bool verbose_ = false;
