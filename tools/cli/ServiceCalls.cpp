@@ -92,53 +92,36 @@ bool ServiceCalls::Check(const char* operation, int result, const std::string& e
   return false;
 }
 
-bool ServiceCalls::FormSafe(const char* what, const std::string& value) {
-  const std::size_t found = value.find_first_of("&=");
-  if (found == std::string::npos) return true;
-  // The value itself may be a secret: name the field and the byte only.
-  report_.UsageError(std::string(what) + " holds '" + value[found] +
-                     "', which the service's form cannot carry: values are sent unescaped, and '&' and '=' "
-                     "would split them");
-  return false;
+bool ServiceCalls::FormSafe(std::initializer_list<std::pair<const char*, const std::string&>> fields) {
+  for (const auto& [what, value] : fields) {
+    const std::size_t found = value.find_first_of("&=");
+    if (found == std::string::npos) continue;
+    // The value itself may be a secret: name the field and the byte only.
+    report_.UsageError(std::string(what) + " holds '" + value[found] +
+                       "', which the service's form cannot carry: values are sent unescaped, and '&' and '=' "
+                       "would split them");
+    return false;
+  }
+  return true;
 }
 
 bool ServiceCalls::GetVersion(std::string& version) {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetVersion(version);
-  }
-  return Check("GetVersion", result);
+  return Check("GetVersion", Watched([&] { return helper_.GetVersion(version); }));
 }
 
 bool ServiceCalls::SignIn(const UserIdentity& identity) {
-  if (!FormSafe("the user name", identity.username) || !FormSafe("the password", identity.password)) {
-    return false;
-  }
+  if (!FormSafe({{"the user name", identity.username}, {"the password", identity.password}})) return false;
   VPErrorInfo error;
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.SignIn(identity, error);
-  }
+  const int result = Watched([&] { return helper_.SignIn(identity, error); });
   return Check("SignIn", result, error.errdesc);
 }
 
 bool ServiceCalls::SignOut() {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.SignOut();
-  }
-  return Check("SignOut", result);
+  return Check("SignOut", Watched([&] { return helper_.SignOut(); }));
 }
 
 void ServiceCalls::EndSession() {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.SignOut();
-  }
+  const int result = Watched([&] { return helper_.SignOut(); });
   if (result == 0) return;
   const std::string last = result == RESULT_TRANSPORT_FAILURE ? DescribeLastAttempt() : std::string();
   report_.Warning("could not sign out (" + ResultName(result) +
@@ -147,31 +130,28 @@ void ServiceCalls::EndSession() {
 }
 
 bool ServiceCalls::Register(const RegInfo& info) {
-  if (!FormSafe("the user name", info.username) || !FormSafe("the password", info.password) ||
-      !FormSafe("the phone number", info.phone) || !FormSafe("the e-mail address", info.email) ||
-      !FormSafe("the QQ number", info.qq) || !FormSafe("the remark", info.memo)) {
+  if (!FormSafe({{"the user name", info.username},
+                 {"the password", info.password},
+                 {"the phone number", info.phone},
+                 {"the e-mail address", info.email},
+                 {"the QQ number", info.qq},
+                 {"the remark", info.memo}})) {
     return false;
   }
   VPErrorInfo error;
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.Register(info, error);
-  }
+  const int result = Watched([&] { return helper_.Register(info, error); });
   return Check("Register", result, error.errdesc);
 }
 
 bool ServiceCalls::Recharge(const RecInfo& info) {
-  if (!FormSafe("the user name", info.username) || !FormSafe("the password", info.password) ||
-      !FormSafe("the card number", info.cardno) || !FormSafe("the card password", info.cardpw)) {
+  if (!FormSafe({{"the user name", info.username},
+                 {"the password", info.password},
+                 {"the card number", info.cardno},
+                 {"the card password", info.cardpw}})) {
     return false;
   }
   VPErrorInfo error;
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.Recharge(info, error);
-  }
+  const int result = Watched([&] { return helper_.Recharge(info, error); });
   return Check("Recharge", result, error.errdesc);
 }
 
@@ -179,11 +159,7 @@ bool ServiceCalls::GetUserInfo(UserInfo& info) {
   // The push arrives with the reply: what was in use before tells whether
   // it changed anything.
   const std::string before = ServerListText(CLoginServers::Instance().GetServers());
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetUserInfo(info);
-  }
+  const int result = Watched([&] { return helper_.GetUserInfo(info); });
   if (!Check("GetUserInfo", result)) return false;
   AdoptPushedServerConfig();
   NoteServerListPush(before);
@@ -219,35 +195,20 @@ void ServiceCalls::NoteServerListPush(const std::string& before) {
 
 bool ServiceCalls::GetDailupInfo(int serverId, DialupInfo& lease) {
   VPErrorInfo error;
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetDailupInfo(serverId, lease, error);
-  }
+  const int result = Watched([&] { return helper_.GetDailupInfo(serverId, lease, error); });
   return Check("GetDailupInfo", result, error.errdesc);
 }
 
 int ServiceCalls::ShakeHands(const LiveInfo& live, VPErrorInfo& error) {
-  AttemptWatch watch(report_.console());
-  return helper_.ShakeHands(live, error);
+  return Watched([&] { return helper_.ShakeHands(live, error); });
 }
 
 bool ServiceCalls::ReleaseDialupInfo(int outcome) {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.ReleaseDialupInfo(outcome);
-  }
-  return Check("ReleaseDialupInfo", result);
+  return Check("ReleaseDialupInfo", Watched([&] { return helper_.ReleaseDialupInfo(outcome); }));
 }
 
 bool ServiceCalls::GetOnlineRatio(std::vector<ServerOnlineRatio>& ratios) {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetOnlineRatio(ratios);
-  }
-  return Check("GetOnlineRatio", result);
+  return Check("GetOnlineRatio", Watched([&] { return helper_.GetOnlineRatio(ratios); }));
 }
 
 bool ServiceCalls::GetVpnServers(ServerCatalogue& catalogue) {
@@ -255,11 +216,7 @@ bool ServiceCalls::GetVpnServers(ServerCatalogue& catalogue) {
   // tell from the file whether it was replaced.
   const std::string cacheFile = paths_.cacheDir + "/cache.dat";
   const FileStamp before = FileStamp::Of(cacheFile);
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetVpnServers(catalogue);
-  }
+  const int result = Watched([&] { return helper_.GetVpnServers(catalogue); });
   if (!Check("GetVpnServers", result)) return false;
   const FileStamp after = FileStamp::Of(cacheFile);
   if (!paths_.cacheDir.empty() && (!after.exists || after == before)) {
@@ -271,11 +228,7 @@ bool ServiceCalls::GetVpnServers(ServerCatalogue& catalogue) {
 }
 
 bool ServiceCalls::GetLocalVpnServers(ServerCatalogue& catalogue) {
-  int result;
-  {
-    AttemptWatch watch(report_.console());
-    result = helper_.GetLocalVpnServers(catalogue);
-  }
+  const int result = Watched([&] { return helper_.GetLocalVpnServers(catalogue); });
   if (result == 0) return true;
   report_.Failure("GetLocalVpnServers", result, "no usable cache",
                   "no usable catalogue cache in " + paths_.cacheDir +

@@ -6,12 +6,15 @@
 // refused as a usage error before anything is sent.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "facade/ProxyHelper.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/HostSetup.h"
+#include "tools/cli/LastAttempt.h"
 #include "tools/cli/Report.h"
 
 namespace proxycli {
@@ -60,8 +63,15 @@ class ServiceCalls {
 
  private:
   bool Check(const char* operation, int result, const std::string& errdesc = std::string());
-  // False, reported as a usage error, when `value` holds '&' or '='.
-  bool FormSafe(const char* what, const std::string& value);
+  // False, reported as a usage error, when a value holds '&' or '='.
+  bool FormSafe(std::initializer_list<std::pair<const char*, const std::string&>> fields);
+  // The library call `call` with the wait line shown, ended before the
+  // result is reported.
+  template <typename Call>
+  int Watched(Call call) {
+    AttemptWatch watch(report_.console());
+    return call();
+  }
 
   // After an accepted GetUserInfo: whether its push changed the server list.
   void NoteServerListPush(const std::string& before);
