@@ -134,10 +134,10 @@ TEST_F(CliTest, CheckNamesTheRuleATamperedServiceBreaks) {
        nullptr,
        true,
        // Bytes decrypted under the wrong key may even parse, as a reply
-       // without a verdict: either way the catalogue is not had, and the
-       // attempt behind it says why.
+       // with a verdict of garbage: either way the catalogue is not had, and
+       // the attempt behind it is named with the server it went to.
        {{"catalogue.decodes", "0x7000006"},
-        {"catalogue.decodes", ": unparsable reply"},
+        {"catalogue.decodes", "(127.0.0.1:"},
         {"catalogue.keyed", "does not decode"}}},
   };
   for (const Case& c : cases) {
