@@ -11,9 +11,17 @@
 #include <vector>
 
 #include "facade/ProxyHelper.h"
-#include "tools/cli/Views.h"
 
 namespace proxycli {
+
+// What `servers` shows of the catalogue.
+struct CatalogueFilter {
+  std::string group;      // empty: every group; else the one of this name (ASCII case ignored)
+  int level = -1;         // negative: any level
+  std::string location;   // empty: any; else part of the location (ASCII case ignored)
+  std::size_t limit = 0;  // 0: no limit; else at most this many servers, in output order
+  std::string sort;       // empty: the service's order; "name", "id", "level" or "location"
+};
 
 // One group as shown: its name and its kept servers in output order, a
 // range of the selection's one list (a million one-server groups cost a
@@ -26,10 +34,9 @@ struct ShownGroup {
   const ServerInfo* const* begin() const { return first; }
   const ServerInfo* const* end() const { return first + count; }
   std::size_t size() const { return count; }
-  const ServerInfo* operator[](std::size_t i) const { return first[i]; }
 };
 
-// The servers `filter` keeps (Views.h), in the map's group order, sorted
+// The servers `filter` keeps, in the map's group order, sorted
 // within each group; groups left without servers are absent. Points into
 // `catalogue`, which must outlive it and stay unchanged.
 class CatalogueSelection {
@@ -41,12 +48,11 @@ class CatalogueSelection {
 
   const std::vector<ShownGroup>& groups() const { return groups_; }
   // Servers shown, all groups together.
-  std::size_t size() const { return size_; }
+  std::size_t size() const { return servers_.size(); }
 
  private:
   std::vector<ShownGroup> groups_;
   std::vector<const ServerInfo*> servers_;  // every group's, one after the other
-  std::size_t size_ = 0;
 };
 
 // One block per group: "NAME (N servers)", then a table of its servers
@@ -59,10 +65,6 @@ void WriteCatalogueText(std::ostream& out, const CatalogueSelection& shown);
 // One JSON object per line and server: "group" and then the fields of
 // ServerJson (Views.h), keys in byte order.
 void WriteCatalogueJsonLines(std::ostream& out, const CatalogueSelection& shown);
-
-// The groups as CatalogueJson (Views.h) makes them, laid out byte for byte
-// as DumpJson(..., 2) lays them out when the array sits `depth` levels deep.
-void WriteCatalogueJson(std::ostream& out, const CatalogueSelection& shown, int depth);
 
 // The --json document of `servers`, as Report::Finish would write it for
 // `data` and `exitStatus`, with "groups" taken from `shown` when it is not

@@ -1,14 +1,16 @@
 #include "tools/cli/LastAttempt.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include "hostlib/quillon.h"
 #include "tools/cli/Printable.h"
+#include "tools/cli/Views.h"
 
 namespace proxycli {
 
@@ -16,27 +18,16 @@ namespace {
 
 // The trace calls back on the operation's own thread, so what one thread's
 // operation did never mixes with another's.
-struct ThreadAttempts {
-  AttemptTrace last;
-  bool seen = false;
+thread_local struct {
+  std::optional<AttemptTrace> last;
   AttemptWatch* watch = nullptr;
-};
-
-ThreadAttempts& Attempts() {
-  thread_local ThreadAttempts attempts;
-  return attempts;
-}
+} threadAttempts;
 
 // Serialises what the watches write to the error stream: attempt lines come
 // from the operation's thread, wait lines from a thread of their own.
 std::mutex& OutputMutex() {
   static std::mutex* mutex = new std::mutex;
   return *mutex;
-}
-
-std::string HostPort(const std::string& host, int port) {
-  const bool ipv6 = host.find(':') != std::string::npos;
-  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 }  // namespace
@@ -47,11 +38,7 @@ class AttemptWatch::WaitLine {
  public:
   explicit WaitLine(std::ostream& err) : err_(err), thread_([this] { Run(); }) {}
   ~WaitLine() {
-    {
-      std::lock_guard<std::mutex> lock(OutputMutex());
-      stopping_ = true;
-    }
-    wake_.notify_all();
+    stop_.set_value();
     thread_.join();
     std::lock_guard<std::mutex> lock(OutputMutex());
     EraseLocked();
@@ -66,23 +53,18 @@ class AttemptWatch::WaitLine {
 
  private:
   void Run() {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point started = Clock::now();
-    std::unique_lock<std::mutex> lock(OutputMutex());
-    for (int seconds = 1;; ++seconds) {
-      if (wake_.wait_until(lock, started + std::chrono::seconds(seconds), [this] { return stopping_; })) {
-        return;
-      }
+    const auto started = std::chrono::steady_clock::now();
+    for (int seconds = 1;
+         stopped_.wait_until(started + std::chrono::seconds(seconds)) == std::future_status::timeout;
+         ++seconds) {
       // The server list has a lock of its own: never take it while holding
       // the output mutex, which the trace takes under the library's locks.
-      lock.unlock();
       std::string host;
       int port = 0;
       bool secure = false;
       CLoginServers::Instance().GetCurrServer(host, port, secure);
-      lock.lock();
-      if (stopping_) return;
       if (host.empty()) continue;
+      std::lock_guard<std::mutex> lock(OutputMutex());
       err_ << "\r\xE2\x80\xA6 waiting for " << (secure ? "https://" : "") << Printable(HostPort(host, port))
            << " (" << seconds << " s)\033[K" << std::flush;
       drawn_ = true;
@@ -90,8 +72,8 @@ class AttemptWatch::WaitLine {
   }
 
   std::ostream& err_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
+  std::promise<void> stop_;
+  std::future<void> stopped_ = stop_.get_future();
   bool drawn_ = false;
   std::thread thread_;  // last: it runs as soon as it is made
 };
@@ -100,10 +82,8 @@ void RecordAttempts() {
   static std::once_flag once;
   std::call_once(once, [] {
     ProxyHelperControl::SetAttemptTrace([](const AttemptTrace& attempt) {
-      ThreadAttempts& attempts = Attempts();
-      attempts.last = attempt;
-      attempts.seen = true;
-      if (attempts.watch != nullptr) attempts.watch->Attempted(attempt);
+      threadAttempts.last = attempt;
+      if (threadAttempts.watch != nullptr) threadAttempts.watch->Attempted(attempt);
     });
   });
 }
@@ -118,6 +98,27 @@ std::string DescribeAttempt(const AttemptTrace& attempt) {
   return text;
 }
 
+std::string DescribeLastAttempt() {
+  return threadAttempts.last ? DescribeAttempt(*threadAttempts.last) : std::string();
+}
+
+AttemptWatch::AttemptWatch(Console& console) : console_(console), outer_(threadAttempts.watch) {
+  // A transport failure must not be explained by an earlier operation's attempt.
+  threadAttempts.last.reset();
+  threadAttempts.watch = this;
+  if (console.errorIsTerminal && !console.quiet) waitLine_ = std::make_unique<WaitLine>(console.err);
+}
+
+AttemptWatch::~AttemptWatch() {
+  waitLine_.reset();
+  threadAttempts.watch = outer_;
+}
+
+namespace {
+
+// What -v prints after "* ": the script, DescribeAttempt, then the HTTP
+// status, the body size, the connect time-out and the time taken, as in
+// "loginin.php 127.0.0.1:8080: connection refused (connect timeout 500 ms, 1 ms)".
 std::string DescribeAttemptInDetail(const AttemptTrace& attempt) {
   std::string details;
   // A status other than 200 is already in the outcome's words.
@@ -132,23 +133,7 @@ std::string DescribeAttemptInDetail(const AttemptTrace& attempt) {
   return attempt.script + " " + DescribeAttempt(attempt) + " (" + details + ")";
 }
 
-std::string DescribeLastAttempt() {
-  const ThreadAttempts& attempts = Attempts();
-  return attempts.seen ? DescribeAttempt(attempts.last) : std::string();
-}
-
-AttemptWatch::AttemptWatch(Console& console) : console_(console), outer_(Attempts().watch) {
-  ThreadAttempts& attempts = Attempts();
-  // A transport failure must not be explained by an earlier operation's attempt.
-  attempts.seen = false;
-  attempts.watch = this;
-  if (console.errorIsTerminal && !console.quiet) waitLine_ = std::make_unique<WaitLine>(console.err);
-}
-
-AttemptWatch::~AttemptWatch() {
-  waitLine_.reset();
-  Attempts().watch = outer_;
-}
+}  // namespace
 
 void AttemptWatch::Attempted(const AttemptTrace& attempt) {
   if (!console_.verbose) return;

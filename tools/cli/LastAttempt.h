@@ -19,17 +19,13 @@ void RecordAttempts();
 // "127.0.0.1:8080: connection refused", "a.example:443 (tls): http status
 // 500", "127.0.0.1:8080: refused by the service (result 2)".
 std::string DescribeAttempt(const AttemptTrace& attempt);
-// What -v prints after "* ": the script, DescribeAttempt, then the HTTP
-// status, the body size, the connect time-out and the time taken, as in
-// "loginin.php 127.0.0.1:8080: connection refused (connect timeout 500 ms, 1 ms)".
-std::string DescribeAttemptInDetail(const AttemptTrace& attempt);
 
 // DescribeAttempt of the last attempt this thread's latest watched operation
 // made; empty when it made none (an empty server list, say).
 std::string DescribeLastAttempt();
 
 // Lives around one library operation. With console.verbose every attempt is
-// printed to console.err as it ends, "* " and DescribeAttemptInDetail. When
+// printed to console.err as it ends, "* " and its details. When
 // console.err is a terminal and not console.quiet, an operation that is
 // still running after a second shows "… waiting for HOST:PORT (N s)" there,
 // redrawn every second and erased when the operation ends.

@@ -1,6 +1,5 @@
 #include "tools/cli/LineReader.h"
 
-#include <fcntl.h>
 #include <histedit.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <sstream>
 
 #include "tools/cli/LocalFile.h"
 #include "tools/cli/StopSignal.h"
@@ -24,58 +24,25 @@ namespace {
 // not a history this tool wrote.
 constexpr std::size_t kMaxHistoryFileBytes = 1 << 20;
 
-EditLineReader* ReaderOf(EditLine* editLine) {
+// The constructor sets the client data before it installs any callback.
+EditLineReader& ReaderOf(EditLine* editLine) {
   void* data = nullptr;
   el_get(editLine, EL_CLIENTDATA, &data);
-  return static_cast<EditLineReader*>(data);
+  return *static_cast<EditLineReader*>(data);
 }
 
 extern "C" char* PromptCallback(EditLine* editLine) {
-  static char empty[] = "";
-  EditLineReader* reader = ReaderOf(editLine);
-  if (reader == nullptr) return empty;
   // libedit only reads the text.
-  return const_cast<char*>(reader->prompt().c_str());
+  return const_cast<char*>(ReaderOf(editLine).prompt().c_str());
 }
 
 extern "C" int ReadCharacterCallback(EditLine* editLine, wchar_t* character) {
-  EditLineReader* reader = ReaderOf(editLine);
-  if (reader == nullptr) return -1;
-  return reader->ReadCharacter(character);
+  return ReaderOf(editLine).ReadCharacter(character);
 }
 
-extern "C" unsigned char CompleteCallback(EditLine* editLine, int) {
-  EditLineReader* reader = ReaderOf(editLine);
-  return reader == nullptr ? CC_ERROR : reader->Complete();
-}
-
-// Owns a libedit tokenizer.
-class Tokens {
- public:
-  Tokens() : tokenizer_(tok_init(nullptr)) {}
-  ~Tokens() {
-    if (tokenizer_ != nullptr) tok_end(tokenizer_);
-  }
-  Tokens(const Tokens&) = delete;
-  Tokens& operator=(const Tokens&) = delete;
-  Tokenizer* get() const { return tokenizer_; }
-
- private:
-  Tokenizer* tokenizer_;
-};
+extern "C" unsigned char CompleteCallback(EditLine* editLine, int) { return ReaderOf(editLine).Complete(); }
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -127,17 +94,13 @@ bool EditLineReader::ReadLine(const std::string& prompt, std::string* line) {
   interrupted_ = false;
   int count = 0;
   const char* text = el_gets(handles_->editLine, &count);
-  if (interrupted_) {
+  // An abandoned line answers an empty one; at the end of the input,
+  // whatever is printed next starts on a line of its own, not after "^D".
+  if (interrupted_ || text == nullptr || count <= 0) {
     std::fputs("\n", out_);
     std::fflush(out_);
     line->clear();
-    return true;
-  }
-  if (text == nullptr || count <= 0) {
-    // Whatever is printed next starts on a line of its own, not after "^D".
-    std::fputs("\n", out_);
-    std::fflush(out_);
-    return false;
+    return interrupted_;
   }
   line->assign(text, static_cast<std::size_t>(count));
   while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
@@ -148,12 +111,9 @@ int EditLineReader::ReadCharacter(wchar_t* character) {
   *character = L'\0';
   const int wakeup = SignalWakeupDescriptor();
   for (;;) {
-    if (TakeInterrupt()) {
-      interrupted_ = true;
-      errno = EINTR;
-      return -1;
-    }
-    if (StopRequested()) {
+    const bool interrupt = TakeInterrupt();
+    if (interrupt) interrupted_ = true;
+    if (interrupt || StopRequested()) {
       errno = EINTR;
       return -1;
     }
@@ -177,11 +137,10 @@ int EditLineReader::ReadCharacter(wchar_t* character) {
     std::mbstate_t state{};
     wchar_t decoded = L'\0';
     const std::size_t used = std::mbrtowc(&decoded, pendingBytes_.data(), pendingBytes_.size(), &state);
-    if (used == static_cast<std::size_t>(-2) && pendingBytes_.size() < MB_LEN_MAX) continue;
+    const bool incomplete = used == static_cast<std::size_t>(-2);
+    if (incomplete && pendingBytes_.size() < MB_LEN_MAX) continue;
     // A byte the locale cannot decode stands for itself.
-    if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-      decoded = static_cast<unsigned char>(pendingBytes_.back());
-    }
+    if (incomplete || used == static_cast<std::size_t>(-1)) decoded = static_cast<unsigned char>(byte);
     pendingBytes_.clear();
     *character = decoded;
     return 1;
@@ -195,25 +154,23 @@ unsigned char EditLineReader::Complete() {
   before.erase(0, before.find_first_not_of(" \t"));
   // Only the command itself is completed.
   if (before.find_first_of(" \t") != std::string::npos) return CC_ERROR;
-  std::vector<std::string> matches;
-  for (const std::string& word : completions_) {
-    if (word.compare(0, before.size(), before) == 0) matches.push_back(word);
-  }
-  if (matches.empty()) return CC_ERROR;
-  std::string common = matches.front();
-  for (const std::string& match : matches) {
-    std::size_t same = 0;
-    while (same < common.size() && same < match.size() && common[same] == match[same]) ++same;
-    common.resize(same);
-  }
-  if (matches.size() == 1) common += ' ';
+  // The words are sorted: those that begin with `before` are one run, and
+  // what they all begin with is what its first and last share.
+  const auto first = std::lower_bound(completions_.begin(), completions_.end(), before);
+  auto last = first;
+  while (last != completions_.end() && last->compare(0, before.size(), before) == 0) ++last;
+  if (first == last) return CC_ERROR;
+  const std::string& back = *(last - 1);
+  std::string common(first->begin(),
+                     std::mismatch(first->begin(), first->end(), back.begin(), back.end()).first);
+  if (last - first == 1) common += ' ';
   if (common.size() > before.size()) {
     return el_insertstr(handles_->editLine, common.substr(before.size()).c_str()) == 0 ? CC_REFRESH
                                                                                        : CC_ERROR;
   }
   // Nothing to add: show the candidates under the line.
   std::string list = "\n";
-  for (const std::string& match : matches) list += match + "  ";
+  for (auto match = first; match != last; ++match) list += *match + "  ";
   std::fputs((list + "\n").c_str(), out_);
   return CC_REDISPLAY;
 }
@@ -240,25 +197,16 @@ bool EditLineReader::LoadHistory(const std::string& path, std::string* error) {
   historyPath_ = path;
   std::string text;
   std::string reason;
-  switch (ReadLocalFile(path, kMaxHistoryFileBytes, &text, &reason)) {
-    case LocalFileStatus::kMissing:
-      return true;
-    case LocalFileStatus::kRead:
-      break;
-    case LocalFileStatus::kRefused:
-    case LocalFileStatus::kUnreadable:
-      // Not ours to overwrite either.
-      historyPath_.clear();
-      *error = "history " + path + ": " + reason;
-      return false;
+  const LocalFileStatus status = ReadLocalFile(path, kMaxHistoryFileBytes, &text, &reason);
+  if (status == LocalFileStatus::kMissing) return true;
+  if (status != LocalFileStatus::kRead) {
+    // Not ours to overwrite either.
+    historyPath_.clear();
+    *error = "history " + path + ": " + reason;
+    return false;
   }
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    AddHistory(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) AddHistory(line);
   return true;
 }
 
@@ -274,8 +222,9 @@ bool EditLineReader::SaveHistory(std::string* error) {
     *error = ErrnoText("cannot create a temporary file beside " + historyPath_);
     return false;
   }
-  const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text);
-  const bool closed = ::close(fd) == 0;
+  FILE* file = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, "w") : nullptr;
+  const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const bool closed = file != nullptr ? std::fclose(file) == 0 : ::close(fd) == 0;
   if (!written || !closed || ::rename(pattern.c_str(), historyPath_.c_str()) != 0) {
     *error = ErrnoText("cannot write " + historyPath_);
     ::unlink(pattern.c_str());
@@ -286,8 +235,8 @@ bool EditLineReader::SaveHistory(std::string* error) {
 
 bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
   words->clear();
-  Tokens tokens;
-  if (tokens.get() == nullptr) {
+  const std::unique_ptr<Tokenizer, void (*)(Tokenizer*)> tokens(tok_init(nullptr), tok_end);
+  if (tokens == nullptr) {
     *error = "out of memory";
     return false;
   }

@@ -2,12 +2,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <functional>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -19,7 +20,6 @@
 #include "tools/cli/PasswordPrompt.h"
 #include "tools/cli/Printable.h"
 #include "tools/cli/Report.h"
-#include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/SessionClient.h"
 #include "tools/cli/StopSignal.h"
@@ -43,165 +43,10 @@ bool ParseInt(const std::string& text, int* value) {
   return true;
 }
 
-class ShellSession {
- public:
-  ShellSession(const Settings& settings, Console& console, HostPaths paths)
-      : settings_(settings), console_(console), paths_(std::move(paths)) {}
-
-  // Runs one line; false when the shell should end.
-  bool Execute(const Words& words);
-  // Hands back a held lease and ends an open session.
-  void Close();
-
-  int lastStatus() const { return lastStatus_; }
-
-  struct Command;
-  static const std::vector<Command>& Commands();
-  std::string Prompt() const {
-    return signedIn_ ? "proxyhelper(" + ProxyHelper::Instance().GetUserNameA() + ")> " : "proxyhelper> ";
-  }
-
- private:
-  void SignIn(Report& report, ServiceCalls& calls, const Words& args);
-  void SignOut(Report& report, ServiceCalls& calls, const Words& args);
-  void Version(Report& report, ServiceCalls& calls, const Words& args);
-  void UserInfo(Report& report, ServiceCalls& calls, const Words& args);
-  void Servers(Report& report, ServiceCalls& calls, const Words& args);
-  void Local(Report& report, ServiceCalls& calls, const Words& args);
-  void Ratio(Report& report, ServiceCalls& calls, const Words& args);
-  void Lease(Report& report, ServiceCalls& calls, const Words& args);
-  void Handshake(Report& report, ServiceCalls& calls, const Words& args);
-  void Release(Report& report, ServiceCalls& calls, const Words& args);
-  void Register(Report& report, ServiceCalls& calls, const Words& args);
-  void Recharge(Report& report, ServiceCalls& calls, const Words& args);
-  void Status(Report& report, ServiceCalls& calls, const Words& args);
-  void Help(Report& report, ServiceCalls& calls, const Words& args);
-
-  const Settings& settings_;
-  Console& console_;
-  HostPaths paths_;
-  bool signedIn_ = false;
-  bool leased_ = false;
-  LiveInfo live_;
-  int lastStatus_ = 0;
-};
-
-struct ShellSession::Command {
-  const char* name;
-  std::size_t minArgs;
-  std::size_t maxArgs;
-  const char* usage;
-  void (ShellSession::*run)(Report& report, ServiceCalls& calls, const Words& args);
-};
-
-const std::vector<ShellSession::Command>& ShellSession::Commands() {
-  static const std::vector<Command> commands = {
-      {"signin", 0, 2, "signin [USER [PASSWORD]]    sign in (default: -u USER) and fetch the account's keys",
-       &ShellSession::SignIn},
-      {"signout", 0, 0, "signout                     end the session", &ShellSession::SignOut},
-      {"version", 0, 0, "version                     the client version the service announces",
-       &ShellSession::Version},
-      {"userinfo", 0, 0, "userinfo                    account state and pushed configuration",
-       &ShellSession::UserInfo},
-      {"servers", 0, 0, "servers                     the VPN server catalogue from the service",
-       &ShellSession::Servers},
-      {"local", 0, 0, "local                       the catalogue from the local cache, offline",
-       &ShellSession::Local},
-      {"ratio", 0, 0, "ratio                       the servers' online ratio", &ShellSession::Ratio},
-      {"lease", 1, 1,
-       "lease ID                    lease credentials for VPN server ID (releasing a held one)",
-       &ShellSession::Lease},
-      {"handshake", 0, 0, "handshake                   confirm the current lease", &ShellSession::Handshake},
-      {"release", 0, 1, "release [CODE]              hand the lease back, reporting CODE (default 0)",
-       &ShellSession::Release},
-      {"register", 2, 6, "register USER PASSWORD [PHONE [EMAIL [QQ [MEMO]]]]  create an account",
-       &ShellSession::Register},
-      {"recharge", 4, 4, "recharge USER PASSWORD CARDNO CARDPW  credit a prepaid card",
-       &ShellSession::Recharge},
-      {"status", 0, 0, "status                      what this session holds", &ShellSession::Status},
-      {"help", 0, 0, "help                        this list", &ShellSession::Help},
-  };
-  return commands;
-}
-
-bool ShellSession::Execute(const Words& words) {
-  if (words.empty()) return true;
-  const std::string& name = words[0];
-  if (name == "quit" || name == "exit") return false;
-  Report report(console_, name, settings_.json, /*compact=*/true);
-  ServiceCalls calls(report, paths_);
-  const Command* found = nullptr;
-  for (const Command& command : Commands()) {
-    if (name == command.name) found = &command;
-  }
-  const Words args(words.begin() + 1, words.end());
-  if (found == nullptr) {
-    report.UsageError("unknown command \"" + name + "\" (try help)");
-  } else if (args.size() < found->minArgs || args.size() > found->maxArgs) {
-    report.UsageError(std::string("usage: ") + found->usage);
-  } else {
-    (this->*found->run)(report, calls, args);
-  }
-  lastStatus_ = report.Finish();
-  return true;
-}
-
-void ShellSession::SignIn(Report& report, ServiceCalls& calls, const Words& args) {
-  UserIdentity identity{args.empty() ? settings_.user : args[0], args.size() > 1 ? args[1] : std::string()};
-  if (identity.username.empty()) {
-    report.UsageError("usage: signin USER [PASSWORD] (or start the shell with -u USER)");
-    return;
-  }
-  // The global password belongs to the global user only.
-  if (args.size() < 2 && identity.username == settings_.user) identity.password = settings_.password;
-  if (identity.password.empty() &&
-      !(console_.inputIsTerminal &&
-        ReadPasswordNoEcho("Password for " + identity.username + ": ", &identity.password))) {
-    report.UsageError("usage: signin USER PASSWORD (the password is asked for only on a terminal)");
-    return;
-  }
-  report.data()["username"] = identity.username;
-  // A sign-in would end the session of a connect for this account.
-  const std::string refusal = RefuseBesideConnect(settings_, identity.username, "signin");
-  if (!refusal.empty()) {
-    report.UsageError(refusal);
-    return;
-  }
-  if (!calls.SignIn(identity)) return;
-  signedIn_ = true;
-  // Leases and the catalogue are encrypted under the keys the user info
-  // brings: fetched now, every command works right after.
-  ::UserInfo info;
-  if (!calls.GetUserInfo(info)) return;
-  report.data()["user"] = UserInfoJson(info);
-  report.Print("signed in as " + identity.username + "\n");
-}
-
-void ShellSession::SignOut(Report& report, ServiceCalls& calls, const Words&) {
-  if (!calls.SignOut()) return;
-  signedIn_ = false;
-  report.Print("signed out\n");
-}
-
-void ShellSession::Version(Report& report, ServiceCalls& calls, const Words&) {
-  std::string version;
-  if (!calls.GetVersion(version)) return;
-  report.data()["service_version"] = version;
-  report.Print("service " + version + "\n");
-}
-
-void ShellSession::UserInfo(Report& report, ServiceCalls& calls, const Words&) {
-  ::UserInfo info;
-  if (!calls.GetUserInfo(info)) return;
-  report.data()["user"] = UserInfoJson(info);
-  report.data()["config"] = PushedConfigJson(CurrentServerConfig());
-  report.Print(UserInfoText(info) + PushedConfigText(CurrentServerConfig()));
-}
-
-namespace {
-
 // Text goes out as it is formatted; only JSON mode builds the document.
-void ShowCatalogue(Report& report, const ServerCatalogue& catalogue) {
+void ShowCatalogue(Report& report, ServiceCalls& calls, bool (ServiceCalls::*fetch)(ServerCatalogue&)) {
+  ServerCatalogue catalogue;
+  if (!(calls.*fetch)(catalogue)) return;
   report.data()["count"] = CatalogueSize(catalogue);
   if (report.json()) {
     report.data()["groups"] = CatalogueJson(catalogue);
@@ -210,113 +55,241 @@ void ShowCatalogue(Report& report, const ServerCatalogue& catalogue) {
   }
 }
 
-}  // namespace
+class ShellSession {
+ public:
+  ShellSession(const Settings& settings, Console& console, HostPaths paths)
+      : settings_(settings), console_(console), paths_(std::move(paths)) {}
 
-void ShellSession::Servers(Report& report, ServiceCalls& calls, const Words&) {
-  ServerCatalogue catalogue;
-  if (!calls.GetVpnServers(catalogue)) return;
-  ShowCatalogue(report, catalogue);
-}
+  struct Command {
+    const char* name;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    const char* usage;
+    void (ShellSession::*run)(Report& report, ServiceCalls& calls, const Words& args);
+  };
 
-void ShellSession::Local(Report& report, ServiceCalls& calls, const Words&) {
-  ServerCatalogue catalogue;
-  if (!calls.GetLocalVpnServers(catalogue)) return;
-  ShowCatalogue(report, catalogue);
-}
-
-void ShellSession::Ratio(Report&, ServiceCalls& calls, const Words&) { calls.ShowOnlineRatio(); }
-
-void ShellSession::Lease(Report& report, ServiceCalls& calls, const Words& args) {
-  int serverId = 0;
-  if (!ParseInt(args[0], &serverId)) {
-    report.UsageError("lease: \"" + args[0] + "\" is not a server id");
-    return;
+  static const std::vector<Command>& Commands() {
+    using S = ShellSession;
+    static const std::vector<Command> commands = {
+        {"signin", 0, 2,
+         "signin [USER [PASSWORD]]    sign in (default: -u USER) and fetch the account's keys", &S::SignIn},
+        {"signout", 0, 0, "signout                     end the session", &S::SignOut},
+        {"version", 0, 0, "version                     the client version the service announces",
+         &S::Version},
+        {"userinfo", 0, 0, "userinfo                    account state and pushed configuration",
+         &S::UserInfo},
+        {"servers", 0, 0, "servers                     the VPN server catalogue from the service",
+         &S::Servers},
+        {"local", 0, 0, "local                       the catalogue from the local cache, offline", &S::Local},
+        {"ratio", 0, 0, "ratio                       the servers' online ratio", &S::Ratio},
+        {"lease", 1, 1,
+         "lease ID                    lease credentials for VPN server ID (releasing a held one)", &S::Lease},
+        {"handshake", 0, 0, "handshake                   confirm the current lease", &S::Handshake},
+        {"release", 0, 1, "release [CODE]              hand the lease back, reporting CODE (default 0)",
+         &S::Release},
+        {"register", 2, 6, "register USER PASSWORD [PHONE [EMAIL [QQ [MEMO]]]]  create an account",
+         &S::Register},
+        {"recharge", 4, 4, "recharge USER PASSWORD CARDNO CARDPW  credit a prepaid card", &S::Recharge},
+        {"status", 0, 0, "status                      what this session holds", &S::Status},
+        {"help", 0, 0, "help                        this list", &S::Help},
+    };
+    return commands;
   }
-  if (leased_) {
-    // The library holds one lease at a time: the old one goes back first.
-    const int previous = live_.vpnserverid;
-    leased_ = false;
-    report.data()["released_server_id"] = previous;
-    if (!calls.ReleaseDialupInfo(0)) return;
-    report.Print("released the lease on server " + std::to_string(previous) + " first\n");
+
+  // The commands and their arguments, one per line.
+  static std::string HelpText() {
+    std::string text = "commands:\n";
+    for (const Command& command : Commands()) text += std::string("  ") + command.usage + "\n";
+    return text + "  quit                        release, sign out and leave (also: exit, end of input)\n";
   }
-  DialupInfo lease;
-  if (!calls.GetDailupInfo(serverId, lease)) return;
-  leased_ = true;
-  live_ = LiveInfo{lease.lendusername, serverId};
-  report.data()["server_id"] = serverId;
-  report.data()["lendusername"] = lease.lendusername;
-  report.data()["lendpassword"] = lease.lendpassword;
-  report.Print("server " + std::to_string(serverId) + ": user " + Printable(lease.lendusername) +
-               " password " + Printable(lease.lendpassword) + "\n");
-}
 
-void ShellSession::Handshake(Report& report, ServiceCalls& calls, const Words&) {
-  if (!leased_) {
-    report.UsageError("no lease to confirm: lease ID first");
-    return;
+  std::string Prompt() const {
+    return signedIn_ ? "proxyhelper(" + ProxyHelper::Instance().GetUserNameA() + ")> " : "proxyhelper> ";
   }
-  VPErrorInfo error;
-  const int result = calls.ShakeHands(live_, error);
-  if (result != 0) {
-    report.Failure("ShakeHands", result, error.errdesc);
-    return;
+  int lastStatus() const { return lastStatus_; }
+
+  // Runs one command line (quit and exit are the caller's).
+  void Execute(const Words& words) {
+    if (words.empty()) return;
+    const std::string& name = words[0];
+    Report report(console_, name, settings_.json, /*compact=*/true);
+    ServiceCalls calls(report, paths_);
+    const std::vector<Command>& commands = Commands();
+    const auto found = std::find_if(commands.begin(), commands.end(),
+                                    [&name](const Command& command) { return name == command.name; });
+    const Words args(words.begin() + 1, words.end());
+    if (found == commands.end()) {
+      report.UsageError("unknown command \"" + name + "\" (try help)");
+    } else if (args.size() < found->minArgs || args.size() > found->maxArgs) {
+      report.UsageError(std::string("usage: ") + found->usage);
+    } else {
+      (this->*found->run)(report, calls, args);
+    }
+    lastStatus_ = report.Finish();
   }
-  report.Print("lease confirmed\n");
-}
 
-void ShellSession::Release(Report& report, ServiceCalls& calls, const Words& args) {
-  int outcome = 0;
-  if (!args.empty() && !ParseInt(args[0], &outcome)) {
-    report.UsageError("release: \"" + args[0] + "\" is not an integer");
-    return;
+  // Hands back a held lease and ends an open session.
+  void Close() {
+    if (lease_) Execute({"release"});
+    if (signedIn_) Execute({"signout"});
   }
-  // The library forgets its lease token unless the outcome keeps it, also
-  // when the exchange fails.
-  if (outcome != protocol::kKeepLeaseOutcome) leased_ = false;
-  report.data()["outcome"] = outcome;
-  if (calls.ReleaseDialupInfo(outcome)) report.Print("released (outcome " + std::to_string(outcome) + ")\n");
-}
 
-void ShellSession::Register(Report& report, ServiceCalls& calls, const Words& args) {
-  RegInfo info;
-  std::string* fields[] = {&info.username, &info.password, &info.phone, &info.email, &info.qq, &info.memo};
-  for (std::size_t i = 0; i < args.size(); ++i) *fields[i] = args[i];
-  report.data()["username"] = info.username;
-  if (calls.Register(info)) report.Print("registered " + info.username + "\n");
-}
+ private:
+  void SignIn(Report& report, ServiceCalls& calls, const Words& args) {
+    UserIdentity identity{args.empty() ? settings_.user : args[0], args.size() > 1 ? args[1] : std::string()};
+    if (identity.username.empty()) {
+      report.UsageError("usage: signin USER [PASSWORD] (or start the shell with -u USER)");
+      return;
+    }
+    // The global password belongs to the global user only.
+    if (args.size() < 2 && identity.username == settings_.user) identity.password = settings_.password;
+    if (identity.password.empty() &&
+        !(console_.inputIsTerminal &&
+          ReadPasswordNoEcho("Password for " + identity.username + ": ", &identity.password))) {
+      report.UsageError("usage: signin USER PASSWORD (the password is asked for only on a terminal)");
+      return;
+    }
+    report.data()["username"] = identity.username;
+    // A sign-in would end the session of a connect for this account.
+    const std::string refusal = RefuseBesideConnect(settings_, identity.username, "signin");
+    if (!refusal.empty()) {
+      report.UsageError(refusal);
+      return;
+    }
+    if (!calls.SignIn(identity)) return;
+    signedIn_ = true;
+    // Leases and the catalogue are encrypted under the keys the user info
+    // brings: fetched now, every command works right after.
+    ::UserInfo info;
+    if (!calls.GetUserInfo(info)) return;
+    report.data()["user"] = UserInfoJson(info);
+    report.Print("signed in as " + identity.username + "\n");
+  }
 
-void ShellSession::Recharge(Report& report, ServiceCalls& calls, const Words& args) {
-  const RecInfo info{args[0], args[1], args[2], args[3]};
-  report.data()["username"] = info.username;
-  report.data()["cardno"] = info.cardno;
-  if (calls.Recharge(info)) report.Print("recharged " + info.username + " with card " + info.cardno + "\n");
-}
+  void SignOut(Report& report, ServiceCalls& calls, const Words&) {
+    if (!calls.SignOut()) return;
+    signedIn_ = false;
+    report.Print("signed out\n");
+  }
 
-void ShellSession::Status(Report& report, ServiceCalls&, const Words&) {
-  ProxyHelper& helper = ProxyHelper::Instance();
-  report.data()["signed_in"] = signedIn_;
-  report.data()["username"] = helper.GetUserNameA();
-  report.data()["leased"] = leased_;
-  if (leased_) report.data()["server_id"] = live_.vpnserverid;
-  std::string text =
-      signedIn_ ? "signed in as " + Printable(helper.GetUserNameA()) : std::string("not signed in");
-  if (leased_)
-    text += ", lease on server " + std::to_string(live_.vpnserverid) + " as " + Printable(live_.lendusername);
-  report.Print(text + "\n");
-}
+  void Version(Report& report, ServiceCalls& calls, const Words&) {
+    std::string version;
+    if (!calls.GetVersion(version)) return;
+    report.data()["service_version"] = version;
+    report.Print("service " + version + "\n");
+  }
 
-void ShellSession::Help(Report& report, ServiceCalls&, const Words&) {
-  nlohmann::json usages = nlohmann::json::array();
-  for (const Command& command : Commands()) usages.push_back(command.usage);
-  report.data()["commands"] = usages;
-  report.Print(ShellHelpText());
-}
+  void UserInfo(Report& report, ServiceCalls& calls, const Words&) {
+    ::UserInfo info;
+    if (!calls.GetUserInfo(info)) return;
+    report.data()["user"] = UserInfoJson(info);
+    report.data()["config"] = PushedConfigJson(CurrentServerConfig());
+    report.Print(UserInfoText(info) + PushedConfigText(CurrentServerConfig()));
+  }
 
-void ShellSession::Close() {
-  if (leased_) Execute({"release"});
-  if (signedIn_) Execute({"signout"});
-}
+  void Servers(Report& report, ServiceCalls& calls, const Words&) {
+    ShowCatalogue(report, calls, &ServiceCalls::GetVpnServers);
+  }
+
+  void Local(Report& report, ServiceCalls& calls, const Words&) {
+    ShowCatalogue(report, calls, &ServiceCalls::GetLocalVpnServers);
+  }
+
+  void Ratio(Report&, ServiceCalls& calls, const Words&) { calls.ShowOnlineRatio(); }
+
+  void Lease(Report& report, ServiceCalls& calls, const Words& args) {
+    int serverId = 0;
+    if (!ParseInt(args[0], &serverId)) {
+      report.UsageError("lease: \"" + args[0] + "\" is not a server id");
+      return;
+    }
+    if (lease_) {
+      // The library holds one lease at a time: the old one goes back first.
+      const int previous = lease_->vpnserverid;
+      lease_.reset();
+      report.data()["released_server_id"] = previous;
+      if (!calls.ReleaseDialupInfo(0)) return;
+      report.Print("released the lease on server " + std::to_string(previous) + " first\n");
+    }
+    DialupInfo lease;
+    if (!calls.GetDailupInfo(serverId, lease)) return;
+    lease_ = LiveInfo{lease.lendusername, serverId};
+    report.data()["server_id"] = serverId;
+    report.data()["lendusername"] = lease.lendusername;
+    report.data()["lendpassword"] = lease.lendpassword;
+    report.Print("server " + std::to_string(serverId) + ": user " + Printable(lease.lendusername) +
+                 " password " + Printable(lease.lendpassword) + "\n");
+  }
+
+  void Handshake(Report& report, ServiceCalls& calls, const Words&) {
+    if (!lease_) {
+      report.UsageError("no lease to confirm: lease ID first");
+      return;
+    }
+    VPErrorInfo error;
+    const int result = calls.ShakeHands(*lease_, error);
+    if (result != 0) {
+      report.Failure("ShakeHands", result, error.errdesc);
+      return;
+    }
+    report.Print("lease confirmed\n");
+  }
+
+  void Release(Report& report, ServiceCalls& calls, const Words& args) {
+    int outcome = 0;
+    if (!args.empty() && !ParseInt(args[0], &outcome)) {
+      report.UsageError("release: \"" + args[0] + "\" is not an integer");
+      return;
+    }
+    // The library forgets its lease token unless the outcome keeps it, also
+    // when the exchange fails.
+    if (outcome != protocol::kKeepLeaseOutcome) lease_.reset();
+    report.data()["outcome"] = outcome;
+    if (calls.ReleaseDialupInfo(outcome))
+      report.Print("released (outcome " + std::to_string(outcome) + ")\n");
+  }
+
+  void Register(Report& report, ServiceCalls& calls, const Words& args) {
+    RegInfo info;
+    std::string* fields[] = {&info.username, &info.password, &info.phone, &info.email, &info.qq, &info.memo};
+    for (std::size_t i = 0; i < args.size(); ++i) *fields[i] = args[i];
+    report.data()["username"] = info.username;
+    if (calls.Register(info)) report.Print("registered " + info.username + "\n");
+  }
+
+  void Recharge(Report& report, ServiceCalls& calls, const Words& args) {
+    const RecInfo info{args[0], args[1], args[2], args[3]};
+    report.data()["username"] = info.username;
+    report.data()["cardno"] = info.cardno;
+    if (calls.Recharge(info)) report.Print("recharged " + info.username + " with card " + info.cardno + "\n");
+  }
+
+  void Status(Report& report, ServiceCalls&, const Words&) {
+    const std::string user = ProxyHelper::Instance().GetUserNameA();
+    report.data()["signed_in"] = signedIn_;
+    report.data()["username"] = user;
+    report.data()["leased"] = lease_.has_value();
+    std::string text = signedIn_ ? "signed in as " + Printable(user) : std::string("not signed in");
+    if (lease_) {
+      report.data()["server_id"] = lease_->vpnserverid;
+      text += ", lease on server " + std::to_string(lease_->vpnserverid) + " as " +
+              Printable(lease_->lendusername);
+    }
+    report.Print(text + "\n");
+  }
+
+  void Help(Report& report, ServiceCalls&, const Words&) {
+    for (const Command& command : Commands()) report.data()["commands"].push_back(command.usage);
+    report.Print(HelpText());
+  }
+
+  const Settings& settings_;
+  Console& console_;
+  HostPaths paths_;
+  bool signedIn_ = false;
+  std::optional<LiveInfo> lease_;  // the one a handshake confirms
+  int lastStatus_ = 0;
+};
 
 // Lines that carry a password stay out of the history file.
 bool MayKeepInHistory(const Words& words) {
@@ -343,52 +316,37 @@ class InterruptWatch {
     done_.store(true);
     if (thread_.joinable()) thread_.join();
   }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  std::atomic<bool> done_{false};
+  std::atomic<bool> done_{false};  // also keeps the watch from being copied
   std::thread thread_;
 };
 
-std::vector<std::string> CommandNames() {
-  std::vector<std::string> names = {"quit", "exit"};
-  for (const ShellSession::Command& command : ShellSession::Commands()) names.push_back(command.name);
-  return names;
+// A fault of the shell itself rather than of one command.
+int ShellUsageError(const Settings& settings, Console& console, const std::string& message) {
+  Report report(console, "shell", settings.json, /*compact=*/true);
+  report.UsageError(message);
+  return report.Finish();
 }
 
 }  // namespace
 
-std::string ShellHelpText() {
-  std::string text = "commands:\n";
-  for (const ShellSession::Command& command : ShellSession::Commands()) {
-    text += std::string("  ") + command.usage + "\n";
-  }
-  return text + "  quit                        release, sign out and leave (also: exit, end of input)\n";
-}
-
 int RunShell(const Settings& settings, Console& console, LineReader& reader) {
   HostPaths paths;
   std::string error;
-  if (!PrepareHost(settings, &paths, &error)) {
-    Report report(console, "shell", settings.json, true);
-    report.UsageError(error);
-    return report.Finish();
-  }
+  if (!PrepareHost(settings, &paths, &error)) return ShellUsageError(settings, console, error);
   // The shell is for signing in: beside a connect for the same account it
   // would end connect's session, so it does not start at all.
   const std::string refusal = RefuseBesideConnect(settings, settings.user, "shell");
-  if (!refusal.empty()) {
-    Report report(console, "shell", settings.json, true);
-    report.UsageError(refusal);
-    return report.Finish();
-  }
+  if (!refusal.empty()) return ShellUsageError(settings, console, refusal);
   ShellSession session(settings, console, paths);
   const std::string stateDir = settings.stateDir.empty() ? DefaultStateDirectory() : settings.stateDir;
   if (!reader.LoadHistory(stateDir + "/shell_history", &error)) {
     console.err << "proxyhelper: warning: " << error << "\n";
   }
-  reader.SetCompletions(CommandNames());
+  std::vector<std::string> names = {"quit", "exit"};
+  for (const ShellSession::Command& command : ShellSession::Commands()) names.push_back(command.name);
+  reader.SetCompletions(names);
   ClearStopRequest();
   // At a terminal Ctrl-C abandons the line; from a script it ends the run.
   const bool interactive = console.inputIsTerminal;
@@ -397,18 +355,13 @@ int RunShell(const Settings& settings, Console& console, LineReader& reader) {
   while (!StopRequested() && reader.ReadLine(session.Prompt(), &line)) {
     Words words;
     if (!SplitWords(line, &words, &error)) {
-      Report report(console, "shell", settings.json, true);
-      report.UsageError(error);
-      report.Finish();
+      ShellUsageError(settings, console, error);
       continue;
     }
     if (MayKeepInHistory(words)) reader.AddHistory(line);
-    bool goOn = false;
-    {
-      InterruptWatch watch(interactive);
-      goOn = session.Execute(words);
-    }
-    if (!goOn) break;
+    if (!words.empty() && (words[0] == "quit" || words[0] == "exit")) break;
+    InterruptWatch watch(interactive);
+    session.Execute(words);
     // A Ctrl-C that ended a password prompt ended only that command.
     if (interactive && StopSignalNumber() == SIGINT) ClearStopRequest();
   }

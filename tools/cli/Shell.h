@@ -23,7 +23,4 @@ namespace proxycli {
 // release or sign-out when one of those fails.
 int RunShell(const Settings& settings, Console& console, LineReader& reader);
 
-// The shell's commands and their arguments, one per line.
-std::string ShellHelpText();
-
 }  // namespace proxycli

@@ -7,18 +7,16 @@
 #include "facade/ConfigItems.h"
 #include "hostlib/quillon.h"
 #include "tools/cli/CatalogueOutput.h"
+#include "tools/cli/KeyStore.h"
 #include "tools/cli/Printable.h"
-#include "tools/cli/Report.h"
+
+// The record's members under their own names (to_json beside the record, where lookup finds it).
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(UserInfo, username, vpnpd, timeleft, userlevel_desc, userlevel, usermode,
+                                   simuses, moneyleft, timetip)
 
 namespace proxycli {
 
 namespace {
-
-std::string ConfigText(const char* name) {
-  std::string value;
-  GlobalCache::Instance().GetConfigItem(name, value);
-  return value;
-}
 
 int ConfigInt(const char* name) {
   int value = 0;
@@ -26,33 +24,14 @@ int ConfigInt(const char* name) {
   return value;
 }
 
-bool HasKeys() {
-  return !ConfigText(proxyhelper::config::kCipherA).empty() ||
-         !ConfigText(proxyhelper::config::kCipherB).empty() ||
-         !ConfigText(proxyhelper::config::kCipherC).empty();
-}
-
-std::string ServerText(const CLoginServers::Server& server) {
-  const bool ipv6 = server.host.find(':') != std::string::npos;
-  return (server.secure ? "https://" : "") + (ipv6 ? "[" + server.host + "]" : server.host) + ":" +
-         std::to_string(server.port);
-}
-
 nlohmann::json NumberOrNull(const std::string& text) {
   long long value = 0;
-  if (ParseDecimal(text, &value)) return value;
-  return nullptr;
+  return ParseDecimal(text, &value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
 }  // namespace
 
-nlohmann::json UserInfoJson(const UserInfo& info) {
-  return {{"username", info.username},   {"vpnpd", info.vpnpd},
-          {"timeleft", info.timeleft},   {"userlevel_desc", info.userlevel_desc},
-          {"userlevel", info.userlevel}, {"usermode", info.usermode},
-          {"simuses", info.simuses},     {"moneyleft", info.moneyleft},
-          {"timetip", info.timetip}};
-}
+nlohmann::json UserInfoJson(const UserInfo& info) { return info; }
 
 std::string UserInfoText(const UserInfo& info) {
   return FormatTable({{"user", Printable(info.username)},
@@ -75,7 +54,7 @@ nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
                            {"onlineratio_slot", ConfigInt(proxyhelper::config::kOnlineRatioSlot)},
                            {"login_servers", servers},
                            {"default_login_server", CLoginServers::Instance().GetDefaultServer()},
-                           {"cipher_keys", HasKeys()},
+                           {"cipher_keys", !KeyItemsFromCache().empty()},
                            {"server_config", nullptr}};
   if (serverConfig != nullptr) {
     nlohmann::json levels = nlohmann::json::object();
@@ -91,14 +70,15 @@ nlohmann::json PushedConfigJson(const ServerConfig* serverConfig) {
 std::string PushedConfigText(const ServerConfig* serverConfig) {
   std::string servers;
   for (const CLoginServers::Server& server : CLoginServers::Instance().GetServers()) {
-    servers += (servers.empty() ? "" : " ") + ServerText(server);
+    servers += (servers.empty() ? "" : " ") + std::string(server.secure ? "https://" : "") +
+               HostPort(server.host, server.port);
   }
   std::vector<std::vector<std::string>> rows = {
       {"heartbeat slot", std::to_string(ConfigInt(proxyhelper::config::kHeartbeatSlot)) + " s"},
       {"online-ratio slot", std::to_string(ConfigInt(proxyhelper::config::kOnlineRatioSlot)) + " s"},
       {"account servers", Printable(servers)},
       {"default server", Printable(CLoginServers::Instance().GetDefaultServer())},
-      {"cipher keys", HasKeys() ? "received" : "none"}};
+      {"cipher keys", !KeyItemsFromCache().empty() ? "received" : "none"}};
   if (serverConfig != nullptr) {
     for (const auto& level : serverConfig->serverlevel) {
       rows.push_back({"level " + std::to_string(level.first), Printable(level.second)});
@@ -155,6 +135,11 @@ std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios) {
   return FormatTable(rows, "  ");
 }
 
+std::string HostPort(const std::string& host, int port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 bool ParseDecimal(std::string_view text, long long* value) {
   if (text.empty()) return false;
   long long parsed = 0;
@@ -177,7 +162,7 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows, const
       line += row[i];
       if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
     }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
+    line.erase(line.find_last_not_of(' ') + 1);
     text += line + "\n";
   }
   return text;

@@ -20,16 +20,7 @@ std::string UserInfoText(const UserInfo& info);
 nlohmann::json PushedConfigJson(const ServerConfig* serverConfig);
 std::string PushedConfigText(const ServerConfig* serverConfig);
 
-// What `servers` shows of the catalogue.
-struct CatalogueFilter {
-  std::string group;      // empty: every group; else the one of this name (ASCII case ignored)
-  int level = -1;         // negative: any level
-  std::string location;   // empty: any; else part of the location (ASCII case ignored)
-  std::size_t limit = 0;  // 0: no limit; else at most this many servers, in output order
-  std::string sort;       // empty: the service's order; "name", "id", "level" or "location"
-};
-
-// What the filter keeps, and the output of `servers`, is in CatalogueOutput.h.
+// What `servers` shows of the catalogue, and how, is in CatalogueOutput.h.
 
 // Catalogue entries are "name,address,level,location" under the server id.
 // A server is {"id", "name", "address", "level", "location"}; id and level
@@ -44,6 +35,9 @@ std::size_t CatalogueSize(const ServerCatalogue& catalogue);
 // {"id": number or null, "ratio": percent}.
 nlohmann::json RatiosJson(const std::vector<ServerOnlineRatio>& ratios);
 std::string RatiosText(const std::vector<ServerOnlineRatio>& ratios);
+
+// "host:port", an IPv6 host in brackets.
+std::string HostPort(const std::string& host, int port);
 
 // A decimal integer with nothing around it ("-" allowed, no "+", no
 // spaces) that fits a long long.
