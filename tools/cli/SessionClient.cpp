@@ -1,8 +1,9 @@
 #include "tools/cli/SessionClient.h"
 
 #include <algorithm>
-#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -15,8 +16,6 @@ namespace {
 
 enum class Asked { kAnswered, kNobody, kFailed };
 
-const char kNoUser[] = "no user name: use --user, PROXYHELPER_USER or \"user\" in the configuration file";
-
 // A status answer is a few lines; the catalogue's first line carries no
 // records.
 constexpr std::size_t kMaxStatusBytes = 1u << 20;
@@ -25,32 +24,41 @@ constexpr std::size_t kMaxCatalogueHeadBytes = 1u << 20;
 // unset): no catalogue connect fetched can have more records.
 constexpr std::size_t kMaxCatalogueRecords = 2000000;
 
+// Why the running connect's `what` (at most `maxBytes`) did not come as a
+// line; `late` says it for a time-out.
+std::string ReadProblem(LineStatus status, const std::string& what, std::size_t maxBytes,
+                        const std::string& late) {
+  switch (status) {
+    case LineStatus::kTooLong:
+      return "the running connect's " + what + " is larger than " + std::to_string(maxBytes) + " bytes";
+    case LineStatus::kTimeout:
+      return late;
+    case LineStatus::kClosed:
+      return "the running connect's " + what + " ended early";
+    default:
+      return "reading the running connect's " + what + " failed";
+  }
+}
+
 // Sends {"op": operation} to the connect listening at `path`, asking again
 // while it answers "retry" (it is signing in or out, or busy) until it
 // answers, is gone, or `patience` runs out; a connect that recovers a lost
 // lease is waited for kRecoveryWait at most. With `rest`, the connection
 // stays open there for the lines that follow the answer.
 Asked AskAt(const std::string& path, const std::string& operation, std::size_t maxAnswer,
-            SteadyClock::duration patience, nlohmann::json* answer, std::unique_ptr<LineChannel>* rest,
+            SteadyClock::duration patience, nlohmann::json* answer, std::optional<LineChannel>* rest,
             std::string* error) {
   const std::string request = DumpJson({{"op", operation}}, -1) + "\n";
-  const auto start = SteadyClock::now();
-  const auto deadline = start + patience;
+  const auto deadline = SteadyClock::now() + patience;
   const std::string late =
       "no answer from the running connect within " +
       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(patience).count()) + " s";
-  bool recovering = false;
-  SteadyClock::time_point recoveringSince;
+  std::optional<SteadyClock::time_point> recoveringSince;
   for (;;) {
     OwnedDescriptor socket;
-    switch (DialSessionSocket(path, &socket, error)) {
-      case DialStatus::kNobody:
-        return Asked::kNobody;
-      case DialStatus::kFailed:
-        return Asked::kFailed;
-      case DialStatus::kConnected:
-        break;
-    }
+    const DialStatus dialled = DialSessionSocket(path, &socket, error);
+    if (dialled != DialStatus::kConnected)
+      return dialled == DialStatus::kNobody ? Asked::kNobody : Asked::kFailed;
     LineChannel channel(std::move(socket));
     std::string line;
     LineStatus status = LineStatus::kClosed;
@@ -58,42 +66,32 @@ Asked AskAt(const std::string& path, const std::string& operation, std::size_t m
     if (WriteAllBefore(channel.fd(), request, std::min(deadline, SteadyClock::now() + kRequestReadTimeout))) {
       status = channel.Next(maxAnswer, deadline, &line);
     }
-    switch (status) {
-      case LineStatus::kLine:
-        *answer = nlohmann::json::parse(line, nullptr, false);
-        if (!answer->is_object()) {
-          *error = "the running connect's answer is not a JSON object";
-          return Asked::kFailed;
-        }
-        if (!answer->value("retry", false)) {
-          if (rest != nullptr) rest->reset(new LineChannel(std::move(channel)));
-          return Asked::kAnswered;
-        }
-        if (answer->contains("recovering") && (*answer)["recovering"].is_string()) {
-          if (!recovering) recoveringSince = SteadyClock::now();
-          recovering = true;
-          if (SteadyClock::now() - recoveringSince >= kRecoveryWait) {
-            std::string reason;
-            BytesFromJsonText((*answer)["recovering"].get<std::string>(), &reason);
-            *error = "the running connect lost its lease (" + reason + ") and has not leased again within " +
-                     std::to_string(kRecoveryWait.count()) + " s; 'proxyhelper status' shows how it goes";
-            return Asked::kFailed;
-          }
-        } else {
-          recovering = false;
-        }
-        break;
-      case LineStatus::kTooLong:
-        *error = "the running connect's answer is larger than " + std::to_string(maxAnswer) + " bytes";
+    if (status != LineStatus::kLine && status != LineStatus::kClosed) {
+      *error = ReadProblem(status, "answer", maxAnswer, late);
+      return Asked::kFailed;
+    }
+    if (status == LineStatus::kLine) {
+      *answer = nlohmann::json::parse(line, nullptr, false);
+      if (!answer->is_object()) {
+        *error = "the running connect's answer is not a JSON object";
         return Asked::kFailed;
-      case LineStatus::kTimeout:
-        *error = late;
+      }
+      if (!answer->value("retry", false)) {
+        if (rest != nullptr) rest->emplace(std::move(channel));
+        return Asked::kAnswered;
+      }
+      const std::string* recovering = StringField(*answer, "recovering");
+      if (recovering == nullptr) {
+        recoveringSince.reset();
+      } else if (!recoveringSince) {
+        recoveringSince = SteadyClock::now();
+      } else if (SteadyClock::now() - *recoveringSince >= kRecoveryWait) {
+        std::string reason;
+        BytesFromJsonText(*recovering, &reason);
+        *error = "the running connect lost its lease (" + reason + ") and has not leased again within " +
+                 std::to_string(kRecoveryWait.count()) + " s; 'proxyhelper status' shows how it goes";
         return Asked::kFailed;
-      case LineStatus::kFailed:
-        *error = "reading the running connect's answer failed";
-        return Asked::kFailed;
-      case LineStatus::kClosed:
-        break;
+      }
     }
     if (SteadyClock::now() >= deadline) {
       *error = late;
@@ -103,135 +101,19 @@ Asked AskAt(const std::string& path, const std::string& operation, std::size_t m
   }
 }
 
-// The same, to the connect for these servers and this user.
-Asked Ask(const Settings& settings, const std::string& operation, Report& report, nlohmann::json* answer,
-          std::string* error, std::size_t maxAnswer = kMaxAnswerBytes,
-          SteadyClock::duration patience = kAnswerTimeout, std::unique_ptr<LineChannel>* rest = nullptr) {
-  if (settings.user.empty()) return Asked::kNobody;
-  const SessionSocketPlace place = LocateSessionSocket(settings.servers, settings.user, /*create=*/false);
-  if (place.kind == SessionSocketPlace::Kind::kUnsafe) {
-    report.Warning("not looking for a running connect: " + place.problem);
-    return Asked::kNobody;
-  }
-  if (place.kind != SessionSocketPlace::Kind::kUsable) return Asked::kNobody;
-  return AskAt(place.socketPath, operation, maxAnswer, patience, answer, rest, error);
-}
-
-// A record line without escapes or bytes above 0x7F, the usual kind, read
-// without a JSON document: ["KEY","VALUE"]. False for any other line.
-bool PlainRecord(const std::string& line, std::string* key, std::string* value) {
-  if (line.size() < 7 || line.compare(0, 2, "[\"") != 0 || line.compare(line.size() - 2, 2, "\"]") != 0) {
-    return false;
-  }
-  std::size_t quotes = 0;
-  for (const char c : line) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == '\\' || byte < 0x20 || byte >= 0x80) return false;
-    quotes += byte == '"';
-  }
-  // Without escapes every quote delimits: exactly the four of two strings.
-  const std::size_t middle = line.find("\",\"", 2);
-  if (quotes != 4 || middle == std::string::npos) return false;
-  key->assign(line, 2, middle - 2);
-  value->assign(line, middle + 3, line.size() - 2 - (middle + 3));
-  return true;
-}
-
-// The catalogue's lines after the answer (see SessionServer.h), record by
-// record into `catalogue`, within the same bounds as a catalogue fetched
-// here: kMaxAnswerBytes in all and kMaxCatalogueRecords records.
-bool ReadCatalogue(LineChannel& channel, ServerCatalogue* catalogue, std::string* error) {
-  const auto deadline = SteadyClock::now() + kAnswerTimeout;
-  std::size_t budget = kMaxAnswerBytes;
-  std::vector<ServerInfo>* group = nullptr;
-  std::size_t groups = 0;
-  std::size_t records = 0;
-  for (;;) {
-    std::string line;
-    switch (channel.Next(budget, deadline, &line)) {
-      case LineStatus::kLine:
-        break;
-      case LineStatus::kTooLong:
-        *error =
-            "the running connect's catalogue is larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
-        return false;
-      case LineStatus::kTimeout:
-        *error = "the running connect's catalogue did not come within " +
-                 std::to_string(kAnswerTimeout.count()) + " s";
-        return false;
-      case LineStatus::kClosed:
-        *error = "the running connect's catalogue ended early";
-        return false;
-      case LineStatus::kFailed:
-        *error = "reading the running connect's catalogue failed";
-        return false;
-    }
-    budget -= std::min(budget, line.size() + 1);
-    std::string key;
-    std::string value;
-    const bool plain = PlainRecord(line, &key, &value);
-    const nlohmann::json entry = plain ? nlohmann::json() : nlohmann::json::parse(line, nullptr, false);
-    if (plain || entry.is_array()) {
-      if (group == nullptr ||
-          (!plain && (entry.size() != 2 || !entry[0].is_string() || !entry[1].is_string() ||
-                      !BytesFromJsonText(entry[0].get<std::string>(), &key) ||
-                      !BytesFromJsonText(entry[1].get<std::string>(), &value)))) {
-        *error = "the running connect sent a bad catalogue record";
-        return false;
-      }
-      if (++records > kMaxCatalogueRecords) {
-        *error = "the running connect's catalogue has more than " + std::to_string(kMaxCatalogueRecords) +
-                 " records";
-        return false;
-      }
-      group->emplace_back(std::move(key), std::move(value));
-      continue;
-    }
-    std::string name;
-    if (entry.is_object() && entry.contains("group") && entry["group"].is_string() &&
-        BytesFromJsonText(entry["group"].get<std::string>(), &name)) {
-      group = &(*catalogue)[name];
-      ++groups;
-      continue;
-    }
-    if (entry.is_object() && entry.contains("end") && entry["end"].is_boolean()) {
-      if (!entry["end"].get<bool>()) {
-        *error =
-            "the running connect could not send its catalogue: " +
-            (entry.contains("errdesc") && entry["errdesc"].is_string() ? entry["errdesc"].get<std::string>()
-                                                                       : std::string("no reason given"));
-        return false;
-      }
-      // The counts tell a whole catalogue from one cut short.
-      if (entry.value("groups", std::size_t{0}) != groups ||
-          entry.value("records", std::size_t{0}) != records) {
-        *error = "the running connect's catalogue does not add up";
-        return false;
-      }
-      return true;
-    }
-    *error = "the running connect sent a bad catalogue line";
-    return false;
-  }
-}
-
 // Reports connect's answer as if this process had produced it.
 void Replay(const nlohmann::json& answer, Report& report) {
   static const nlohmann::json kNone = nlohmann::json::object();
+  // The document's own keys, which the report makes itself.
+  static const std::set<std::string> kOwnKeys = {"command", "errors",      "warnings",
+                                                 "ok",      "exit_status", "catalogue"};
   const nlohmann::json& data = answer.contains("data") && answer["data"].is_object() ? answer["data"] : kNone;
   for (const auto& field : data.items()) {
-    const std::string& key = field.key();
-    if (key == "command" || key == "errors" || key == "warnings" || key == "ok" || key == "exit_status" ||
-        key == "catalogue") {
-      continue;
-    }
-    report.data()[key] = field.value();
+    if (kOwnKeys.count(field.key()) == 0) report.data()[field.key()] = field.value();
   }
   std::string text;
-  if (answer.contains("text") && answer["text"].is_string() &&
-      BytesFromJsonText(answer["text"].get<std::string>(), &text)) {
-    report.Print(text);
-  }
+  const std::string* sent = StringField(answer, "text");
+  if (sent != nullptr && BytesFromJsonText(*sent, &text)) report.Print(text);
   if (data.contains("warnings") && data["warnings"].is_array()) {
     for (const nlohmann::json& warning : data["warnings"]) {
       if (warning.is_string()) report.Warning(warning.get<std::string>());
@@ -258,6 +140,101 @@ void Replay(const nlohmann::json& answer, Report& report) {
   }
 }
 
+// The same, to the connect for these servers and this user: its answer is
+// replayed to `report`, and a failure to get one reported there.
+Asked Ask(const Settings& settings, const std::string& operation, Report& report, nlohmann::json* answer,
+          std::size_t maxAnswer = kMaxAnswerBytes, SteadyClock::duration patience = kAnswerTimeout,
+          std::optional<LineChannel>* rest = nullptr) {
+  if (settings.user.empty()) return Asked::kNobody;
+  const SessionSocketPlace place = LocateSessionSocket(settings.servers, settings.user, /*create=*/false);
+  if (place.kind == SessionSocketPlace::Kind::kUnsafe) {
+    report.Warning("not looking for a running connect: " + place.problem);
+    return Asked::kNobody;
+  }
+  if (place.kind != SessionSocketPlace::Kind::kUsable) return Asked::kNobody;
+  std::string error;
+  const Asked asked = AskAt(place.socketPath, operation, maxAnswer, patience, answer, rest, &error);
+  if (asked == Asked::kFailed) report.Failure("connect", -1, "no answer", error);
+  if (asked == Asked::kAnswered) Replay(*answer, report);
+  return asked;
+}
+
+// A record line without escapes or bytes above 0x7F, the usual kind, read
+// without a JSON document: ["KEY","VALUE"]. False for any other line.
+bool PlainRecord(const std::string& line, std::string* key, std::string* value) {
+  // Without escapes every quote delimits: exactly the four of two strings.
+  const std::size_t middle = line.find("\",\"", 2);
+  if (line.size() < 7 || line.compare(0, 2, "[\"") != 0 || line.compare(line.size() - 2, 2, "\"]") != 0 ||
+      middle == std::string::npos || std::count(line.begin(), line.end(), '"') != 4 ||
+      std::any_of(line.begin(), line.end(),
+                  [](unsigned char byte) { return byte == '\\' || byte < 0x20 || byte >= 0x80; })) {
+    return false;
+  }
+  key->assign(line, 2, middle - 2);
+  value->assign(line, middle + 3, line.size() - 2 - (middle + 3));
+  return true;
+}
+
+// The catalogue's lines after the answer (see SessionServer.h), record by
+// record into `catalogue`, within the same bounds as a catalogue fetched
+// here: kMaxAnswerBytes in all and kMaxCatalogueRecords records.
+bool ReadCatalogue(LineChannel& channel, ServerCatalogue* catalogue, std::string* error) {
+  auto fail = [error](std::string message) {
+    *error = std::move(message);
+    return false;
+  };
+  const auto deadline = SteadyClock::now() + kAnswerTimeout;
+  std::size_t budget = kMaxAnswerBytes;
+  std::vector<ServerInfo>* group = nullptr;
+  std::size_t groups = 0;
+  std::size_t records = 0;
+  for (;;) {
+    std::string line;
+    const LineStatus status = channel.Next(budget, deadline, &line);
+    if (status != LineStatus::kLine) {
+      return fail(ReadProblem(status, "catalogue", kMaxAnswerBytes,
+                              "the running connect's catalogue did not come within " +
+                                  std::to_string(kAnswerTimeout.count()) + " s"));
+    }
+    budget -= std::min(budget, line.size() + 1);
+    std::string key;
+    std::string value;
+    const bool plain = PlainRecord(line, &key, &value);
+    const nlohmann::json entry = plain ? nlohmann::json() : nlohmann::json::parse(line, nullptr, false);
+    if (plain || entry.is_array()) {
+      const bool whole = plain || (entry.size() == 2 && entry[0].is_string() && entry[1].is_string() &&
+                                   BytesFromJsonText(entry[0].get<std::string>(), &key) &&
+                                   BytesFromJsonText(entry[1].get<std::string>(), &value));
+      if (group == nullptr || !whole) return fail("the running connect sent a bad catalogue record");
+      if (++records > kMaxCatalogueRecords) {
+        return fail("the running connect's catalogue has more than " + std::to_string(kMaxCatalogueRecords) +
+                    " records");
+      }
+      group->emplace_back(std::move(key), std::move(value));
+      continue;
+    }
+    std::string name;
+    const std::string* sentName = StringField(entry, "group");
+    if (sentName != nullptr && BytesFromJsonText(*sentName, &name)) {
+      group = &(*catalogue)[name];
+      ++groups;
+      continue;
+    }
+    const auto end = entry.find("end");
+    if (end == entry.end() || !end->is_boolean())
+      return fail("the running connect sent a bad catalogue line");
+    if (!end->get<bool>()) {
+      const std::string* errdesc = StringField(entry, "errdesc");
+      return fail("the running connect could not send its catalogue: " +
+                  (errdesc != nullptr ? *errdesc : std::string("no reason given")));
+    }
+    // The counts tell a whole catalogue from one cut short.
+    if (entry.value("groups", std::size_t{0}) != groups || entry.value("records", std::size_t{0}) != records)
+      return fail("the running connect's catalogue does not add up");
+    return true;
+  }
+}
+
 // "no connect running" as status and disconnect report it: exit status 1.
 int NoConnect(const Settings& settings, Report& report) {
   const std::string canonical = CanonicalServerList(settings.servers);
@@ -276,26 +253,16 @@ int NoConnect(const Settings& settings, Report& report) {
   return kExitRefused;
 }
 
-int Talk(const Settings& settings, Console& console, const std::string& operation) {
+int Talk(const Settings& settings, Console& console, const std::string& operation, std::size_t maxAnswer,
+         SteadyClock::duration patience) {
   Report report(console, operation, settings.json);
   if (settings.user.empty()) {
-    report.UsageError(kNoUser);
+    report.UsageError("no user name: use --user, PROXYHELPER_USER or \"user\" in the configuration file");
     return report.Finish();
   }
   nlohmann::json answer;
-  std::string error;
-  const bool status = operation == "status";
-  switch (Ask(settings, operation, report, &answer, &error, status ? kMaxStatusBytes : kMaxAnswerBytes,
-              status ? SteadyClock::duration(kStatusTimeout) : SteadyClock::duration(kAnswerTimeout))) {
-    case Asked::kNobody:
-      return NoConnect(settings, report);
-    case Asked::kFailed:
-      report.Failure("connect", -1, "no answer", error);
-      break;
-    case Asked::kAnswered:
-      Replay(answer, report);
-      break;
-  }
+  if (Ask(settings, operation, report, &answer, maxAnswer, patience) == Asked::kNobody)
+    return NoConnect(settings, report);
   return report.Finish();
 }
 
@@ -321,27 +288,19 @@ int ListConnects(const Settings& settings, Console& console) {
         break;
     }
     std::string lines;
-    if (!answer.contains("data") || !answer["data"].is_object() || !answer.contains("text") ||
-        !answer["text"].is_string() || !BytesFromJsonText(answer["text"].get<std::string>(), &lines)) {
+    const std::string* sent = StringField(answer, "text");
+    if (!answer.contains("data") || !answer["data"].is_object() || sent == nullptr ||
+        !BytesFromJsonText(*sent, &lines)) {
       report.Warning("the connect at " + path + " sent a bad status");
       continue;
     }
     list.push_back(answer["data"]);
     text += (text.empty() ? "" : "\n") + lines;
   }
-  if (list.empty()) {
-    console.err << "proxyhelper: no connect running\n";
-    if (settings.json) console.out << "[]\n";
-    console.out.flush();
-    return kExitRefused;
-  }
-  if (settings.json) {
-    console.out << DumpJson(list, 2) << "\n";
-  } else {
-    console.out << text;
-  }
+  if (list.empty()) console.err << "proxyhelper: no connect running\n";
+  console.out << (settings.json ? DumpJson(list, 2) + "\n" : text);
   console.out.flush();
-  return kExitOk;
+  return list.empty() ? kExitRefused : kExitOk;
 }
 
 }  // namespace
@@ -362,40 +321,25 @@ std::string RefuseBesideConnect(const Settings& settings, const std::string& use
 
 bool ForwardToConnect(const Settings& settings, const std::string& operation, Report& report) {
   nlohmann::json answer;
-  std::string error;
-  switch (Ask(settings, operation, report, &answer, &error)) {
-    case Asked::kNobody:
-      return false;
-    case Asked::kFailed:
-      report.Failure("connect", -1, "no answer", error);
-      return true;
-    case Asked::kAnswered:
-      Replay(answer, report);
-      return true;
-  }
-  return false;
+  return Ask(settings, operation, report, &answer) != Asked::kNobody;
 }
 
 LentCatalogue CatalogueFromConnect(const Settings& settings, Report& report, ServerCatalogue* catalogue) {
   nlohmann::json answer;
-  std::string error;
-  std::unique_ptr<LineChannel> lines;
-  switch (Ask(settings, "servers", report, &answer, &error, kMaxCatalogueHeadBytes, kAnswerTimeout, &lines)) {
+  std::optional<LineChannel> lines;
+  switch (Ask(settings, "servers", report, &answer, kMaxCatalogueHeadBytes, kAnswerTimeout, &lines)) {
     case Asked::kNobody:
       return LentCatalogue::kNoConnect;
     case Asked::kFailed:
-      report.Failure("connect", -1, "no answer", error);
       return LentCatalogue::kFailed;
     case Asked::kAnswered:
       break;
   }
-  Replay(answer, report);
   if (report.failed()) return LentCatalogue::kFailed;
-  if (answer.value("catalogue", std::string()) != "lines" || lines == nullptr) {
-    error = "the running connect sent no usable catalogue";
-  } else if (ReadCatalogue(*lines, catalogue, &error)) {
+  std::string error = "the running connect sent no usable catalogue";
+  if (answer.value("catalogue", std::string()) == "lines" && lines &&
+      ReadCatalogue(*lines, catalogue, &error))
     return LentCatalogue::kFetched;
-  }
   catalogue->clear();
   report.Failure("connect", -1, "bad answer", error);
   return LentCatalogue::kFailed;
@@ -403,11 +347,11 @@ LentCatalogue CatalogueFromConnect(const Settings& settings, Report& report, Ser
 
 int RunStatusCommand(const Settings& settings, Console& console) {
   if (settings.user.empty()) return ListConnects(settings, console);
-  return Talk(settings, console, "status");
+  return Talk(settings, console, "status", kMaxStatusBytes, kStatusTimeout);
 }
 
 int RunDisconnectCommand(const Settings& settings, Console& console) {
-  return Talk(settings, console, "disconnect");
+  return Talk(settings, console, "disconnect", kMaxAnswerBytes, kAnswerTimeout);
 }
 
 }  // namespace proxycli

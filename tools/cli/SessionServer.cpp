@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -12,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -24,7 +22,6 @@
 #include "tools/cli/ResultText.h"
 #include "tools/cli/ServiceCalls.h"
 #include "tools/cli/StopSignal.h"
-#include "tools/cli/Views.h"
 
 namespace proxycli {
 
@@ -41,21 +38,23 @@ long WholeSeconds(Clock::duration duration) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
 }
 
+// One line of the exchange.
+std::string JsonLine(const nlohmann::json& document) { return DumpJson(document, -1) + "\n"; }
+
 void Answer(int fd, const nlohmann::json& answer) {
-  WriteAllBefore(fd, DumpJson(answer, -1) + "\n", Clock::now() + kAnswerWriteTimeout);
+  WriteAllBefore(fd, JsonLine(answer), Clock::now() + kAnswerWriteTimeout);
 }
 
-// An answer that the subcommand reports as a failure of its own.
-nlohmann::json Refusal(const std::string& operation, const std::string& name, const std::string& message) {
-  return {{"exit_status", kExitRefused},
-          {"data",
-           {{"errors",
-             {{{"operation", operation},
-               {"result", -1},
-               {"result_hex", ResultHex(-1)},
-               {"result_name", name},
-               {"errdesc", message}}}}}},
-          {"text", ""}};
+// A request connect does not take, as an answer that the subcommand reports
+// as a failure of its own.
+nlohmann::json BadRequest(const std::string& message) {
+  const nlohmann::json error = {{"operation", "connect"},
+                                {"result", -1},
+                                {"result_hex", ResultHex(-1)},
+                                {"result_name", "bad request"},
+                                {"errdesc", message}};
+  return {
+      {"exit_status", kExitRefused}, {"data", {{"errors", nlohmann::json::array({error})}}}, {"text", ""}};
 }
 
 // `bytes` as the JSON string of BytesAsJsonText(bytes).
@@ -63,21 +62,22 @@ void AppendJsonBytes(const std::string& bytes, std::string* out) {
   static const char kHex[] = "0123456789abcdef";
   out->push_back('"');
   for (const unsigned char byte : bytes) {
-    if (byte == '"' || byte == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(byte));
-    } else if (byte < 0x20) {
-      *out += "\\u00";
-      out->push_back(kHex[byte >> 4]);
-      out->push_back(kHex[byte & 0xF]);
+    if (byte < 0x20) {
+      *out += {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
     } else if (byte < 0x80) {
+      if (byte == '"' || byte == '\\') out->push_back('\\');
       out->push_back(static_cast<char>(byte));
     } else {
-      out->push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      out->push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+      *out += {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
     }
   }
   out->push_back('"');
+}
+
+// The client gave up while its operation waited for its turn.
+bool PeerLeft(int fd) {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -109,15 +109,12 @@ void SessionServer::Leased(const DialupInfo& lease, double intervalSeconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (phase_ == Phase::kEnding || phase_ == Phase::kEnded) return;
   phase_ = Phase::kLeased;
-  recoveringReason_.clear();
   lendUser_ = lease.lendusername;
   intervalSeconds_ = intervalSeconds;
   leasedAt_ = Clock::now();
   succeeded_ = 0;
   failed_ = 0;
   haveHandshake_ = false;
-  lastResult_ = 0;
-  lastErrdesc_.clear();
 }
 
 void SessionServer::Recovering(const std::string& reason) {
@@ -129,7 +126,6 @@ void SessionServer::Recovering(const std::string& reason) {
 
 void SessionServer::ServerListReplaced(const std::string& pushedList) {
   std::lock_guard<std::mutex> lock(mutex_);
-  listReplaced_ = true;
   // The service's text: what 64 entries take at most, so a hostile push
   // cannot swell every status answer.
   replacedList_ = pushedList.substr(0, kMaxShownServerList);
@@ -156,11 +152,6 @@ void SessionServer::Ending() {
   }
 }
 
-bool SessionServer::disconnectRequested() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return disconnectRequested_;
-}
-
 bool SessionServer::ended() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return phase_ == Phase::kEnded;
@@ -176,85 +167,41 @@ void SessionServer::Finish(const nlohmann::json& answer) {
     phase_ = Phase::kEnded;
   }
   changed_.notify_all();
-  if (thread_.joinable()) {
-    if (wakeWrite_.valid()) {
-      const ssize_t ignored = ::write(wakeWrite_.get(), "x", 1);
-      (void)ignored;
-    }
-    thread_.join();
-  }
+  // The pipe's read end reports the hang-up, and Serve returns.
+  wakeWrite_.Reset();
+  if (thread_.joinable()) thread_.join();
   if (worker_.joinable()) worker_.join();
   // Gone before the disconnect is answered: whoever comes after it finds no
   // connect and signs in on its own.
   listener_.Close();
   std::vector<OwnedDescriptor> waiting;
-  std::deque<Job> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     waiting.swap(waitingDisconnects_);
-    dropped.swap(jobs_);
+    jobs_.clear();
   }
   for (OwnedDescriptor& connection : waiting) Answer(connection.get(), answer);
 }
 
 struct SessionServer::Connection {
+  // A parked disconnect waits without a deadline for Finish to answer it.
   enum class State { kReading, kWriting, kDisconnect };
-  explicit Connection(OwnedDescriptor socket)
-      : fd(std::move(socket)), deadline(Clock::now() + kRequestReadTimeout) {}
-  OwnedDescriptor fd;
+  explicit Connection(OwnedDescriptor socket) : channel(std::move(socket)) {}
+  LineChannel channel;
   State state = State::kReading;
-  std::string in;
   std::string out;
   std::size_t written = 0;
-  Clock::time_point deadline;
+  Clock::time_point deadline = Clock::now() + kRequestReadTimeout;
 
   void Reply(const nlohmann::json& answer) {
-    out = DumpJson(answer, -1) + "\n";
-    written = 0;
+    out = JsonLine(answer);
     state = State::kWriting;
     deadline = Clock::now() + kAnswerWriteTimeout;
-  }
-  // Takes what has come; false when the connection is done with.
-  bool Read(bool* whole) {
-    char chunk[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-      if (n > 0) {
-        in.append(chunk, static_cast<std::size_t>(n));
-        const std::size_t end = in.find('\n');
-        if (end != std::string::npos && end <= kMaxRequestBytes) {
-          in.resize(end);
-          *whole = true;
-          return true;
-        }
-        if (in.size() > kMaxRequestBytes) {
-          Reply(Refusal("connect", "bad request",
-                        "request longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
-          return true;
-        }
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-  }
-  // Sends what it can; false once all is sent or the peer is gone.
-  bool Write() {
-    while (written < out.size()) {
-      const ssize_t n = ::send(fd.get(), out.data() + written, out.size() - written, MSG_NOSIGNAL);
-      if (n > 0) {
-        written += static_cast<std::size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-    return false;
   }
 };
 
 void SessionServer::Serve() {
-  std::vector<std::unique_ptr<Connection>> connections;
+  std::vector<Connection> connections;
   std::vector<pollfd> entries;
   for (;;) {
     // At the cap, newcomers wait in the backlog until a slot frees (every
@@ -262,13 +209,11 @@ void SessionServer::Serve() {
     const bool accepting = connections.size() < kMaxSessionConnections;
     entries.assign({{wakeRead_.get(), POLLIN, 0}, {accepting ? listener_.fd() : -1, POLLIN, 0}});
     Clock::time_point nearest = Clock::time_point::max();
-    for (const auto& connection : connections) {
-      short events = POLLRDHUP;
-      if (connection->state == Connection::State::kReading) events = POLLIN;
-      if (connection->state == Connection::State::kWriting) events = POLLOUT;
-      entries.push_back({connection->fd.get(), events, 0});
-      if (connection->state != Connection::State::kDisconnect)
-        nearest = std::min(nearest, connection->deadline);
+    for (const Connection& connection : connections) {
+      // What each state waits for: its request, room for its answer, the hang-up.
+      static constexpr short kEvents[] = {POLLIN, POLLOUT, POLLRDHUP};
+      entries.push_back({connection.channel.fd(), kEvents[static_cast<int>(connection.state)], 0});
+      nearest = std::min(nearest, connection.deadline);
     }
     int timeout = -1;
     if (nearest != Clock::time_point::max()) {
@@ -279,111 +224,99 @@ void SessionServer::Serve() {
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && entries[0].revents != 0) break;
     const Clock::time_point now = Clock::now();
-    std::vector<std::unique_ptr<Connection>> kept;
-    kept.reserve(connections.size());
+    std::vector<Connection> kept;
     for (std::size_t i = 0; i < connections.size(); ++i) {
-      Connection& connection = *connections[i];
+      Connection& connection = connections[i];
       const short revents = ready > 0 ? entries[i + 2].revents : 0;
       bool keep = true;
       if (connection.state == Connection::State::kDisconnect) {
         keep = (revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
       } else if (revents != 0) {
-        if (connection.state == Connection::State::kReading) {
-          bool whole = false;
-          keep = connection.Read(&whole) && (!whole || Dispatch(connection));
+        if (connection.state == Connection::State::kReading) keep = Receive(connection);
+        // Sends what it can; done once all is sent or the peer is gone.
+        if (keep && connection.state == Connection::State::kWriting) {
+          keep = SendWhatFits(connection.channel.fd(), connection.out, &connection.written) &&
+                 connection.written < connection.out.size();
         }
-        if (keep && connection.state == Connection::State::kWriting) keep = connection.Write();
       }
-      if (keep && connection.state != Connection::State::kDisconnect && now >= connection.deadline)
-        keep = false;
-      if (keep) kept.push_back(std::move(connections[i]));
+      if (keep && now < connection.deadline) kept.push_back(std::move(connection));
     }
     connections.swap(kept);
     if (ready > 0 && accepting && (entries[1].revents & POLLIN) != 0) {
       for (int n = 0; n < 16 && connections.size() < kMaxSessionConnections; ++n) {
         OwnedDescriptor accepted = listener_.Accept();
         if (!accepted.valid()) break;
-        connections.push_back(std::unique_ptr<Connection>(new Connection(std::move(accepted))));
+        connections.emplace_back(std::move(accepted));
       }
     }
   }
   // Waiting disconnects are answered by Finish, once everything is handed back.
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& connection : connections) {
-    if (connection->state == Connection::State::kDisconnect)
-      waitingDisconnects_.push_back(std::move(connection->fd));
+  for (Connection& connection : connections) {
+    if (connection.state == Connection::State::kDisconnect)
+      waitingDisconnects_.push_back(connection.channel.Release());
   }
 }
 
-bool SessionServer::Dispatch(Connection& connection) {
-  const std::string& line = connection.in;
+bool SessionServer::Receive(Connection& connection) {
+  std::string line;
+  const LineStatus status = connection.channel.Next(kMaxRequestBytes, Clock::now(), &line);
+  // Takes only what has come: the rest of a line waits within the deadline.
+  if (status == LineStatus::kTimeout) return true;
+  if (status == LineStatus::kClosed || status == LineStatus::kFailed) return false;
+  if (status == LineStatus::kTooLong) {
+    connection.Reply(BadRequest("request longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
+    return true;
+  }
   const nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
-  const std::string operation = request.is_object() && request.contains("op") && request["op"].is_string()
-                                    ? request["op"].get<std::string>()
-                                    : std::string();
+  const std::string* op = StringField(request, "op");
+  const std::string operation = op != nullptr ? *op : std::string();
   if (operation == "status") {
     connection.Reply(Status());
     return true;
   }
   if (operation == "disconnect") {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      disconnectRequested_ = true;
-    }
+    disconnectRequested_ = true;
     connection.state = Connection::State::kDisconnect;
+    connection.deadline = Clock::time_point::max();
     RequestStop();
     return true;
   }
   const Operation* row = FindOperation(operation);
   if (row == nullptr || !row->viaConnect) {
-    connection.Reply(Refusal("connect", "bad request", "unknown request: " + line.substr(0, 80)));
+    connection.Reply(BadRequest("unknown request: " + line.substr(0, 80)));
     return true;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   // The client asks again until connect holds its lease or is gone.
-  if (phase_ == Phase::kRecovering) {
-    connection.Reply({{"retry", true}, {"recovering", BytesAsJsonText(recoveringReason_)}});
-    return true;
-  }
   if (phase_ != Phase::kLeased || jobs_.size() >= kMaxQueuedOperations) {
-    connection.Reply({{"retry", true}});
+    connection.Reply(Retry());
     return true;
   }
-  jobs_.push_back({operation, std::move(connection.fd)});
+  jobs_.push_back({operation, connection.channel.Release()});
   changed_.notify_all();
   return false;
 }
 
-namespace {
-
-// The client gave up while its operation waited for its turn.
-bool PeerLeft(int fd) {
-  pollfd entry{fd, POLLRDHUP, 0};
-  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+nlohmann::json SessionServer::Retry() const {
+  nlohmann::json retry = {{"retry", true}};
+  if (phase_ == Phase::kRecovering) retry["recovering"] = BytesAsJsonText(recoveringReason_);
+  return retry;
 }
-
-}  // namespace
 
 void SessionServer::Work() {
   for (;;) {
     Job job;
+    nlohmann::json retry;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return !jobs_.empty() || phase_ == Phase::kEnded; });
       if (phase_ == Phase::kEnded) return;
       job = std::move(jobs_.front());
       jobs_.pop_front();
-    }
-    if (PeerLeft(job.connection.get())) continue;
-    nlohmann::json retry;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (phase_ == Phase::kLeased) {
-        operationBusy_ = true;
-      } else {
-        retry = {{"retry", true}};
-        if (phase_ == Phase::kRecovering) retry["recovering"] = BytesAsJsonText(recoveringReason_);
-      }
+      if (PeerLeft(job.connection.get())) continue;
+      operationBusy_ = phase_ == Phase::kLeased;
+      if (!operationBusy_) retry = Retry();
     }
     if (!retry.is_null()) {
       Answer(job.connection.get(), retry);
@@ -409,23 +342,18 @@ void SessionServer::Work() {
   }
 }
 
-bool SessionServer::SendCatalogue(int fd, const ServerCatalogue& catalogue) {
+void SessionServer::SendCatalogue(int fd, const ServerCatalogue& catalogue) {
   std::string chunk;
   std::size_t sent = 0;
   // Waits in short slices, so a connect that is leaving does not wait for
   // a client that stopped reading; a stall of kAnswerWriteTimeout ends it.
-  auto flush = [&]() {
+  auto flush = [&] {
     std::size_t done = 0;
     Clock::time_point stallEnd = Clock::now() + kAnswerWriteTimeout;
-    while (done < chunk.size()) {
-      const ssize_t n = ::send(fd, chunk.data() + done, chunk.size() - done, MSG_NOSIGNAL);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-        stallEnd = Clock::now() + kAnswerWriteTimeout;
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    for (std::size_t before = 0; done < chunk.size(); before = done) {
+      if (!SendWhatFits(fd, chunk, &done)) return false;
+      if (done > before) stallEnd = Clock::now() + kAnswerWriteTimeout;
+      if (done == chunk.size()) break;
       if (ended() || Clock::now() >= stallEnd) return false;
       pollfd entry{fd, POLLOUT, 0};
       ::poll(&entry, 1, 200);
@@ -434,21 +362,16 @@ bool SessionServer::SendCatalogue(int fd, const ServerCatalogue& catalogue) {
     chunk.clear();
     return true;
   };
-  auto add = [&](const nlohmann::json& line) {
-    chunk += DumpJson(line, -1);
-    chunk += '\n';
-    return chunk.size() < kCatalogueChunkBytes || flush();
-  };
   std::size_t records = 0;
   for (const auto& group : catalogue) {
-    if (!add({{"group", BytesAsJsonText(group.first)}})) return false;
+    chunk += JsonLine({{"group", BytesAsJsonText(group.first)}});
     for (const ServerInfo& server : group.second) {
       if (sent + chunk.size() > kMaxAnswerBytes) {
-        chunk.clear();
-        add({{"end", false},
-             {"errdesc", "the catalogue is larger than " + std::to_string(kMaxAnswerBytes) + " bytes"}});
+        const std::string tooLarge =
+            "the catalogue is larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
+        chunk = JsonLine({{"end", false}, {"errdesc", tooLarge}});
         flush();
-        return false;
+        return;
       }
       // Written by hand: a document per record would double the time of a
       // large catalogue.
@@ -457,12 +380,12 @@ bool SessionServer::SendCatalogue(int fd, const ServerCatalogue& catalogue) {
       chunk += ",";
       AppendJsonBytes(server.GetValue(), &chunk);
       chunk += "]\n";
-      if (chunk.size() >= kCatalogueChunkBytes && !flush()) return false;
+      if (chunk.size() >= kCatalogueChunkBytes && !flush()) return;
       ++records;
     }
   }
-  add({{"end", true}, {"groups", catalogue.size()}, {"records", records}});
-  return flush();
+  chunk += JsonLine({{"end", true}, {"groups", catalogue.size()}, {"records", records}});
+  flush();
 }
 
 nlohmann::json SessionServer::Status() const {
@@ -490,20 +413,16 @@ nlohmann::json SessionServer::Status() const {
     text << (phase_ == Phase::kLeased ? "" : "releasing, ") << "server " << serverId_ << " as "
          << Printable(lendUser_) << ", up " << uptime << " s\n";
   }
-  if (listReplaced_) {
-    data["server_list_replaced"] = replacedList_;
-    text << "the service replaced the server list with: " << Printable(replacedList_) << "\n";
+  if (replacedList_) {
+    data["server_list_replaced"] = *replacedList_;
+    text << "the service replaced the server list with: " << Printable(*replacedList_) << "\n";
   }
   // The account server the next request goes to: after a failover, the
   // one that answered last.
-  std::string host;
-  int port = 0;
-  bool secure = false;
-  CLoginServers::Instance().GetCurrServer(host, port, secure);
-  if (!host.empty()) {
-    const bool literal6 = host.find(':') != std::string::npos;
-    const std::string address =
-        (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  CLoginServers::Server current;
+  CLoginServers::Instance().GetCurrServer(current.host, current.port, current.secure);
+  if (!current.host.empty()) {
+    const std::string address = ServerAddress(current.host, current.port, current.secure);
     data["account_server"] = address;
     text << "account server " << Printable(address) << "\n";
   }

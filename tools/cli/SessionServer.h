@@ -23,11 +23,13 @@
 // other thread runs the operations one at a time, in order of arrival.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +65,7 @@ class SessionServer {
   // cancelled and waited for, so the release and the sign-out run alone.
   void Ending();
 
-  bool disconnectRequested() const;
+  bool disconnectRequested() const { return disconnectRequested_; }
 
   // After the sign-out: removes the socket, ends the threads (cancelling an
   // operation in flight), drops the operations still waiting (their clients
@@ -80,13 +82,15 @@ class SessionServer {
   };
 
   void Serve();
-  // After a whole request line: answers it, parks it or queues it; false
-  // when the connection is done with.
-  bool Dispatch(Connection& connection);
+  // Takes what has come of the request line; a whole one it answers, parks
+  // or queues. False when the connection is done with.
+  bool Receive(Connection& connection);
+  // Come back later, and why when recovering; with mutex_ held.
+  nlohmann::json Retry() const;
   void Work();
   nlohmann::json Status() const;
   nlohmann::json Perform(const std::string& operation, ServerCatalogue* catalogue);
-  bool SendCatalogue(int fd, const ServerCatalogue& catalogue);
+  void SendCatalogue(int fd, const ServerCatalogue& catalogue);
   bool ended() const;
 
   const std::string user_;
@@ -103,12 +107,11 @@ class SessionServer {
   std::condition_variable changed_;
   Phase phase_ = Phase::kStarting;
   bool operationBusy_ = false;
-  bool disconnectRequested_ = false;
+  std::atomic<bool> disconnectRequested_{false};
   std::deque<Job> jobs_;
   std::vector<OwnedDescriptor> waitingDisconnects_;
   std::string recoveringReason_;
-  std::string replacedList_;
-  bool listReplaced_ = false;
+  std::optional<std::string> replacedList_;
   std::string lendUser_;
   double intervalSeconds_ = 0;
   std::chrono::steady_clock::time_point leasedAt_;

@@ -50,35 +50,35 @@ std::string RuntimeDirectory(std::string* problem) {
   return std::string();
 }
 
-std::string ModeText(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-int MillisecondsUntil(SteadyClock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-  if (left.count() <= 0) return 0;
-  return left.count() > 60000 ? 60000 : static_cast<int>(left.count());
-}
-
-// Waits for `events` on `fd` until the deadline; false on time-out or error.
+// Waits for `events` on `fd` until the deadline, in polls of at most a
+// minute; false on time-out or error.
 bool WaitFor(int fd, short events, SteadyClock::time_point deadline) {
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, 60000)));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
     if (ready == 0 && SteadyClock::now() >= deadline) return false;
   }
 }
 
-bool FillAddress(const std::string& path, sockaddr_un* address) {
-  std::memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof address->sun_path) return false;
-  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
+bool FitsAnAddress(const std::string& path) { return path.size() < sizeof(sockaddr_un::sun_path); }
+
+// The address of the socket at `path`, which FitsAnAddress.
+sockaddr_un AddressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  return address;
+}
+
+// The uid at the other end of a connected local socket is this process's.
+bool PeerIsSameUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+         peer.uid == ::getuid();
 }
 
 // <runtime>/proxyhelper, checked: kUsable when it is the user's own and
@@ -99,26 +99,60 @@ SessionSocketPlace LocateDirectory(bool create) {
   }
   // Whoever else could enter the directory could put their own socket where
   // the subcommands look for connect's, or reach connect's.
-  place.kind = SessionSocketPlace::Kind::kUnsafe;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
   if (!S_ISDIR(info.st_mode)) {
     place.problem = place.directory + " is not a directory";
-    return place;
-  }
-  if (info.st_uid != ::getuid()) {
+  } else if (info.st_uid != ::getuid()) {
     place.problem = place.directory + " belongs to uid " + std::to_string(info.st_uid) +
                     ", not to you (uid " + std::to_string(::getuid()) + ")";
-    return place;
-  }
-  if ((info.st_mode & 077) != 0) {
-    place.problem = place.directory + " is open to other users (mode " + ModeText(info.st_mode) +
+  } else if ((info.st_mode & 077) != 0) {
+    place.problem = place.directory + " is open to other users (mode " + mode +
                     "); make it private with: chmod 700 " + place.directory;
-    return place;
   }
-  place.kind = SessionSocketPlace::Kind::kUsable;
+  place.kind = place.problem.empty() ? SessionSocketPlace::Kind::kUsable : SessionSocketPlace::Kind::kUnsafe;
   return place;
 }
 
+// The next line from `fd`, taken from `*buffer` past `*start` first: what
+// one read brings past a line end stays there for the next line.
+LineStatus NextLine(int fd, std::string* buffer, std::size_t* start, std::size_t maxBytes,
+                    SteadyClock::time_point deadline, std::string* line) {
+  line->clear();
+  for (;;) {
+    const std::size_t end = buffer->find('\n', *start);
+    if (end != std::string::npos) {
+      if (end - *start > maxBytes) return LineStatus::kTooLong;
+      line->assign(*buffer, *start, end - *start);
+      *start = end + 1;
+      return LineStatus::kLine;
+    }
+    if (buffer->size() - *start > maxBytes) return LineStatus::kTooLong;
+    // What was taken is dropped before reading more, so the buffer holds at
+    // most one line and one read.
+    buffer->erase(0, *start);
+    *start = 0;
+    char chunk[65536];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      buffer->append(chunk, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return LineStatus::kClosed;
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return LineStatus::kClosed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineStatus::kFailed;
+    if (!WaitFor(fd, POLLIN, deadline)) return LineStatus::kTimeout;
+  }
+}
+
 }  // namespace
+
+std::string ServerAddress(const std::string& host, int port, bool secure) {
+  const bool literal6 = host.find(':') != std::string::npos;
+  return (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(port);
+}
 
 std::string CanonicalServerList(const std::string& servers) {
   // The library's own reading of the list, so that every spelling it takes
@@ -128,9 +162,7 @@ std::string CanonicalServerList(const std::string& servers) {
     std::string host = entry.host;
     std::transform(host.begin(), host.end(), host.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const bool literal6 = host.find(':') != std::string::npos;
-    rendered.push_back((entry.secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
-                       std::to_string(entry.port));
+    rendered.push_back(ServerAddress(host, entry.port, entry.secure));
   }
   std::sort(rendered.begin(), rendered.end());
   rendered.erase(std::unique(rendered.begin(), rendered.end()), rendered.end());
@@ -142,17 +174,13 @@ std::string CanonicalServerList(const std::string& servers) {
 SessionSocketPlace LocateSessionSocket(const std::string& servers, const std::string& user, bool create) {
   SessionSocketPlace place = LocateDirectory(create);
   place.servers = CanonicalServerList(servers);
-  place.user = user;
   if (place.directory.empty()) return place;
   const std::string stem = place.directory + "/connect-" + ShortHash(place.servers + "|" + user);
   place.socketPath = stem + ".sock";
   place.lockPath = stem + ".lock";
-  if (place.kind != SessionSocketPlace::Kind::kUsable) return place;
-  sockaddr_un address;
-  if (!FillAddress(place.socketPath, &address)) {
+  if (place.kind == SessionSocketPlace::Kind::kUsable && !FitsAnAddress(place.socketPath)) {
     place.kind = SessionSocketPlace::Kind::kUnavailable;
     place.problem = "the socket path " + place.socketPath + " is too long for a local socket";
-    return place;
   }
   return place;
 }
@@ -168,12 +196,12 @@ std::vector<std::string> ListSessionSockets(std::string* problem) {
     return sockets;
   }
   // Bounded: a directory stuffed with names cannot hold `status` for long.
+  const std::string prefix = "connect-";
+  const std::string suffix = ".sock";
   std::size_t seen = 0;
   while (const dirent* entry = ::readdir(directory)) {
     if (++seen > 16 * kMaxListedConnects) break;
     const std::string name = entry->d_name;
-    const std::string prefix = "connect-";
-    const std::string suffix = ".sock";
     if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       sockets.push_back(place.directory + "/" + name);
@@ -187,49 +215,36 @@ std::vector<std::string> ListSessionSockets(std::string* problem) {
 
 SessionListener::Status SessionListener::Open(const SessionSocketPlace& place, std::string* error) {
   Close();
+  // Lets go of whatever was taken; `message` is made while errno still holds.
+  auto fail = [&](std::string message, Status status = Status::kFailed) {
+    *error = std::move(message);
+    Close();
+    return status;
+  };
   lock_.Reset(::open(place.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
-  if (!lock_.valid()) {
-    *error = ErrnoText("cannot open " + place.lockPath);
-    return Status::kFailed;
-  }
+  if (!lock_.valid()) return fail(ErrnoText("cannot open " + place.lockPath));
   if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    *error = busy ? "another connect holds " + place.lockPath : ErrnoText("cannot lock " + place.lockPath);
-    lock_.Reset();
-    return busy ? Status::kBusy : Status::kFailed;
+    if (errno == EWOULDBLOCK) return fail("another connect holds " + place.lockPath, Status::kBusy);
+    return fail(ErrnoText("cannot lock " + place.lockPath));
   }
   // Holding the lock, whatever socket is there was left by a connect that
   // ended without removing it.
   struct stat info;
   if (::lstat(place.socketPath.c_str(), &info) == 0) {
-    if (!S_ISSOCK(info.st_mode)) {
-      *error = place.socketPath + " exists and is not a socket";
-      lock_.Reset();
-      return Status::kFailed;
-    }
-    if (::unlink(place.socketPath.c_str()) != 0 && errno != ENOENT) {
-      *error = ErrnoText("cannot replace the stale " + place.socketPath);
-      lock_.Reset();
-      return Status::kFailed;
-    }
+    if (!S_ISSOCK(info.st_mode)) return fail(place.socketPath + " exists and is not a socket");
+    if (::unlink(place.socketPath.c_str()) != 0 && errno != ENOENT)
+      return fail(ErrnoText("cannot replace the stale " + place.socketPath));
   }
-  sockaddr_un address;
-  FillAddress(place.socketPath, &address);
+  const sockaddr_un address = AddressOf(place.socketPath);
   socket_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket_.valid() ||
       ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *error = ErrnoText("cannot create the socket " + place.socketPath);
-    socket_.Reset();
-    lock_.Reset();
-    return Status::kFailed;
+    return fail(ErrnoText("cannot create the socket " + place.socketPath));
   }
   path_ = place.socketPath;
   // The directory is already closed to others; the mode says so once more.
-  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(socket_.get(), 64) != 0) {
-    *error = ErrnoText("cannot listen on " + path_);
-    Close();
-    return Status::kFailed;
-  }
+  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(socket_.get(), 64) != 0)
+    return fail(ErrnoText("cannot listen on " + path_));
   return Status::kListening;
 }
 
@@ -247,8 +262,8 @@ void SessionListener::Close() {
 }
 
 DialStatus DialSessionSocket(const std::string& path, OwnedDescriptor* socket, std::string* error) {
-  sockaddr_un address;
-  if (!FillAddress(path, &address)) return DialStatus::kNobody;
+  if (!FitsAnAddress(path)) return DialStatus::kNobody;
+  const sockaddr_un address = AddressOf(path);
   OwnedDescriptor connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!connection.valid()) {
     *error = ErrnoText("cannot create a local socket");
@@ -272,23 +287,12 @@ DialStatus DialSessionSocket(const std::string& path, OwnedDescriptor* socket, s
   return DialStatus::kConnected;
 }
 
-bool PeerIsSameUser(int fd) {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
-         peer.uid == ::getuid();
-}
-
 std::string BytesAsJsonText(const std::string& bytes) {
   std::string text;
   text.reserve(bytes.size());
   for (const unsigned char byte : bytes) {
-    if (byte < 0x80) {
-      text.push_back(static_cast<char>(byte));
-    } else {
-      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
+    if (byte >= 0x80) text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    text.push_back(static_cast<char>(byte < 0x80 ? byte : 0x80 | (byte & 0x3F)));
   }
   return text;
 }
@@ -310,70 +314,41 @@ bool BytesFromJsonText(const std::string& text, std::string* bytes) {
   return true;
 }
 
+const std::string* StringField(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() ? found->get_ptr<const std::string*>() : nullptr;
+}
+
 LineStatus ReadLineBefore(int fd, std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line) {
-  line->clear();
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      const char* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
-      const std::size_t take =
-          end != nullptr ? static_cast<std::size_t>(end - chunk) : static_cast<std::size_t>(n);
-      if (line->size() + take > maxBytes) return LineStatus::kTooLong;
-      line->append(chunk, take);
-      if (end != nullptr) return LineStatus::kLine;
-      continue;
-    }
-    if (n == 0) return LineStatus::kClosed;
-    if (errno == EINTR) continue;
-    if (errno == ECONNRESET) return LineStatus::kClosed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineStatus::kFailed;
-    if (!WaitFor(fd, POLLIN, deadline)) return LineStatus::kTimeout;
-  }
+  // Whatever the last read brought past the line end goes with `buffer`.
+  std::string buffer;
+  std::size_t start = 0;
+  return NextLine(fd, &buffer, &start, maxBytes, deadline, line);
 }
 
 bool WriteAllBefore(int fd, const std::string& bytes, SteadyClock::time_point deadline) {
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  while (SendWhatFits(fd, bytes, &done)) {
+    if (done == bytes.size()) return true;
     if (!WaitFor(fd, POLLOUT, deadline)) return false;
+  }
+  return false;
+}
+
+bool SendWhatFits(int fd, const std::string& bytes, std::size_t* done) {
+  while (*done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + *done, bytes.size() - *done, MSG_NOSIGNAL);
+    if (n > 0) {
+      *done += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
   }
   return true;
 }
 
 LineStatus LineChannel::Next(std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line) {
-  line->clear();
-  for (;;) {
-    const std::size_t end = buffer_.find('\n', start_);
-    if (end != std::string::npos) {
-      if (end - start_ > maxBytes) return LineStatus::kTooLong;
-      line->assign(buffer_, start_, end - start_);
-      start_ = end + 1;
-      return LineStatus::kLine;
-    }
-    if (buffer_.size() - start_ > maxBytes) return LineStatus::kTooLong;
-    // What was taken is dropped before reading more, so the buffer holds at
-    // most one line and one read.
-    buffer_.erase(0, start_);
-    start_ = 0;
-    char chunk[65536];
-    const ssize_t n = ::read(fd_.get(), chunk, sizeof chunk);
-    if (n > 0) {
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n == 0) return LineStatus::kClosed;
-    if (errno == EINTR) continue;
-    if (errno == ECONNRESET) return LineStatus::kClosed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineStatus::kFailed;
-    if (!WaitFor(fd_.get(), POLLIN, deadline)) return LineStatus::kTimeout;
-  }
+  return NextLine(fd_.get(), &buffer_, &start_, maxBytes, deadline, line);
 }
 
 }  // namespace proxycli

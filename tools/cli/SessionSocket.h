@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +51,8 @@ constexpr std::size_t kMaxListedConnects = 256;
 // list names the same address with "https"), sorted, duplicates dropped,
 // joined by ";". Empty when no entry is usable.
 std::string CanonicalServerList(const std::string& servers);
+// One server as "scheme://host:port", an IPv6 literal in brackets.
+std::string ServerAddress(const std::string& host, int port, bool secure);
 
 struct SessionSocketPlace {
   enum class Kind {
@@ -58,9 +61,8 @@ struct SessionSocketPlace {
     kUnsafe,       // the directory is not the user's own, or others may enter it
   };
   Kind kind = Kind::kUnavailable;
-  std::string directory;  // <runtime>/proxyhelper
-  std::string servers;    // CanonicalServerList of the servers asked for
-  std::string user;
+  std::string directory;   // <runtime>/proxyhelper
+  std::string servers;     // CanonicalServerList of the servers asked for
   std::string socketPath;  // <directory>/connect-<hash>.sock
   std::string lockPath;    // <directory>/connect-<hash>.lock, held by the connect that owns the socket
   std::string problem;     // kUnavailable and kUnsafe: why, for a message
@@ -112,14 +114,13 @@ class SessionListener {
 enum class DialStatus { kConnected, kNobody, kFailed };
 DialStatus DialSessionSocket(const std::string& path, OwnedDescriptor* socket, std::string* error);
 
-// The uid at the other end of a connected local socket is this process's.
-bool PeerIsSameUser(int fd);
-
 // The service's texts are 8-bit and need not be UTF-8, which JSON strings
 // must be: each byte travels as the code point of the same value.
 std::string BytesAsJsonText(const std::string& bytes);
 // The bytes back; false when `text` holds a code point above U+00FF.
 bool BytesFromJsonText(const std::string& text, std::string* bytes);
+// The string under `key`; null when `object` is no object or that is no string.
+const std::string* StringField(const nlohmann::json& object, const char* key);
 
 // One line, without its '\n', from a non-blocking descriptor.
 enum class LineStatus {
@@ -132,6 +133,9 @@ enum class LineStatus {
 LineStatus ReadLineBefore(int fd, std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line);
 // All of `bytes` to a non-blocking descriptor; never raises SIGPIPE.
 bool WriteAllBefore(int fd, const std::string& bytes, SteadyClock::time_point deadline);
+// What the descriptor takes now of `bytes` past `*done`, which it advances;
+// false when the other end is gone or the send failed.
+bool SendWhatFits(int fd, const std::string& bytes, std::size_t* done);
 
 // Line after line from a non-blocking descriptor that it owns: what one
 // read brings past a line end is kept for the next line.
@@ -139,6 +143,8 @@ class LineChannel {
  public:
   explicit LineChannel(OwnedDescriptor fd) : fd_(std::move(fd)) {}
   int fd() const { return fd_.get(); }
+  // The descriptor, given up; what was read past a line end stays behind.
+  OwnedDescriptor Release() { return std::move(fd_); }
   // The next line, without its '\n'; kTooLong when it exceeds `maxBytes`.
   LineStatus Next(std::size_t maxBytes, SteadyClock::time_point deadline, std::string* line);
 
