@@ -110,7 +110,8 @@ TEST(ConnectPolicyTest, HooksReportStatusPrefixOutputAndKeepSecretsOffTheEnviron
     const char* command;
     int timeoutMs;
     int status;
-    const char* log;  // what the log holds
+    const char* log;                  // what the log holds
+    bool childSignalIgnored = false;  // as a parent may leave SIGCHLD
   } cases[] = {
       {"read -r pw; echo \"got $pw as $PROXYHELPER_LEND_USER\"", 10000, 0,
        "proxyhelper: up: got lend-secret as lend7\n"},
@@ -120,14 +121,21 @@ TEST(ConnectPolicyTest, HooksReportStatusPrefixOutputAndKeepSecretsOffTheEnviron
       {"(trap '' TERM; sleep 30) & sleep 30", 200, proxycli::kHookTimedOutStatus, ""},
       // What it leaves in the background does not hold connect up.
       {"sleep 3 & echo started", 10000, 0, "proxyhelper: up: started\n"},
+      // The shell's status is not lost to an inherited SIGCHLD ignore, which
+      // stays as it was afterwards.
+      {"exit 3", 10000, 3, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
     const auto start = std::chrono::steady_clock::now();
     std::ostringstream log;
+    if (c.childSignalIgnored) ::signal(SIGCHLD, SIG_IGN);
     const proxycli::HookOutcome outcome = proxycli::RunHook(
         {"up", c.command, {"PROXYHELPER_LEND_USER=lend7"}, "lend-secret\n", milliseconds(c.timeoutMs), {}},
         log);
+    if (c.childSignalIgnored) {
+      EXPECT_EQ(::signal(SIGCHLD, SIG_DFL), SIG_IGN);
+    }
     EXPECT_TRUE(outcome.started) << outcome.error;
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.timedOut, c.status == proxycli::kHookTimedOutStatus);

@@ -25,13 +25,11 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <set>
 #include <string>
 
 #include "facade/ProxyHelper.h"
 #include "tools/cli/Console.h"
-#include "tools/cli/Report.h"
 #include "tools/cli/Settings.h"
 #include "wire/Vocabulary.h"
 
@@ -74,11 +72,12 @@ class ConnectEvents {
   virtual void Leased(const DialupInfo& /*lease*/) {}
   // After each handshake: its result and the running totals.
   virtual void Handshake(int /*result*/, int /*succeeded*/, int /*failed*/) {}
-  virtual void Released(bool /*ok*/) {}
 };
 
-// The subcommand around the loop. Exit status: 0 when the lease was
-// released and the session signed out after --duration or `disconnect`;
+// `connect`: the identity (the password from --password-file, the settings
+// or a prompt), then the host, the Ctrl-C/SIGTERM handlers, the session
+// socket and the loop; `events` may be null. Exit status: 0 when the lease
+// was released and the session signed out after --duration or `disconnect`;
 // 128 + the signal's number when a signal stopped it (130 SIGINT, 129
 // SIGHUP, 141 SIGPIPE or a write to a closed standard output, 143 SIGTERM)
 // and everything was handed back; the up hook's own status when it failed
@@ -87,38 +86,6 @@ class ConnectEvents {
 // included), 2 usage (bad times, an unsafe socket directory, another
 // connect for the same servers and account), 3 no account server reachable
 // (at the start, or for longer than --give-up-after).
-class ConnectCommand {
- public:
-  ConnectCommand(const Settings& settings, Console& console, const ConnectOptions& options,
-                 ConnectEvents* events = nullptr);
-  ~ConnectCommand();
-  ConnectCommand(const ConnectCommand&) = delete;
-  ConnectCommand& operator=(const ConnectCommand&) = delete;
-
-  // Where resolving the identity reports its failures.
-  Report& report() { return report_; }
-  // Sets up the host, the signal handlers and the session socket, runs the
-  // loop and returns Finish().
-  int Run(const UserIdentity& identity);
-  // Writes the closing line (JSON mode) and returns the exit status.
-  int Finish();
-
- private:
-  const Settings& settings_;
-  Console& console_;
-  const ConnectOptions options_;
-  ConnectEvents* events_;
-  // Never in JSON mode itself: the JSON lines are written here.
-  Report report_;
-  int signal_ = 0;
-  int hookStatus_ = 0;
-  bool finished_ = false;
-  int status_ = 0;
-};
-
-// `connect`: the identity (the password from --password-file, the settings
-// or a prompt), then ConnectCommand::Run. Installs the Ctrl-C/SIGTERM
-// handlers; `events` may be null.
 int RunConnect(const Settings& settings, Console& console, const ConnectOptions& options,
                ConnectEvents* events = nullptr);
 

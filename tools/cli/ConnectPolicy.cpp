@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 
 #include "facade/ProxyHelper.h"
 
@@ -47,21 +48,14 @@ std::string ParseReloginCodes(const std::string& text, std::set<int>* codes) {
 std::string ParseDuration(const std::string& text, std::chrono::milliseconds* duration) {
   const std::string why =
       "\"" + text + "\" is not a duration such as 90, 90s, 5m, 2h or 1d (at most 30 days)";
-  if (text.empty()) return why;
   char* end = nullptr;
   const double number = std::strtod(text.c_str(), &end);
   if (end == text.c_str()) return why;
-  const std::string unit = end;
-  double seconds = number;
-  if (unit == "m") {
-    seconds *= 60;
-  } else if (unit == "h") {
-    seconds *= 3600;
-  } else if (unit == "d") {
-    seconds *= 86400;
-  } else if (!unit.empty() && unit != "s") {
-    return why;
-  }
+  static const std::map<std::string, double> kUnitSeconds = {
+      {"", 1}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+  const auto unit = kUnitSeconds.find(end);
+  if (unit == kUnitSeconds.end()) return why;
+  const double seconds = number * unit->second;
   if (!std::isfinite(seconds) || seconds <= 0 || seconds > 30 * 86400.0) return why;
   *duration = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
   return std::string();

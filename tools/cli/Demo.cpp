@@ -2,11 +2,12 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iomanip>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -31,25 +32,23 @@ namespace proxycli {
 
 namespace {
 
-// A private directory for the demo's cache and keys, removed afterwards.
-class ScratchDirectory {
- public:
+// A private directory for the demo's cache and keys, removed afterwards;
+// `path` is empty when none could be made.
+struct ScratchDirectory {
   ScratchDirectory() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/proxyhelper-demo-XXXXXX";
-    if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+    if (::mkdtemp(&pattern[0]) != nullptr) path = pattern;
   }
   ~ScratchDirectory() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  const std::string& path() const { return path_; }
 
- private:
-  std::string path_;
+  std::string path;
 };
 
 std::string Describe(int result, const std::string& errdesc = std::string()) {
@@ -66,18 +65,18 @@ class Transcript {
   bool Step(const std::string& name, bool ok, const std::string& detail) {
     ++count_;
     if (!ok) ++failed_;
-    if (json_) {
-      steps_.push_back({{"step", name}, {"ok", ok}, {"detail", detail}});
-    } else {
-      std::lock_guard<std::mutex> lock(mutex_);
-      char number[8];
-      std::snprintf(number, sizeof(number), "%2d", count_);
-      std::string padded = name;
-      if (padded.size() < 28) padded.resize(28, ' ');
-      console_.out << number << "  " << padded << (ok ? "ok      " : "FAILED  ") << detail << "\n"
-                   << std::flush;
-    }
+    if (json_) steps_.push_back({{"step", name}, {"ok", ok}, {"detail", detail}});
+    std::ostringstream line;
+    line << std::setw(2) << count_ << "  " << std::left << std::setw(28) << name
+         << (ok ? "ok      " : "FAILED  ") << detail;
+    Say(line.str());
     return ok;
+  }
+  // The step of a call that returned `rc`: ok when it succeeded and `ok`
+  // holds; its detail is `done`, or on failure the code and `errdesc`.
+  bool Call(const std::string& name, int rc, bool ok, const std::string& done,
+            const std::string& errdesc = std::string()) {
+    return Step(name, rc == 0 && ok, rc == 0 ? done : Describe(rc, errdesc));
   }
   void Say(const std::string& text) {
     if (json_) return;
@@ -146,8 +145,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
 
   std::string version;
   int rc = helper.GetVersion(version);
-  transcript.Step("version", rc == 0 && version == seed.version,
-                  rc == 0 ? "service announces " + version : Describe(rc));
+  transcript.Call("version", rc, version == seed.version, "service announces " + version);
 
   std::string host;
   int port = 0;
@@ -160,8 +158,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   RegInfo reg{user, password, "+1-555-0100", user + "@example.com", "10001", "created by the demo"};
   VPErrorInfo error;
   rc = helper.Register(reg, error);
-  transcript.Step("register", rc == 0,
-                  rc == 0 ? "account " + user + " created" : Describe(rc, error.errdesc));
+  transcript.Call("register", rc, true, "account " + user + " created", error.errdesc);
 
   error = VPErrorInfo();
   rc = helper.Register(reg, error);
@@ -174,18 +171,16 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   if (card) {
     error = VPErrorInfo();
     rc = helper.Recharge(RecInfo{user, password, seed.cardNumber, seed.cardPassword}, error);
-    transcript.Step("recharge", rc == 0,
-                    rc == 0 ? "card " + seed.cardNumber + " credited " + std::to_string(seed.cardValue)
-                            : Describe(rc, error.errdesc));
+    transcript.Call("recharge", rc, true,
+                    "card " + seed.cardNumber + " credited " + std::to_string(seed.cardValue), error.errdesc);
   } else {
     transcript.Step("recharge", false, "the seed has no prepaid card");
   }
 
   error = VPErrorInfo();
   rc = helper.SignIn(UserIdentity{user, password}, error);
-  transcript.Step(
-      "sign in", rc == 0 && !helper.GetMagic().empty() && helper.GetUserNameA() == user,
-      rc == 0 ? "session token " + helper.GetMagic().substr(0, 8) + "..." : Describe(rc, error.errdesc));
+  transcript.Call("sign in", rc, !helper.GetMagic().empty() && helper.GetUserNameA() == user,
+                  "session token " + helper.GetMagic().substr(0, 8) + "...", error.errdesc);
 
   UserInfo info;
   rc = helper.GetUserInfo(info);
@@ -193,11 +188,9 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   const KeyItems keys = KeyItemsFromCache();
   std::string saveError;
   const bool keysKept = SaveKeyItems(paths.keysFile, keys, &saveError);
-  transcript.Step("account state", rc == 0 && info.username == user && info.moneyleft == expectedBalance,
-                  rc == 0 ? "balance " + std::to_string(info.moneyleft) + ", level " +
-                                std::to_string(info.userlevel) + " (" + info.userlevel_desc + "), " +
-                                info.timeleft
-                          : Describe(rc));
+  transcript.Call("account state", rc, info.username == user && info.moneyleft == expectedBalance,
+                  "balance " + std::to_string(info.moneyleft) + ", level " + std::to_string(info.userlevel) +
+                      " (" + info.userlevel_desc + "), " + info.timeleft);
   const auto* config = static_cast<const ServerConfig*>(
       GlobalCache::Instance().GetValue(proxyhelper::config::kCurrentServerConfig));
   const std::vector<CLoginServers::Server> pushed = CLoginServers::Instance().GetServers();
@@ -218,29 +211,25 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
 
   ServerCatalogue remote;
   rc = helper.GetVpnServers(remote);
-  transcript.Step("catalogue from the service",
-                  rc == 0 && CatalogueSize(remote) == seed.servers && remote.size() == seed.groups,
-                  rc == 0 ? std::to_string(CatalogueSize(remote)) + " servers in " +
-                                std::to_string(remote.size()) + " groups"
-                          : Describe(rc));
+  transcript.Call(
+      "catalogue from the service", rc, CatalogueSize(remote) == seed.servers && remote.size() == seed.groups,
+      std::to_string(CatalogueSize(remote)) + " servers in " + std::to_string(remote.size()) + " groups");
 
   // As a later process would: only the kept keys file knows the keys.
   KeyItemsToCache(KeyItems());
   const bool restored = RestoreKeyItems(paths);
   ServerCatalogue local;
   rc = helper.GetLocalVpnServers(local);
-  transcript.Step("catalogue from the cache",
-                  restored && rc == 0 && !local.empty() && Flatten(local) == Flatten(remote),
-                  rc == 0 ? std::to_string(CatalogueSize(local)) + " servers, same as the service's"
-                          : Describe(rc, "no usable cache"));
+  transcript.Call(
+      "catalogue from the cache", rc, restored && !local.empty() && Flatten(local) == Flatten(remote),
+      std::to_string(CatalogueSize(local)) + " servers, same as the service's", "no usable cache");
 
   std::vector<ServerOnlineRatio> ratios;
   rc = helper.GetOnlineRatio(ratios);
-  bool ratiosOk = rc == 0 && !ratios.empty();
-  for (const ServerOnlineRatio& ratio : ratios)
-    ratiosOk = ratiosOk && ratio.GetRatio() >= 0 && ratio.GetRatio() <= 100;
-  transcript.Step("online ratio", ratiosOk,
-                  rc == 0 ? std::to_string(ratios.size()) + " servers reported" : Describe(rc));
+  const bool ratiosOk = !ratios.empty() && std::all_of(ratios.begin(), ratios.end(), [](const auto& ratio) {
+    return ratio.GetRatio() >= 0 && ratio.GetRatio() <= 100;
+  });
+  transcript.Call("online ratio", rc, ratiosOk, std::to_string(ratios.size()) + " servers reported");
 
   int serverId = 0;
   if (!remote.empty() && !remote.begin()->second.empty())
@@ -248,17 +237,16 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   DialupInfo lease;
   error = VPErrorInfo();
   rc = helper.GetDailupInfo(serverId, lease, error);
-  transcript.Step("lease", rc == 0 && !lease.lendusername.empty() && !lease.lendpassword.empty(),
-                  rc == 0 ? "server " + std::to_string(serverId) + ": user " + lease.lendusername +
-                                ", password " + lease.lendpassword
-                          : Describe(rc, error.errdesc));
+  transcript.Call("lease", rc, !lease.lendusername.empty() && !lease.lendpassword.empty(),
+                  "server " + std::to_string(serverId) + ": user " + lease.lendusername + ", password " +
+                      lease.lendpassword,
+                  error.errdesc);
 
   const LiveInfo live{lease.lendusername, serverId};
   for (int beat = 1; beat <= 2; ++beat) {
     error = VPErrorInfo();
     rc = helper.ShakeHands(live, error);
-    transcript.Step("handshake " + std::to_string(beat), rc == 0,
-                    rc == 0 ? "lease confirmed" : Describe(rc, error.errdesc));
+    transcript.Call("handshake " + std::to_string(beat), rc, true, "lease confirmed", error.errdesc);
   }
 
   // A second instance on the same store joins; the first then fails as a
@@ -280,7 +268,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
           : Describe(rc, error.errdesc));
 
   rc = helper.ReleaseDialupInfo(0);
-  transcript.Step("release", rc == 0, rc == 0 ? "credentials handed back" : Describe(rc));
+  transcript.Call("release", rc, true, "credentials handed back");
 
   error = VPErrorInfo();
   rc = helper.ShakeHands(live, error);
@@ -288,7 +276,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
                   "refused as it should be: " + Describe(rc, error.errdesc));
 
   rc = helper.SignOut();
-  transcript.Step("sign out", rc == 0, rc == 0 ? "session closed" : Describe(rc));
+  transcript.Call("sign out", rc, true, "session closed");
 
   UserInfo after;
   rc = helper.GetUserInfo(after);
@@ -373,7 +361,7 @@ void RunRecoveryStory(Transcript& transcript, const devserver::InProcessOptions&
 int RunDemo(const DemoOptions& options, Console& console) {
   Transcript transcript(console, options.json);
   ScratchDirectory scratch;
-  if (scratch.path().empty()) {
+  if (scratch.path.empty()) {
     transcript.Step("scratch directory", false, "cannot create a temporary directory");
     return transcript.Finish(nlohmann::json::object());
   }
@@ -384,19 +372,17 @@ int RunDemo(const DemoOptions& options, Console& console) {
   devserver::InProcessService server;
   devserver::InProcessOptions serverOptions;
   // A file, so that a second instance can share it for the failover step.
-  serverOptions.store = scratch.path() + "/deployment.db";
+  serverOptions.store = scratch.path + "/deployment.db";
   if (options.showServerLog) {
     serverOptions.log = [&transcript](const std::string& line) { transcript.ServerLine(line); };
   }
   std::string error;
   std::string caFile;
-  bool started = true;
-  if (options.tls) {
-    // A CA of this run alone, in the private scratch directory: the client
-    // trusts it instead of the system store, and it is gone afterwards.
-    started = devserver::CreateLoopbackTls(scratch.path(), &serverOptions, &caFile, &error);
-  }
-  started = started && server.Start(serverOptions, &error);
+  // With TLS a CA of this run alone, in the private scratch directory: the
+  // client trusts it instead of the system store, and it is gone afterwards.
+  const bool started =
+      (!options.tls || devserver::CreateLoopbackTls(scratch.path, &serverOptions, &caFile, &error)) &&
+      server.Start(serverOptions, &error);
   const std::string scheme = options.tls ? "https://" : "";
   nlohmann::json setting = {
       {"service", server.LiveAddress()}, {"dead_server", server.DeadAddress()}, {"tls", options.tls}};
@@ -412,8 +398,8 @@ int RunDemo(const DemoOptions& options, Console& console) {
   settings.servers = server.ClientServerList();
   settings.agent = "proxyhelper-demo";
   settings.lang = "en-US";
-  settings.cacheDir = scratch.path() + "/cache";
-  settings.stateDir = scratch.path() + "/state";
+  settings.cacheDir = scratch.path + "/cache";
+  settings.stateDir = scratch.path + "/state";
   settings.caBundle = caFile;
   HostPaths paths;
   const bool prepared = PrepareHost(settings, &paths, &error);

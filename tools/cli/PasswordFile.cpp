@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/cli/OwnedDescriptor.h"
 #include "tools/cli/Printable.h"
 
 namespace proxycli {
@@ -19,51 +20,37 @@ constexpr std::size_t kMaxPasswordFileBytes = 4096;
 }  // namespace
 
 bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
-  // O_NONBLOCK: a FIFO planted there must not hang the start.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *error = "cannot read the password file " + Printable(path) + ": " + std::strerror(errno);
+  const std::string named = "the password file " + Printable(path);
+  const auto fail = [error](const std::string& why) {
+    *error = why;
     return false;
-  }
+  };
+  // O_NONBLOCK: a FIFO planted there must not hang the start.
+  const OwnedDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return fail("cannot read " + named + ": " + std::strerror(errno));
   struct stat info;
-  std::string text;
-  bool ok = ::fstat(fd, &info) == 0;
-  if (!ok || !S_ISREG(info.st_mode)) {
-    *error = "the password file " + Printable(path) + " is not a regular file";
-    ok = false;
-  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return fail(named + " is not a regular file");
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    *error = "the password file " + Printable(path) + " may be read by others (mode " + mode +
-             "): chmod 600 " + Printable(path);
-    ok = false;
-  } else if (static_cast<std::size_t>(info.st_size) > kMaxPasswordFileBytes) {
-    *error = "the password file " + Printable(path) + " is larger than 4 KiB";
-    ok = false;
+    return fail(named + " may be read by others (mode " + mode + "): chmod 600 " + Printable(path));
   }
+  const std::string tooLarge = named + " is larger than 4 KiB";
+  if (static_cast<std::size_t>(info.st_size) > kMaxPasswordFileBytes) return fail(tooLarge);
+  // One byte past the bound tells a file that grew since the fstat.
+  std::string text;
   char buffer[kMaxPasswordFileBytes + 1];
-  while (ok && text.size() <= kMaxPasswordFileBytes) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+  while (text.size() <= kMaxPasswordFileBytes) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      *error = "cannot read the password file " + Printable(path) + ": " + std::strerror(errno);
-      ok = false;
-    }
-    if (got <= 0) break;
+    if (got < 0) return fail("cannot read " + named + ": " + std::strerror(errno));
+    if (got == 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(fd);
-  if (!ok) return false;
-  if (text.size() > kMaxPasswordFileBytes) {
-    *error = "the password file " + Printable(path) + " is larger than 4 KiB";
-    return false;
-  }
+  if (text.size() > kMaxPasswordFileBytes) return fail(tooLarge);
   std::string line = text.substr(0, text.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) {
-    *error = "the password file " + Printable(path) + " holds no password on its first line";
-    return false;
-  }
+  if (line.empty()) return fail(named + " holds no password on its first line");
   *password = std::move(line);
   return true;
 }

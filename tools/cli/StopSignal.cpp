@@ -24,7 +24,10 @@ int wakeupRead = -1;
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "the signal handler needs lock-free flags");
 
-constexpr int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr struct {
+  int number;
+  const char* name;
+} kHandled[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGPIPE, "SIGPIPE"}};
 constexpr int kHandledCount = sizeof kHandled / sizeof kHandled[0];
 
 // Short enough that Ctrl-C feels immediate, long enough not to spin.
@@ -89,32 +92,27 @@ void DrainSignalWakeups() {
   }
 }
 
-struct StopSignalScope::Saved {
-  struct sigaction previous[kHandledCount];
-  bool interruptStopped = true;
-};
-
-StopSignalScope::StopSignalScope(bool interruptStops) : saved_(new Saved()) {
+StopSignalScope::StopSignalScope(bool interruptStops)
+    : interruptStopped_(interruptStopsNow.exchange(interruptStops)) {
+  static_assert(sizeof previous_ / sizeof previous_[0] == kHandledCount, "one saved action per signal");
   MakeWakeupPipe();
-  saved_->interruptStopped = interruptStopsNow.exchange(interruptStops);
   struct sigaction action = {};
   action.sa_handler = HandleStopSignal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a blocking read must return so the flag is looked at.
   action.sa_flags = 0;
   for (int i = 0; i < kHandledCount; ++i) {
-    sigaction(kHandled[i], nullptr, &saved_->previous[i]);
+    sigaction(kHandled[i].number, nullptr, &previous_[i]);
     // Ignored when we started (nohup, a background job of a shell without
     // job control): whoever started us meant it to stay so.
-    if (saved_->previous[i].sa_handler == SIG_IGN) continue;
-    sigaction(kHandled[i], &action, nullptr);
+    if (previous_[i].sa_handler == SIG_IGN) continue;
+    sigaction(kHandled[i].number, &action, nullptr);
   }
 }
 
 StopSignalScope::~StopSignalScope() {
-  for (int i = 0; i < kHandledCount; ++i) sigaction(kHandled[i], &saved_->previous[i], nullptr);
-  interruptStopsNow.store(saved_->interruptStopped);
-  delete saved_;
+  for (int i = 0; i < kHandledCount; ++i) sigaction(kHandled[i].number, &previous_[i], nullptr);
+  interruptStopsNow.store(interruptStopped_);
 }
 
 bool WaitForStop(std::chrono::steady_clock::time_point until) {
@@ -127,18 +125,10 @@ bool WaitForStop(std::chrono::steady_clock::time_point until) {
 }
 
 const char* SignalName(int signalNumber) {
-  switch (signalNumber) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    case SIGPIPE:
-      return "SIGPIPE";
-    default:
-      return "a signal";
+  for (const auto& handled : kHandled) {
+    if (handled.number == signalNumber) return handled.name;
   }
+  return "a signal";
 }
 
 }  // namespace proxycli

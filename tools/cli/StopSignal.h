@@ -9,6 +9,8 @@
 // abandons the line being edited.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 
 namespace proxycli {
@@ -45,8 +47,10 @@ class StopSignalScope {
   StopSignalScope& operator=(const StopSignalScope&) = delete;
 
  private:
-  struct Saved;
-  Saved* saved_;
+  // SIGINT, SIGTERM, SIGHUP and SIGPIPE as they were, and whether SIGINT
+  // stopped.
+  struct sigaction previous_[4];
+  bool interruptStopped_;
 };
 
 // Sleeps in short slices until `until` or a stop request, whichever comes
