@@ -440,6 +440,11 @@ TEST_F(CliTest, ABrokenCatalogueFromConnectFailsWhole) {
       {"garbage line", head + "{\"group\":\"g\"}\nnonsense\n", "bad catalogue line"},
       {"refused by connect", head + "{\"end\":false,\"errdesc\":\"too big\"}\n", "too big"},
       {"no lines announced", "{\"exit_status\":0,\"data\":{},\"text\":\"\"}\n", "no usable catalogue"},
+      // Fields of the wrong type are a bad answer, not an exception.
+      {"wrong-typed head", "{\"exit_status\":\"0\",\"retry\":1,\"catalogue\":7}\n", "no usable catalogue"},
+      {"wrong-typed counts",
+       head + "{\"group\":\"g\"}\n[\"1\",\"a\"]\n{\"end\":true,\"groups\":\"1\",\"records\":[]}\n",
+       "does not add up"},
       {"head too long", "{\"exit_status\":0,\"text\":\"" + std::string(2u << 20, 'x') + "\"}\n",
        "larger than"},
   };

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "tools/cli/ResultText.h"
@@ -13,6 +14,23 @@
 namespace proxycli {
 
 namespace {
+
+// A member of the type asked for, else `fallback`: an answer of the wrong
+// shape is a bad answer, not an exception.
+template <typename T>
+T Field(const nlohmann::json& object, const char* key, T fallback) {
+  const auto found = object.find(key);
+  if (found == object.end()) return fallback;
+  bool fits;
+  if constexpr (std::is_same_v<T, bool>) {
+    fits = found->is_boolean();
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    fits = found->is_string();
+  } else {
+    fits = found->is_number_integer();
+  }
+  return fits ? found->template get<T>() : fallback;
+}
 
 enum class Asked { kAnswered, kNobody, kFailed };
 
@@ -76,7 +94,7 @@ Asked AskAt(const std::string& path, const std::string& operation, std::size_t m
         *error = "the running connect's answer is not a JSON object";
         return Asked::kFailed;
       }
-      if (!answer->value("retry", false)) {
+      if (!Field(*answer, "retry", false)) {
         if (rest != nullptr) rest->emplace(std::move(channel));
         return Asked::kAnswered;
       }
@@ -122,11 +140,11 @@ void Replay(const nlohmann::json& answer, Report& report) {
   if (data.contains("errors") && data["errors"].is_array()) {
     for (const nlohmann::json& error : data["errors"]) {
       if (!error.is_object()) continue;
-      const std::string operation = error.value("operation", std::string("connect"));
-      const std::string errdesc = error.value("errdesc", std::string());
+      const std::string operation = Field(error, "operation", std::string("connect"));
+      const std::string errdesc = Field(error, "errdesc", std::string());
       if (error.contains("result") && error["result"].is_number_integer()) {
         const int result = error["result"].get<int>();
-        report.Failure(operation, result, error.value("result_name", ResultName(result)), errdesc);
+        report.Failure(operation, result, Field(error, "result_name", ResultName(result)), errdesc);
       } else if (operation == "usage") {
         report.UsageError(errdesc);
       } else {
@@ -135,7 +153,7 @@ void Replay(const nlohmann::json& answer, Report& report) {
     }
   }
   // An answer that claims a failure without naming one still fails here.
-  if (!report.failed() && answer.value("exit_status", 0) != 0) {
+  if (!report.failed() && Field(answer, "exit_status", 0) != 0) {
     report.Failure("connect", -1, "failed", "the running connect reported a failure");
   }
 }
@@ -229,7 +247,8 @@ bool ReadCatalogue(LineChannel& channel, ServerCatalogue* catalogue, std::string
                   (errdesc != nullptr ? *errdesc : std::string("no reason given")));
     }
     // The counts tell a whole catalogue from one cut short.
-    if (entry.value("groups", std::size_t{0}) != groups || entry.value("records", std::size_t{0}) != records)
+    if (Field(entry, "groups", std::size_t{0}) != groups ||
+        Field(entry, "records", std::size_t{0}) != records)
       return fail("the running connect's catalogue does not add up");
     return true;
   }
@@ -337,7 +356,7 @@ LentCatalogue CatalogueFromConnect(const Settings& settings, Report& report, Ser
   }
   if (report.failed()) return LentCatalogue::kFailed;
   std::string error = "the running connect sent no usable catalogue";
-  if (answer.value("catalogue", std::string()) == "lines" && lines &&
+  if (Field(answer, "catalogue", std::string()) == "lines" && lines &&
       ReadCatalogue(*lines, catalogue, &error))
     return LentCatalogue::kFetched;
   catalogue->clear();
