@@ -223,7 +223,9 @@ bool EditLineReader::SaveHistory(std::string* error) {
     return false;
   }
   FILE* file = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, "w") : nullptr;
-  const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  // On the disk before the rename: else a power loss may leave the new name on an empty file.
+  const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                       std::fflush(file) == 0 && ::fsync(fd) == 0;
   const bool closed = file != nullptr ? std::fclose(file) == 0 : ::close(fd) == 0;
   if (!written || !closed || ::rename(pattern.c_str(), historyPath_.c_str()) != 0) {
     *error = ErrnoText("cannot write " + historyPath_);
