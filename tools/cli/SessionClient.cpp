@@ -71,7 +71,7 @@ Asked AskAt(const std::string& path, const std::string& operation, std::size_t m
   const std::string late =
       "no answer from the running connect within " +
       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(patience).count()) + " s";
-  std::optional<SteadyClock::time_point> recoveringSince;
+  SteadyClock::time_point recoveringSince;  // the epoch: not recovering
   for (;;) {
     OwnedDescriptor socket;
     const DialStatus dialled = DialSessionSocket(path, &socket, error);
@@ -100,10 +100,10 @@ Asked AskAt(const std::string& path, const std::string& operation, std::size_t m
       }
       const std::string* recovering = StringField(*answer, "recovering");
       if (recovering == nullptr) {
-        recoveringSince.reset();
-      } else if (!recoveringSince) {
+        recoveringSince = SteadyClock::time_point();
+      } else if (recoveringSince == SteadyClock::time_point()) {
         recoveringSince = SteadyClock::now();
-      } else if (SteadyClock::now() - *recoveringSince >= kRecoveryWait) {
+      } else if (SteadyClock::now() - recoveringSince >= kRecoveryWait) {
         std::string reason;
         BytesFromJsonText(*recovering, &reason);
         *error = "the running connect lost its lease (" + reason + ") and has not leased again within " +
