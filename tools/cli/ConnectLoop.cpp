@@ -136,9 +136,11 @@ struct StepFailure {
 };
 
 StepFailure LastFailure(Report& report) {
-  const nlohmann::json& errors = report.data()["errors"];
-  if (!errors.is_array() || errors.empty()) return {};
-  const nlohmann::json& last = errors.back();
+  // Looked up, not indexed: indexing would add "errors" to the document.
+  const nlohmann::json& data = report.data();
+  const auto errors = data.find("errors");
+  if (errors == data.end() || !errors->is_array() || errors->empty()) return {};
+  const nlohmann::json& last = errors->back();
   return {last.value("operation", ""), last.value("result", 0), last.value("errdesc", "")};
 }
 

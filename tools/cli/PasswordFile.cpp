@@ -30,6 +30,9 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
   if (!fd.valid()) return fail("cannot read " + named + ": " + std::strerror(errno));
   struct stat info;
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return fail(named + " is not a regular file");
+  // A file, so reads may block again: some file systems honour O_NONBLOCK with EAGAIN.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags != -1) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
