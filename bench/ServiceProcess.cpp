@@ -1,6 +1,7 @@
 #include "bench/ServiceProcess.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
@@ -181,6 +182,39 @@ std::string ReadReportLine(int fd) {
   return line;
 }
 
+bool ForkReportingChild(const std::function<void(int report, int lifeline)>& serve, pid_t* child,
+                        int* lifeline, std::string* reportLine, std::string* error) {
+  int report[2];
+  int life[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    *error = "pipe failed";
+    return false;
+  }
+  if (::pipe2(life, O_CLOEXEC) != 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    *error = "pipe failed";
+    return false;
+  }
+  std::fflush(nullptr);  // the child must not flush our buffered output again
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : {report[0], report[1], life[0], life[1]}) ::close(fd);
+    *error = "fork failed";
+    return false;
+  }
+  if (pid == 0) {
+    CloseInheritedExcept(report[1], life[0]);
+    serve(report[1], life[0]);
+  }
+  *child = pid;
+  ::close(report[1]);
+  ::close(life[0]);
+  *lifeline = life[1];
+  *reportLine = ReadReportLine(report[0]);
+  return true;
+}
+
 devserver::CipherKeys BenchKeys() {
   devserver::CipherKeys keys;
   keys.m1 = "bench-key-item-one";
@@ -200,37 +234,13 @@ bool ServiceProcess::Start(const ServiceSetup& setup, std::string* error) {
     *error = "one scripted reply per host";
     return false;
   }
-  int report[2];
-  int lifeline[2];
-  if (::pipe(report) != 0) {
-    *error = "pipe failed";
-    return false;
-  }
-  if (::pipe(lifeline) != 0) {
-    ::close(report[0]);
-    ::close(report[1]);
-    *error = "pipe failed";
-    return false;
-  }
-  std::fflush(nullptr);  // the child must not flush our buffered output again
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    for (int fd : {report[0], report[1], lifeline[0], lifeline[1]}) ::close(fd);
-    *error = "fork failed";
-    return false;
-  }
-  if (pid == 0) {
-    CloseInheritedExcept(report[1], lifeline[0]);
-    ServeInChild(setup, report[1], lifeline[0]);
-  }
-  child_ = pid;
-  ::close(report[1]);
-  ::close(lifeline[0]);
-  lifeline_ = lifeline[1];
   hosts_ = setup.hosts;
-
   // One line: "ports P1 P2 ..." or "error ...".
-  const std::string line = ReadReportLine(report[0]);
+  std::string line;
+  if (!ForkReportingChild([&setup](int report, int lifeline) { ServeInChild(setup, report, lifeline); },
+                          &child_, &lifeline_, &line, error)) {
+    return false;
+  }
 
   std::istringstream words(line);
   std::string tag;

@@ -44,6 +44,12 @@ void CloseInheritedExcept(int first, int second);
 // The one line a child reports on `fd` once it listens (or why it cannot),
 // waited for a bounded time; closes `fd`. Empty when none came.
 std::string ReadReportLine(int fd);
+// Forks a child that runs `serve(report, lifeline)` (never returning) with
+// only those descriptors inherited, and waits for its report line (empty
+// when none came in time). `lifeline` receives our end: closing it ends the
+// child. False, with `error`, when a pipe or the fork failed.
+bool ForkReportingChild(const std::function<void(int report, int lifeline)>& serve, pid_t* child,
+                        int* lifeline, std::string* reportLine, std::string* error);
 
 class ServiceProcess {
  public:

@@ -76,37 +76,14 @@ std::string ShimmedService::ClientAddress() const { return (tls_ ? "https://" : 
 
 bool ShimmedService::StartService(const ShimmedServiceSetup& setup, std::string* error) {
   tls_ = setup.tls;
-  int report[2];
-  int lifeline[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    *error = "pipe failed";
-    return false;
-  }
-  if (::pipe2(lifeline, O_CLOEXEC) != 0) {
-    ::close(report[0]);
-    ::close(report[1]);
-    *error = "pipe failed";
-    return false;
-  }
   const std::string pushed = ClientAddress();
-  std::fflush(nullptr);  // the child must not flush our buffered output again
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    for (int fd : {report[0], report[1], lifeline[0], lifeline[1]}) ::close(fd);
-    *error = "fork failed";
+  // One line: "port P" or "error ...".
+  std::string line;
+  if (!ForkReportingChild(
+          [&setup, &pushed](int report, int lifeline) { Serve(setup, pushed, report, lifeline); }, &child_,
+          &lifeline_, &line, error)) {
     return false;
   }
-  if (pid == 0) {
-    CloseInheritedExcept(report[1], lifeline[0]);
-    Serve(setup, pushed, report[1], lifeline[0]);
-  }
-  child_ = pid;
-  ::close(report[1]);
-  ::close(lifeline[0]);
-  lifeline_ = lifeline[1];
-
-  // One line: "port P" or "error ...".
-  const std::string line = ReadReportLine(report[0]);
   std::istringstream words(line);
   std::string tag;
   words >> tag >> servicePort_;
