@@ -64,9 +64,8 @@ void AdoptPushedServerConfig() {
 std::string ServerListText(const std::vector<CLoginServers::Server>& servers) {
   std::string text;
   for (const CLoginServers::Server& server : servers) {
-    const bool ipv6 = server.host.find(':') != std::string::npos;
     text += (text.empty() ? "" : ";") + std::string(server.secure ? "https://" : "") +
-            (ipv6 ? "[" + server.host + "]" : server.host) + ":" + std::to_string(server.port);
+            HostPort(server.host, server.port);
   }
   return text;
 }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "hostlib/quillon.h"
+#include "tools/cli/Views.h"
 
 namespace proxycli {
 
@@ -149,9 +150,7 @@ LineStatus NextLine(int fd, std::string* buffer, std::size_t* start, std::size_t
 }  // namespace
 
 std::string ServerAddress(const std::string& host, int port, bool secure) {
-  const bool literal6 = host.find(':') != std::string::npos;
-  return (secure ? "https://" : "http://") + (literal6 ? "[" + host + "]" : host) + ":" +
-         std::to_string(port);
+  return (secure ? "https://" : "http://") + HostPort(host, port);
 }
 
 std::string CanonicalServerList(const std::string& servers) {
