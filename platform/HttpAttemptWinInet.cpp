@@ -8,13 +8,20 @@
 // end of the pending call through the status callback. The caller waits for
 // that report for at most a tick or until the next bound, whichever is
 // sooner, and keeps the bounds itself. When it ends the attempt it closes
-// the handles itself: no thread of ours outlives the attempt, and only the
-// caller's thread ever uses a handle, never after closing it.
+// the handles itself, but for the case below, and only the caller's thread
+// ever uses a handle before the close.
 //
 // A WinINet may go on with a pending call after its handle is closed (Wine's
 // lets it run to its own time-outs) and still read the body or fill the read
 // buffer. So what WinINet can reach lives in a shared state that stays
 // registered until WinINet reports every handle of the attempt closed.
+//
+// Closing a request whose body was left unread is not bounded either: a
+// WinINet may read the rest of the body inside that close, to keep the
+// connection (Wine's does, for as long as the bytes arrive faster than it
+// reads them), and a hostile server never ends its body. Such a request is
+// closed on a closer thread of its own, so the caller returns within its
+// bounds; what the closer holds is the attempt's own.
 #if defined(_WIN32)
 
 #include <windows.h>
@@ -31,6 +38,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/HttpAttempt.h"
@@ -60,6 +69,9 @@ constexpr milliseconds kCloseGrace(5);
 // WinINet's own time-outs trail the caller's bounds by this much: they end
 // what WinINet goes on with once the caller has let go.
 constexpr milliseconds kBackstop(50);
+// The most closer threads at once. Past that the caller closes itself: a
+// peer that keeps this many bodies coming gets no more of our threads.
+constexpr int kMaxClosers = 8;
 
 enum class Phase { kBefore, kConnecting, kConnected };
 enum class Stage { kSend, kRead };
@@ -245,13 +257,92 @@ bool AnnouncedBodyLength(HINTERNET request, unsigned long long& length) {
   return true;
 }
 
+// The handles of one attempt, and what WinINet may still reach through them.
+struct Handles {
+  std::shared_ptr<Attempt> attempt;
+  bool registered = false;
+  HINTERNET internet = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+};
+
+// Closes what is open, request first. A call still pending is WinINet's to
+// end; the state it may still use stays registered until WinINet reports
+// the handles closed, which Windows' WinINet does at once.
+void CloseHandles(Handles& h) {
+  Attempt& a = *h.attempt;
+  bool pending = false;
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    pending = !a.completed;
+  }
+  // Before a callback holding WinINet at a redirect lets it go on: what a
+  // WinINet that carries on after the close (Wine's) still does then fails
+  // at once (a zero connect time-out ends a connect that is not already
+  // made) or soon.
+  if (h.request != nullptr && pending) {
+    SetTimeout(h.request, INTERNET_OPTION_CONNECT_TIMEOUT, 0);
+    SetTimeout(h.request, INTERNET_OPTION_SEND_TIMEOUT, 1);
+    SetTimeout(h.request, INTERNET_OPTION_RECEIVE_TIMEOUT, 1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    a.closing = true;
+    a.changed.notify_all();
+  }
+  if (h.request != nullptr) ::InternetCloseHandle(std::exchange(h.request, nullptr));
+  if (h.connection != nullptr) ::InternetCloseHandle(std::exchange(h.connection, nullptr));
+  if (h.internet != nullptr) ::InternetCloseHandle(std::exchange(h.internet, nullptr));
+  if (!std::exchange(h.registered, false)) return;
+  std::unique_lock<std::mutex> lock(a.mutex);
+  const bool reported = a.changed.wait_for(lock, kCloseGrace, [&] { return a.open == 0; });
+  lock.unlock();
+  if (reported) {
+    Unregister(a.context);  // also when no handle with a context was ever opened
+  } else {
+    KeepModuleLoaded();
+  }
+}
+
+std::atomic<int>& Closers() {
+  static std::atomic<int> closers{0};
+  return closers;
+}
+
+// Closes `h` on a closer thread when one is free, else here.
+void CloseAside(Handles h) {
+  if (++Closers() <= kMaxClosers) {
+    try {
+      KeepModuleLoaded();  // the closer may outlive every caller
+      std::thread([h]() mutable {
+        CloseHandles(h);
+        --Closers();
+      }).detach();
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: close here.
+    }
+  }
+  --Closers();
+  CloseHandles(h);
+}
+
 class Transfer {
  public:
-  explicit Transfer(const HttpAttemptRequest& request) : r_(request), a_(std::make_shared<Attempt>()) {}
+  explicit Transfer(const HttpAttemptRequest& request) : r_(request), a_(std::make_shared<Attempt>()) {
+    h_.attempt = a_;
+  }
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
-  // Whatever way Run left, every handle is closed.
-  ~Transfer() { Close(); }
+  // Whatever way Run left, every handle is closed: aside when a body was
+  // left unread, since closing then may take as long as the peer sends.
+  ~Transfer() {
+    if (bodyLeft_) {
+      CloseAside(h_);
+    } else {
+      CloseHandles(h_);
+    }
+  }
 
   Failure Run();
   int status() const { return status_; }
@@ -287,14 +378,11 @@ class Transfer {
     std::lock_guard<std::mutex> lock(a_->mutex);
     ++a_->open;
   }
-  void Close();
 
   const HttpAttemptRequest& r_;
   const std::shared_ptr<Attempt> a_;
-  HINTERNET internet_ = nullptr;
-  HINTERNET connection_ = nullptr;
-  HINTERNET request_ = nullptr;
-  bool registered_ = false;
+  Handles h_;
+  bool bodyLeft_ = false;  // an answer came whose body was not read to its end
   int status_ = 0;
   std::string body_;
 };
@@ -396,12 +484,12 @@ Failure Transfer::Open() {
   a_->secure = r_.secure;
   a_->body = r_.body;
   Register(a_);
-  registered_ = true;
+  h_.registered = true;
 
   HINTERNET internet = ::InternetOpenA(r_.userAgent.empty() ? nullptr : r_.userAgent.c_str(),
                                        INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
   if (internet == nullptr) return Outcome::kSetupFailed;
-  Keep(internet_, internet, false);  // no context: WinINet reports nothing about it
+  Keep(h_.internet, internet, false);  // no context: WinINet reports nothing about it
   // Inherited by the connection and the request.
   if (::InternetSetStatusCallbackA(internet, OnStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
     return Outcome::kSetupFailed;
@@ -414,13 +502,13 @@ Failure Transfer::Open() {
   HINTERNET connection = ::InternetConnectA(internet, r_.host.c_str(), static_cast<INTERNET_PORT>(r_.port),
                                             nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, a_->context);
   if (connection == nullptr) return Outcome::kSetupFailed;
-  Keep(connection_, connection, true);
+  Keep(h_.connection, connection, true);
 
   HINTERNET request =
       ::HttpOpenRequestA(connection, "POST", r_.path.c_str(), "HTTP/1.1", nullptr, nullptr,
                          r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags, a_->context);
   if (request == nullptr) return Outcome::kSetupFailed;
-  Keep(request_, request, true);
+  Keep(h_.request, request, true);
   // On the request itself: not every WinINet (Wine's, for one) hands the
   // internet handle's time-outs down to it. WinINet applies the connect
   // time-out to each connection it opens, a redirect's too.
@@ -437,7 +525,7 @@ Failure Transfer::Run() {
   if (const Failure failure = Open()) return failure;
 
   Begin();
-  Started(::HttpSendRequestA(request_, kHttpRequestHeaders, kHeadersLength,
+  Started(::HttpSendRequestA(h_.request, kHttpRequestHeaders, kHeadersLength,
                              a_->body.empty() ? nullptr : &a_->body[0], static_cast<DWORD>(a_->body.size())));
   if (const Failure failure = Await(Stage::kSend)) return failure;
 
@@ -445,10 +533,11 @@ Failure Transfer::Run() {
   // successful (Wine's WinINet), with no status at all.
   DWORD status = 0;
   DWORD statusLength = sizeof status;
-  if (!::HttpQueryInfoA(request_, kStatusQuery, &status, &statusLength, nullptr) || status < 100) {
+  if (!::HttpQueryInfoA(h_.request, kStatusQuery, &status, &statusLength, nullptr) || status < 100) {
     return Outcome::kNoResponse;
   }
   status_ = static_cast<int>(status);
+  bodyLeft_ = true;
   // Another status's body is not read: it is no reply.
   if (status != 200) return Outcome::kHttpStatus;
   return ReadBody();
@@ -459,7 +548,7 @@ Failure Transfer::ReadBody() {
   // WinINet reads a connection closed part-way through an announced body as
   // its clean end: the length is compared after the loop.
   unsigned long long announced = 0;
-  const bool lengthAnnounced = AnnouncedBodyLength(request_, announced);
+  const bool lengthAnnounced = AnnouncedBodyLength(h_.request, announced);
   if (lengthAnnounced && announced > maxBody) return Outcome::kBodyTooBig;
 
   std::string body;
@@ -468,7 +557,7 @@ Failure Transfer::ReadBody() {
     // Asking what has arrived first lets every byte count as progress, and
     // the read below then takes only what is there (at once).
     Begin();
-    Started(::InternetQueryDataAvailable(request_, &a_->available, 0, 0));
+    Started(::InternetQueryDataAvailable(h_.request, &a_->available, 0, 0));
     bool pending = false;
     {
       std::lock_guard<std::mutex> lock(a_->mutex);
@@ -481,7 +570,7 @@ Failure Transfer::ReadBody() {
 
     a_->got = 0;
     Begin();
-    Started(::InternetReadFile(request_, a_->buffer, std::min(available, kReadChunk), &a_->got));
+    Started(::InternetReadFile(h_.request, a_->buffer, std::min(available, kReadChunk), &a_->got));
     if (const Failure failure = Await(Stage::kRead)) return failure;
     const DWORD got = a_->got;
     if (got == 0) break;
@@ -490,46 +579,10 @@ Failure Transfer::ReadBody() {
     body.append(a_->buffer, got);
     Progress();
   }
+  bodyLeft_ = false;
   if (lengthAnnounced && body.size() != announced) return Outcome::kCutShort;
   body_ = std::move(body);
   return std::nullopt;
-}
-
-// Closes what is open, request first. A call still pending is WinINet's to
-// end; the state it may still use stays registered until WinINet reports
-// the handles closed, which Windows' WinINet does at once.
-void Transfer::Close() {
-  bool pending = false;
-  {
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    pending = !a_->completed;
-  }
-  // Before a callback holding WinINet at a redirect lets it go on: what a
-  // WinINet that carries on after the close (Wine's) still does then fails
-  // at once (a zero connect time-out ends a connect that is not already
-  // made) or soon.
-  if (request_ != nullptr && pending) {
-    SetTimeout(request_, INTERNET_OPTION_CONNECT_TIMEOUT, 0);
-    SetTimeout(request_, INTERNET_OPTION_SEND_TIMEOUT, 1);
-    SetTimeout(request_, INTERNET_OPTION_RECEIVE_TIMEOUT, 1);
-  }
-  {
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    a_->closing = true;
-    a_->changed.notify_all();
-  }
-  if (request_ != nullptr) ::InternetCloseHandle(std::exchange(request_, nullptr));
-  if (connection_ != nullptr) ::InternetCloseHandle(std::exchange(connection_, nullptr));
-  if (internet_ != nullptr) ::InternetCloseHandle(std::exchange(internet_, nullptr));
-  if (!registered_) return;
-  std::unique_lock<std::mutex> lock(a_->mutex);
-  const bool reported = a_->changed.wait_for(lock, kCloseGrace, [&] { return a_->open == 0; });
-  lock.unlock();
-  if (reported) {
-    Unregister(a_->context);  // also when no handle with a context was ever opened
-  } else {
-    KeepModuleLoaded();
-  }
 }
 
 }  // namespace

@@ -83,8 +83,15 @@ TEST(HttpAttempt, WholeBodyIsKeptByteForByte) {
 
 TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
   const std::string body = BinaryBody(20000);
+  // Endless bodies: the attempt must leave them soon after the bound,
+  // whatever their framing, also when it closes the request.
   Script huge = Script::Misbehave(Behaviour::kHugeBody);
-  huge.hugeBytes = 8u * 1024 * 1024;
+  huge.hugeBytes = 1ull << 32;
+  Script hugeChunked = huge;
+  hugeChunked.chunked = true;
+  Script hugeRefusal = hugeChunked;
+  hugeRefusal.status = 500;
+  hugeRefusal.reason = "Internal Server Error";
   Script tooLong = Script::Respond(200, std::string(1024 * 1024 + 1, 'x'));
   tooLong.closeDelimited = true;
   struct Case {
@@ -110,6 +117,8 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
       {"broken chunked framing", Script::Misbehave(Behaviour::kBrokenChunked, body, 9000),
        AttemptOutcome::kCutShort, 200, false, true},
       {"announced body over the bound", huge, AttemptOutcome::kBodyTooBig, 200},
+      {"endless chunked body", hugeChunked, AttemptOutcome::kBodyTooBig, 200},
+      {"status 500 with an endless body", hugeRefusal, AttemptOutcome::kHttpStatus, 500},
       {"received body over the bound", tooLong, AttemptOutcome::kBodyTooBig, 200},
   };
   for (const Case& c : cases) {
@@ -129,6 +138,7 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
     EXPECT_EQ(result.failure, c.failure);
     EXPECT_EQ(result.status, c.status);
     EXPECT_TRUE(result.body.empty()) << result.body.size() << " bytes";
+    EXPECT_LT(server.HugeBytesSent(), 64ull * 1024 * 1024);
   }
 }
 

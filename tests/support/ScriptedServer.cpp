@@ -668,9 +668,7 @@ void ScriptedServer::Serve(Handle socket) {
       break;
     }
     case Behaviour::kHugeBody: {
-      Script huge = script;
-      huge.status = 200;
-      huge.reason = "OK";
+      const Script& huge = script;
       const std::string framing = script.chunked          ? "Transfer-Encoding: chunked\r\n"
                                   : script.closeDelimited ? ""
                                                           : LengthHeader(script.hugeBytes);

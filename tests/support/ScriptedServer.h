@@ -51,7 +51,7 @@ enum class Behaviour {
   kResetMidBody,    // announce the whole body, send `partialBytes` of it, then reset
   kBrokenChunked,   // chunked framing with a malformed chunk-size line after one chunk
   kRedirectLoop,    // 302 back to the request's own target, every time
-  kHugeBody,        // 200 with `hugeBytes` of body ("Z=" and then 'x'), streamed until
+  kHugeBody,        // `status` with `hugeBytes` of body ("Z=" and then 'x'), streamed until
                     // done or the client leaves; announced, or with `closeDelimited`
                     // or `chunked` nothing gives the size away up front
   kTrickle,         // announce `body`, send it one byte every `intervalMs`

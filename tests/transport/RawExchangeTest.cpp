@@ -10,7 +10,6 @@
 #include "support/Exchange.h"
 #include "support/ScriptedServer.h"
 #include "support/ServiceSide.h"
-#include "support/Wine.h"
 #include "transport/AttemptTraceSink.h"
 #include "transport/RawExchange.h"
 
@@ -59,10 +58,6 @@ TEST(RawExchange, EachAnswerComesBackAsTheTraceWordsIt) {
   endlessUnannounced.closeDelimited = true;
   Script endlessChunked = endless;
   endlessChunked.chunked = true;
-  // Wine's WinINet reads the rest of a body whose end it can find (announced
-  // or chunked) when the request is closed, though the attempt stopped at
-  // the bound: finite ones there, as the platform's own tests use.
-  if (RunningUnderWine()) endless.hugeBytes = endlessChunked.hugeBytes = 8u * 1024 * 1024;
   const Case cases[] = {
       {"success", Script::Respond(200, UnkeyedReply("result=0\nver=7\n")), AttemptOutcome::kParsed, 200,
        true},
