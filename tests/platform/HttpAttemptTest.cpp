@@ -134,18 +134,23 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
       std::printf("[ skipped  ] %s: not under Wine\n", c.label);
       continue;
     }
-    ScriptedServer server("127.0.0.1", c.script);
-    ASSERT_TRUE(server.Start());
-    HttpAttemptRequest request = RequestTo(server);
-    if (c.closedPort) {
-      request.port = testsupport::ReserveClosedPort("127.0.0.1");
-      ASSERT_NE(request.port, 0);
+    // Kept connections take another path through the transfer's end.
+    for (const bool reuse : {false, true}) {
+      SCOPED_TRACE(reuse ? "kept connection" : "own connection");
+      ScriptedServer server("127.0.0.1", c.script);
+      ASSERT_TRUE(server.Start());
+      HttpAttemptRequest request = RequestTo(server);
+      request.reuse = reuse;
+      if (c.closedPort) {
+        request.port = testsupport::ReserveClosedPort("127.0.0.1");
+        ASSERT_NE(request.port, 0);
+      }
+      const HttpAttemptResult result = PerformHttpAttempt(request);
+      EXPECT_EQ(result.failure, c.failure);
+      EXPECT_EQ(result.status, c.status);
+      EXPECT_TRUE(result.body.empty()) << result.body.size() << " bytes";
+      EXPECT_LT(server.HugeBytesSent(), 64ull * 1024 * 1024);
     }
-    const HttpAttemptResult result = PerformHttpAttempt(request);
-    EXPECT_EQ(result.failure, c.failure);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_TRUE(result.body.empty()) << result.body.size() << " bytes";
-    EXPECT_LT(server.HugeBytesSent(), 64ull * 1024 * 1024);
   }
 }
 
