@@ -96,6 +96,8 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
   hugeRedirect.status = 302;
   hugeRedirect.reason = "Found";
   hugeRedirect.headers.emplace_back("Location", kPath);
+  Script hugeHeaders = huge;
+  hugeHeaders.hugeHeaders = true;
   Script tooLong = Script::Respond(200, std::string(1024 * 1024 + 1, 'x'));
   tooLong.closeDelimited = true;
   struct Case {
@@ -126,6 +128,9 @@ TEST(HttpAttempt, EachBrokenAnswerFailsWithItsKind) {
       // Wine's WinINet reads a redirect's body on its own thread before it
       // follows, reporting nothing meanwhile: there the stall bound ends it.
       {"redirect with an endless body", hugeRedirect, AttemptOutcome::kTooManyRedirects, 0, false, true},
+      // Wine's WinINet keeps every header line it reads and reports nothing
+      // meanwhile: there only the stall bound ends it, a gigabyte later.
+      {"endless headers", hugeHeaders, AttemptOutcome::kNoResponse, 0, false, true},
       {"received body over the bound", tooLong, AttemptOutcome::kBodyTooBig, 200},
   };
   for (const Case& c : cases) {

@@ -669,6 +669,16 @@ void ScriptedServer::Serve(Handle socket) {
     }
     case Behaviour::kHugeBody: {
       const Script& huge = script;
+      if (script.hugeHeaders) {
+        // The headers never end: 1 KiB lines, 64 to a write.
+        std::string lines;
+        for (int i = 0; i < 64; ++i) lines += "X-Filler: " + std::string(1012, 'h') + "\r\n";
+        if (!channel.Write(StatusLine(script.status, script.reason))) break;
+        for (std::uint64_t sent = 0; sent < script.hugeBytes && channel.Write(lines); sent += lines.size()) {
+          hugeBytesSent_ += lines.size();
+        }
+        break;
+      }
       const std::string framing = script.chunked          ? "Transfer-Encoding: chunked\r\n"
                                   : script.closeDelimited ? ""
                                                           : LengthHeader(script.hugeBytes);

@@ -68,6 +68,7 @@ struct Script {
   std::string body;
   bool closeDelimited = false;  // kRespond, kHugeBody: no Content-Length, the close ends the body
   bool chunked = false;         // kHugeBody: chunked framing
+  bool hugeHeaders = false;     // kHugeBody: `hugeBytes` of header lines instead, never ended
   std::size_t partialBytes = 0;
   int stallMs = 30000;
   std::uint64_t hugeBytes = 0;
