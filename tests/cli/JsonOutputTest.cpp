@@ -217,7 +217,9 @@ TEST(ViewsTest, ColumnsAlignToTheWidestCellAndTheCatalogueGroupsByName) {
   catalogue["Zeta"].emplace_back("5", "Z5,z5.example,3,Far");
   catalogue["Alpha"].emplace_back("1", "A1,a1.example,1,Near");
   catalogue["Alpha"].emplace_back("2", "short");  // fewer fields than usual
-  EXPECT_EQ(proxycli::CatalogueText(catalogue),
+  std::ostringstream text;
+  proxycli::WriteCatalogueText(text, proxycli::CatalogueSelection(catalogue, proxycli::CatalogueFilter()));
+  EXPECT_EQ(text.str(),
             "Alpha (2 servers)\n"
             "  ID  NAME   ADDRESS     LEVEL  LOCATION\n"
             "  1   A1     a1.example  1      Near\n"
@@ -247,6 +249,16 @@ std::string WholeText(const ServerCatalogue& catalogue) {
     text += proxycli::FormatTable(rows, "  ");
   }
   return text;
+}
+
+nlohmann::json WholeGroups(const ServerCatalogue& catalogue) {
+  nlohmann::json groups = nlohmann::json::array();
+  for (const auto& group : catalogue) {
+    nlohmann::json servers = nlohmann::json::array();
+    for (const ServerInfo& server : group.second) servers.push_back(proxycli::ServerJson(server));
+    groups.push_back({{"name", group.first}, {"servers", servers}});
+  }
+  return groups;
 }
 
 std::string WholeJsonLines(const ServerCatalogue& catalogue) {
@@ -279,26 +291,32 @@ TEST(CatalogueOutputTest, StreamedOutputIsTheWholeLayoutByteForByte) {
   proxycli::WriteCatalogueText(text, shown);
   proxycli::WriteCatalogueJsonLines(lines, shown);
   EXPECT_EQ(text.str(), WholeText(catalogue));
-  EXPECT_EQ(proxycli::CatalogueText(catalogue), WholeText(catalogue));
   EXPECT_EQ(lines.str(), WholeJsonLines(catalogue));
-  const nlohmann::json data = {{"command", "servers"}, {"count", shown.size()}, {"source", "remote"}};
-  for (const int status : {0, 1}) {
-    nlohmann::json whole = data;
-    whole["groups"] = proxycli::CatalogueJson(catalogue);
-    whole["ok"] = status == 0;
-    whole["exit_status"] = status;
-    whole["errors"] = nlohmann::json::array();
-    std::ostringstream document;
-    proxycli::WriteServersDocument(document, data, status, &shown);
-    EXPECT_EQ(document.str(), proxycli::DumpJson(whole, 2) + "\n") << status;
+  // The document as the subcommand writes it (indented) and as the shell
+  // does (one line); "groups" also inside an error's text.
+  const nlohmann::json document = {{"command", "servers"},
+                                   {"count", shown.size()},
+                                   {"errors", {{{"errdesc", "\"groups\": \"(groups)\""}}}},
+                                   {"exit_status", 1},
+                                   {"ok", false}};
+  nlohmann::json whole = document;
+  whole["groups"] = WholeGroups(catalogue);
+  for (const int indent : {2, -1}) {
+    std::ostringstream written;
+    proxycli::WriteServersDocument(written, document, &shown, indent);
+    EXPECT_EQ(written.str(), proxycli::DumpJson(whole, indent) + "\n") << indent;
   }
-  // Nothing kept: an empty list.
+  // Nothing kept: an empty list; no selection: no groups at all.
   proxycli::CatalogueFilter none;
   none.level = 9;
   const proxycli::CatalogueSelection empty(catalogue, none);
-  std::ostringstream document;
-  proxycli::WriteServersDocument(document, {{"command", "servers"}}, 0, &empty);
-  EXPECT_EQ(nlohmann::json::parse(document.str())["groups"], nlohmann::json::array());
+  for (const int indent : {2, -1}) {
+    std::ostringstream written, without;
+    proxycli::WriteServersDocument(written, document, &empty, indent);
+    EXPECT_EQ(nlohmann::json::parse(written.str())["groups"], nlohmann::json::array());
+    proxycli::WriteServersDocument(without, document, nullptr, indent);
+    EXPECT_EQ(without.str(), proxycli::DumpJson(document, indent) + "\n");
+  }
 }
 
 TEST(CatalogueOutputTest, SelectionFiltersSortsAndLimitsWithoutCopies) {

@@ -54,6 +54,8 @@ TEST_F(CliTest, ShellRunsEveryOperationInOneSession) {
   }
   EXPECT_EQ(docs[0]["service_version"], "9.8.7");
   EXPECT_EQ(docs[4]["user"]["moneyleft"], 5);
+  ASSERT_TRUE(docs[5]["groups"].is_array());
+  EXPECT_EQ(docs[5]["groups"].size(), 2u);
   EXPECT_EQ(docs[5]["groups"], docs[6]["groups"]);
   EXPECT_EQ(docs[8]["lendusername"], "lend7");
   EXPECT_EQ(docs[10]["leased"], true);

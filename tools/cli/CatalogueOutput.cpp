@@ -126,8 +126,10 @@ class PieceWriter : public nlohmann::detail::output_adapter_protocol<char> {
     if (buffer_.size() + count >= kPiece) Flush();
     buffer_.append(count, ' ');
   }
-  // A line end, then the indentation of `depth` levels of two spaces.
+  // A line end, then the indentation of `depth` levels of two spaces;
+  // nothing at a negative depth, which lays out on one line.
   void NewLine(int depth) {
+    if (depth < 0) return;
     Append("\n");
     Spaces(static_cast<std::size_t>(depth) * 2);
   }
@@ -217,37 +219,45 @@ void WriteServer(PieceWriter& out, const ServerInfo& server, const std::string* 
 }
 
 // An array `depth` levels deep as indentation 2 lays it out: "[]" when
-// empty, else each element on a line of its own, written by `element`.
+// empty, else each element on a line of its own, written by `element`; on
+// one line when `depth` is negative.
 template <typename Range, typename WriteElement>
 void WriteArray(PieceWriter& out, const Range& range, int depth, const WriteElement& element) {
+  const int inner = depth < 0 ? depth : depth + 1;
   out.Append("[");
   bool empty = true;
   for (const auto& item : range) {
     if (!out.good()) break;
     out.Append(empty ? "" : ",");
     empty = false;
-    out.NewLine(depth + 1);
+    out.NewLine(inner);
     element(item);
   }
   if (!empty) out.NewLine(depth);
   out.Append("]");
 }
 
-// The groups as CatalogueJson (Views.h) makes them, laid out byte for byte
-// as DumpJson(..., 2) lays them out when the array sits `depth` levels deep.
+// The groups, each {"name", "servers"} with the servers as ServerJson
+// (Views.h) makes them, laid out byte for byte as DumpJson(..., 2) lays them
+// out when the array sits `depth` levels deep, or as DumpJson(..., -1) does
+// when `depth` is negative.
 void WriteCatalogueJson(std::ostream& stream, const CatalogueSelection& shown, int depth) {
   PieceWriter out(stream);
-  WriteArray(out, shown.groups(), depth, [&out, depth](const ShownGroup& group) {
+  const auto deeper = [depth](int levels) { return depth < 0 ? depth : depth + levels; };
+  const char* const space = depth < 0 ? "" : " ";
+  WriteArray(out, shown.groups(), depth, [&](const ShownGroup& group) {
     out.Append("{");
-    out.NewLine(depth + 2);
-    out.Append("\"name\": ");
+    out.NewLine(deeper(2));
+    out.Append("\"name\":");
+    out.Append(space);
     out.Text(*group.name);
     out.Append(",");
-    out.NewLine(depth + 2);
-    out.Append("\"servers\": ");
-    WriteArray(out, group, depth + 2,
-               [&out, depth](const ServerInfo* server) { WriteServer(out, *server, nullptr, depth + 3); });
-    out.NewLine(depth + 1);
+    out.NewLine(deeper(2));
+    out.Append("\"servers\":");
+    out.Append(space);
+    WriteArray(out, group, deeper(2),
+               [&out, &deeper](const ServerInfo* server) { WriteServer(out, *server, nullptr, deeper(3)); });
+    out.NewLine(deeper(1));
     out.Append("}");
   });
   out.Flush();
@@ -322,19 +332,21 @@ void WriteCatalogueJsonLines(std::ostream& stream, const CatalogueSelection& sho
   out.Flush();
 }
 
-void WriteServersDocument(std::ostream& out, nlohmann::json data, int exitStatus,
-                          const CatalogueSelection* shown) {
-  // What Report::Finish adds.
-  data["ok"] = exitStatus == 0;
-  data["exit_status"] = exitStatus;
-  if (!data.contains("errors")) data["errors"] = nlohmann::json::array();
+void WriteServersDocument(std::ostream& out, const nlohmann::json& document, const CatalogueSelection* shown,
+                          int indent) {
   // Everything else is small: the serialiser lays it out, and the groups go
-  // where it put a stand-in. A top-level key is the only text at this
-  // indentation that can open a line with a quote.
-  const std::string key = "\n  \"groups\": ";
+  // where it put a stand-in. The stand-in's quotes are bare only where
+  // "groups" is a key with that value: no key below the top is "groups".
+  const std::string key = indent < 0 ? "\"groups\":" : "\n  \"groups\": ";
   const std::string standIn = key + "\"(groups)\"";
-  if (shown != nullptr) data["groups"] = "(groups)";
-  const std::string text = DumpJson(data, 2);
+  std::string text;
+  if (shown == nullptr) {
+    text = DumpJson(document, indent);
+  } else {
+    nlohmann::json withStandIn = document;
+    withStandIn["groups"] = "(groups)";
+    text = DumpJson(withStandIn, indent);
+  }
   const std::size_t at = shown == nullptr ? std::string::npos : text.find(standIn);
   // Without groups, or (cannot happen) without the stand-in: as it is.
   if (at == std::string::npos) {
@@ -342,7 +354,7 @@ void WriteServersDocument(std::ostream& out, nlohmann::json data, int exitStatus
     return;
   }
   out << std::string_view(text).substr(0, at) << key;
-  WriteCatalogueJson(out, *shown, 1);
+  WriteCatalogueJson(out, *shown, indent < 0 ? -1 : 1);
   out << std::string_view(text).substr(at + standIn.size()) << "\n";
 }
 

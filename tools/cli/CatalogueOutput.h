@@ -66,10 +66,11 @@ void WriteCatalogueText(std::ostream& out, const CatalogueSelection& shown);
 // ServerJson (Views.h), keys in byte order.
 void WriteCatalogueJsonLines(std::ostream& out, const CatalogueSelection& shown);
 
-// The --json document of `servers`, as Report::Finish would write it for
-// `data` and `exitStatus`, with "groups" taken from `shown` when it is not
-// null (written as it is formatted).
-void WriteServersDocument(std::ostream& out, nlohmann::json data, int exitStatus,
-                          const CatalogueSelection* shown);
+// The JSON document of `servers`: `document` as DumpJson lays it out with
+// `indent` (negative: one line), with "groups" taken from `shown` when it is
+// not null (written as it is formatted), and a line end. A Report::Finish
+// writer.
+void WriteServersDocument(std::ostream& out, const nlohmann::json& document, const CatalogueSelection* shown,
+                          int indent);
 
 }  // namespace proxycli

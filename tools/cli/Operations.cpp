@@ -192,7 +192,7 @@ void Recharge(const Settings& settings, Console& console, Invocation& in, Report
 // the report. --jsonl prints its lines itself, whatever --json says.
 int Servers(const Settings& settings, Console& console, Invocation& in) {
   const bool jsonDocument = settings.json && !in.jsonLines;
-  Report report(console, "servers", /*json=*/false);
+  Report report(console, "servers", jsonDocument);
   report.data()["source"] = in.local ? "local" : "remote";
   ServerCatalogue catalogue;
   const LentCatalogue lent =
@@ -230,13 +230,14 @@ int Servers(const Settings& settings, Console& console, Invocation& in) {
       WriteCatalogueText(console.out, *shown);
     }
   }
-  if (jsonDocument)
-    WriteServersDocument(console.out, report.data(), report.exitStatus(), shown ? &*shown : nullptr);
+  report.Finish([&shown](std::ostream& out, const nlohmann::json& document, int indent) {
+    WriteServersDocument(out, document, shown ? &*shown : nullptr, indent);
+  });
   // A full disk or a closed pipe must not pass for a shown catalogue.
   if (!console.out.flush()) {
     report.Failure("servers", -1, "output failed", "the catalogue could not be written to standard output");
   }
-  return report.Finish();
+  return report.exitStatus();
 }
 
 int Connect(const Settings& settings, Console& console, Invocation& in) {

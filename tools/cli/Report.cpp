@@ -58,11 +58,17 @@ void Report::Record(int exitStatus, nlohmann::json error) {
 }
 
 int Report::Finish() {
+  return Finish([](std::ostream& out, const nlohmann::json& document, int indent) {
+    out << DumpJson(document, indent) << "\n";
+  });
+}
+
+int Report::Finish(const DocumentWriter& write) {
   if (json_ && !finished_) {
     document_["ok"] = exitStatus_ == 0;
     document_["exit_status"] = exitStatus_;
     if (!document_.contains("errors")) document_["errors"] = nlohmann::json::array();
-    console_.out << DumpJson(document_, compact_ ? -1 : 2) << "\n";
+    write(console_.out, document_, compact_ ? -1 : 2);
   }
   finished_ = true;
   console_.out.flush();

@@ -5,7 +5,9 @@
 // they are.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 
 #include "tools/cli/Console.h"
@@ -50,6 +52,10 @@ class Report {
 
   // Writes the JSON document (JSON mode) and returns the exit status.
   int Finish();
+  // As Finish, with the document written by `write`, handed the whole
+  // document and DumpJson's indent: for one too big to build whole.
+  using DocumentWriter = std::function<void(std::ostream& out, const nlohmann::json& document, int indent)>;
+  int Finish(const DocumentWriter& write);
 
  private:
   void Record(int exitStatus, nlohmann::json error);

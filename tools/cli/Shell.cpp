@@ -43,16 +43,20 @@ bool ParseInt(const std::string& text, int* value) {
   return true;
 }
 
-// Text goes out as it is formatted; only JSON mode builds the document.
+// The catalogue goes out as it is formatted, as text or in the command's
+// JSON document, which the report then does not write again.
 void ShowCatalogue(Report& report, ServiceCalls& calls, bool (ServiceCalls::*fetch)(ServerCatalogue&)) {
   ServerCatalogue catalogue;
   if (!(calls.*fetch)(catalogue)) return;
-  report.data()["count"] = CatalogueSize(catalogue);
-  if (report.json()) {
-    report.data()["groups"] = CatalogueJson(catalogue);
-  } else {
-    WriteCatalogueText(report.console().out, CatalogueSelection(catalogue, CatalogueFilter()));
+  const CatalogueSelection shown(catalogue, CatalogueFilter());
+  report.data()["count"] = shown.size();
+  if (!report.json()) {
+    WriteCatalogueText(report.console().out, shown);
+    return;
   }
+  report.Finish([&shown](std::ostream& out, const nlohmann::json& document, int indent) {
+    WriteServersDocument(out, document, &shown, indent);
+  });
 }
 
 class ShellSession {

@@ -97,22 +97,6 @@ nlohmann::json ServerJson(const ServerInfo& server) {
           {"location", server.GetField(3)}};
 }
 
-nlohmann::json CatalogueJson(const ServerCatalogue& catalogue) {
-  nlohmann::json groups = nlohmann::json::array();
-  for (const auto& group : catalogue) {
-    nlohmann::json servers = nlohmann::json::array();
-    for (const ServerInfo& server : group.second) servers.push_back(ServerJson(server));
-    groups.push_back({{"name", group.first}, {"servers", servers}});
-  }
-  return groups;
-}
-
-std::string CatalogueText(const ServerCatalogue& catalogue) {
-  std::ostringstream text;
-  WriteCatalogueText(text, CatalogueSelection(catalogue, CatalogueFilter()));
-  return text.str();
-}
-
 std::size_t CatalogueSize(const ServerCatalogue& catalogue) {
   std::size_t size = 0;
   for (const auto& group : catalogue) size += group.second.size();

@@ -26,10 +26,6 @@ std::string PushedConfigText(const ServerConfig* serverConfig);
 // A server is {"id", "name", "address", "level", "location"}; id and level
 // are numbers, null when the service sent something that is not one.
 nlohmann::json ServerJson(const ServerInfo& server);
-nlohmann::json CatalogueJson(const ServerCatalogue& catalogue);
-// One block per group, in the map's order, each a table of its servers
-// (WriteCatalogueText of the whole catalogue).
-std::string CatalogueText(const ServerCatalogue& catalogue);
 std::size_t CatalogueSize(const ServerCatalogue& catalogue);
 
 // {"id": number or null, "ratio": percent}.
