@@ -182,6 +182,27 @@ TEST_F(CliTest, ShellOnATerminalCompletesRecallsAndAbandonsLines) {
   EXPECT_EQ(home_.Read("state/proxyhelper/shell_history").find("carol-pw"), std::string::npos);
 }
 
+// Every typed byte reaches the command and the history as it was typed,
+// whether or not it is a character of the terminal's encoding.
+TEST_F(CliTest, ShellOnATerminalKeepsEveryTypedByte) {
+  const std::string typed = "zz\xc3\xa9\xff\xc3x";  // é, then bytes that are no UTF-8
+  for (const char* locale : {"LC_ALL=C", "LC_ALL=C.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    std::remove(StateFile("shell_history").c_str());
+    ChildProcess shell;
+    ASSERT_TRUE(shell.SpawnOnTerminal({"--servers", "127.0.0.1:9", "shell"}, {locale}));
+    const std::string refused = "unknown command \"" + typed + "\"";
+    for (const char* keys : {"\r", "\x10\r"}) {  // typed, then recalled (Ctrl-P)
+      ASSERT_TRUE(shell.WaitForOutput("proxyhelper> ")) << shell.output();
+      ASSERT_TRUE(shell.Type((keys[0] == '\r' ? typed : std::string()) + keys));
+      ASSERT_TRUE(shell.WaitForOutput(refused)) << shell.output();
+    }
+    ASSERT_TRUE(shell.Type("quit\r"));
+    EXPECT_EQ(shell.Wait(), 2) << shell.output();
+    EXPECT_EQ(home_.Read("state/proxyhelper/shell_history"), typed + "\n" + "quit\n");
+  }
+}
+
 TEST(SplitWordsTest, QuotesAndEscapes) {
   struct Case {
     const char* line;

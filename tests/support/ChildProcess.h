@@ -57,9 +57,11 @@ class ChildProcess {
     return pid_ > 0;
   }
 
-  // On a new pseudo-terminal of 24x80 (stdin, stdout and stderr), TERM=xterm.
-  bool SpawnOnTerminal(const std::vector<std::string>& args) {
-    Exec prepared(program_, args, {"TERM=xterm"});
+  // On a new pseudo-terminal of 24x80 (stdin, stdout and stderr), TERM=xterm
+  // and `environment` ("NAME=value") set.
+  bool SpawnOnTerminal(const std::vector<std::string>& args, std::vector<std::string> environment = {}) {
+    environment.push_back("TERM=xterm");
+    Exec prepared(program_, args, environment);
     winsize size{24, 80, 0, 0};
     int master = -1;
     pid_ = ::forkpty(&master, nullptr, nullptr, &size);

@@ -1,6 +1,7 @@
 #include "tools/cli/LineReader.h"
 
 #include <histedit.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +45,74 @@ extern "C" unsigned char CompleteCallback(EditLine* editLine, int) { return Read
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// A byte that is no character of the terminal's encoding travels through
+// libedit as one of U+DC80..U+DCFF, as Python's "surrogateescape" carries
+// it, so that every typed byte comes back as it was: a name or password
+// in another encoding than the terminal's is still the user's.
+constexpr wchar_t kEscapedBytes = 0xDC00;
+
+wchar_t EscapedByte(char byte) {
+  const auto value = static_cast<unsigned char>(byte);
+  return value < 0x80 ? static_cast<wchar_t>(value) : kEscapedBytes + value;
+}
+
+// Decodes the first character of `size` bytes in the thread's locale: the
+// bytes it took, or 0 when it needs more and `more` may come. A byte that
+// starts no character is taken alone, escaped.
+std::size_t DecodeFirst(const char* data, std::size_t size, bool more, wchar_t* character) {
+  std::mbstate_t state{};
+  const std::size_t used = std::mbrtowc(character, data, size, &state);
+  if (used == static_cast<std::size_t>(-2) && more && size < MB_LEN_MAX) return 0;
+  if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+    *character = EscapedByte(data[0]);
+    return 1;
+  }
+  return used == 0 ? 1 : used;  // 0: the NUL character, one byte
+}
+
+std::wstring WideText(const std::string& bytes) {
+  std::wstring wide;
+  for (std::size_t at = 0; at < bytes.size();) {
+    wchar_t character = L'\0';
+    at += DecodeFirst(bytes.data() + at, bytes.size() - at, false, &character);
+    wide.push_back(character);
+  }
+  return wide;
+}
+
+std::string ByteText(const wchar_t* text, std::size_t count) {
+  std::string bytes;
+  char buffer[MB_LEN_MAX];
+  for (std::size_t i = 0; i < count; ++i) {
+    const wchar_t character = text[i];
+    if (character >= kEscapedBytes + 0x80 && character <= kEscapedBytes + 0xFF) {
+      bytes.push_back(static_cast<char>(character - kEscapedBytes));
+      continue;
+    }
+    std::mbstate_t state{};
+    const std::size_t size = std::wcrtomb(buffer, character, &state);
+    // Only what libedit made up itself could fail here; it is left out.
+    if (size != static_cast<std::size_t>(-1)) bytes.append(buffer, size);
+  }
+  return bytes;
+}
+
+// The terminal's character encoding (LC_CTYPE from the environment) for the
+// calling thread while it lives: the process's own locale stays "C".
+class TerminalEncoding {
+ public:
+  explicit TerminalEncoding(locale_t terminal)
+      : previous_(terminal == static_cast<locale_t>(0) ? static_cast<locale_t>(0) : ::uselocale(terminal)) {}
+  ~TerminalEncoding() {
+    if (previous_ != static_cast<locale_t>(0)) ::uselocale(previous_);
+  }
+  TerminalEncoding(const TerminalEncoding&) = delete;
+  TerminalEncoding& operator=(const TerminalEncoding&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
 }  // namespace
 
 bool StreamLineReader::ReadLine(const std::string& /*prompt*/, std::string* line) {
@@ -54,24 +123,27 @@ bool StreamLineReader::ReadLine(const std::string& /*prompt*/, std::string* line
 
 struct EditLineReader::Handles {
   EditLine* editLine = nullptr;
-  History* history = nullptr;
+  HistoryW* history = nullptr;
+  // Zero when the environment names no usable locale: "C" is used then.
+  locale_t terminal = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
   ~Handles() {
     if (editLine != nullptr) el_end(editLine);
-    if (history != nullptr) history_end(history);
+    if (history != nullptr) history_wend(history);
+    if (terminal != static_cast<locale_t>(0)) ::freelocale(terminal);
   }
 };
 
 EditLineReader::EditLineReader(const char* program, FILE* in, FILE* out, FILE* err)
     : handles_(new Handles()), out_(out), inFd_(::fileno(in)) {
-  handles_->history = history_init();
+  handles_->history = history_winit();
   handles_->editLine = el_init(program, in, out, err);
   if (handles_->editLine == nullptr) return;
   EditLine* editLine = handles_->editLine;
-  HistEvent event;
+  HistEventW event;
   if (handles_->history != nullptr) {
-    history(handles_->history, &event, H_SETSIZE, static_cast<int>(kHistoryLines));
-    history(handles_->history, &event, H_SETUNIQUE, 1);
-    el_set(editLine, EL_HIST, history, handles_->history);
+    history_w(handles_->history, &event, H_SETSIZE, static_cast<int>(kHistoryLines));
+    history_w(handles_->history, &event, H_SETUNIQUE, 1);
+    el_wset(editLine, EL_HIST, history_w, handles_->history);
   }
   el_set(editLine, EL_EDITOR, "emacs");
   el_set(editLine, EL_CLIENTDATA, static_cast<void*>(this));
@@ -82,6 +154,12 @@ EditLineReader::EditLineReader(const char* program, FILE* in, FILE* out, FILE* e
   el_set(editLine, EL_GETCFN, ReadCharacterCallback);
   el_set(editLine, EL_ADDFN, "proxyhelper-complete", "Complete a command name", CompleteCallback);
   el_set(editLine, EL_BIND, "^I", "proxyhelper-complete", nullptr);
+  // The emacs bindings take U+0080..U+00FF for meta keys: they are typed
+  // characters (é is U+00E9), to be inserted as any other.
+  for (wchar_t c = 0x80; c <= 0xFF; ++c) {
+    const wchar_t key[2] = {c, L'\0'};
+    el_wset(editLine, EL_BIND, key, L"ed-insert", nullptr);
+  }
 }
 
 EditLineReader::~EditLineReader() = default;
@@ -92,8 +170,9 @@ bool EditLineReader::ReadLine(const std::string& prompt, std::string* line) {
   // A Ctrl-C pressed while a command ran is not meant for the new line.
   TakeInterrupt();
   interrupted_ = false;
+  const TerminalEncoding encoding(handles_->terminal);
   int count = 0;
-  const char* text = el_gets(handles_->editLine, &count);
+  const wchar_t* text = el_wgets(handles_->editLine, &count);
   // An abandoned line answers an empty one; at the end of the input,
   // whatever is printed next starts on a line of its own, not after "^D".
   if (interrupted_ || text == nullptr || count <= 0) {
@@ -102,7 +181,7 @@ bool EditLineReader::ReadLine(const std::string& prompt, std::string* line) {
     line->clear();
     return interrupted_;
   }
-  line->assign(text, static_cast<std::size_t>(count));
+  *line = ByteText(text, static_cast<std::size_t>(count));
   while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
   return true;
 }
@@ -111,6 +190,14 @@ int EditLineReader::ReadCharacter(wchar_t* character) {
   *character = L'\0';
   const int wakeup = SignalWakeupDescriptor();
   for (;;) {
+    // What an earlier read left over first, so that no typed byte is lost.
+    if (!pendingBytes_.empty()) {
+      const std::size_t taken = DecodeFirst(pendingBytes_.data(), pendingBytes_.size(), true, character);
+      if (taken != 0) {
+        pendingBytes_.erase(0, taken);
+        return 1;
+      }
+    }
     const bool interrupt = TakeInterrupt();
     if (interrupt) interrupted_ = true;
     if (interrupt || StopRequested()) {
@@ -128,29 +215,24 @@ int EditLineReader::ReadCharacter(wchar_t* character) {
     }
     char byte = 0;
     const ssize_t n = ::read(inFd_, &byte, 1);
-    if (n == 0) return 0;
+    if (n == 0) {
+      // The input ends inside a character: its bytes, escaped.
+      if (pendingBytes_.empty()) return 0;
+      pendingBytes_.erase(0, DecodeFirst(pendingBytes_.data(), pendingBytes_.size(), false, character));
+      return 1;
+    }
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return -1;
     }
     pendingBytes_.push_back(byte);
-    std::mbstate_t state{};
-    wchar_t decoded = L'\0';
-    const std::size_t used = std::mbrtowc(&decoded, pendingBytes_.data(), pendingBytes_.size(), &state);
-    const bool incomplete = used == static_cast<std::size_t>(-2);
-    if (incomplete && pendingBytes_.size() < MB_LEN_MAX) continue;
-    // A byte the locale cannot decode stands for itself.
-    if (incomplete || used == static_cast<std::size_t>(-1)) decoded = static_cast<unsigned char>(byte);
-    pendingBytes_.clear();
-    *character = decoded;
-    return 1;
   }
 }
 
 unsigned char EditLineReader::Complete() {
-  const LineInfo* info = el_line(handles_->editLine);
+  const LineInfoW* info = el_wline(handles_->editLine);
   if (info == nullptr) return CC_ERROR;
-  std::string before(info->buffer, info->cursor);
+  std::string before = ByteText(info->buffer, static_cast<std::size_t>(info->cursor - info->buffer));
   before.erase(0, before.find_first_not_of(" \t"));
   // Only the command itself is completed.
   if (before.find_first_of(" \t") != std::string::npos) return CC_ERROR;
@@ -180,8 +262,9 @@ void EditLineReader::AddHistory(const std::string& typed) {
   const std::string line = typed.substr(0, typed.find_last_not_of(" \t") + 1);
   if (line.empty()) return;
   if (handles_->history != nullptr) {
-    HistEvent event;
-    history(handles_->history, &event, H_ENTER, line.c_str());
+    const TerminalEncoding encoding(handles_->terminal);
+    HistEventW event;
+    history_w(handles_->history, &event, H_ENTER, WideText(line).c_str());
   }
   history_.erase(std::remove(history_.begin(), history_.end(), line), history_.end());
   history_.push_back(line);
