@@ -199,6 +199,8 @@ TEST_F(CliTest, ShellOnATerminalKeepsEveryTypedByte) {
     }
     ASSERT_TRUE(shell.Type("quit\r"));
     EXPECT_EQ(shell.Wait(), 2) << shell.output();
+    // Without a locale the terminal is taken as UTF-8: é shows as itself.
+    EXPECT_EQ(shell.output().find("\\U+DCC3\\U+DCA9"), std::string::npos) << shell.output();
     EXPECT_EQ(home_.Read("state/proxyhelper/shell_history"), typed + "\n" + "quit\n");
   }
 }

@@ -1,6 +1,7 @@
 #include "tools/cli/LineReader.h"
 
 #include <histedit.h>
+#include <langinfo.h>
 #include <locale.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -97,8 +98,23 @@ std::string ByteText(const wchar_t* text, std::size_t count) {
   return bytes;
 }
 
-// The terminal's character encoding (LC_CTYPE from the environment) for the
-// calling thread while it lives: the process's own locale stays "C".
+// The terminal's character encoding: LC_CTYPE from the environment, where
+// plain "C" (ASCII) is taken as C.UTF-8, as Python does, since a terminal
+// set up without a locale (a minimal system's root shell) mostly speaks
+// UTF-8 all the same. Zero when none can be had: "C" is used then.
+locale_t NewTerminalLocale() {
+  const locale_t chosen = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  if (chosen == static_cast<locale_t>(0) ||
+      std::strcmp(::nl_langinfo_l(CODESET, chosen), "ANSI_X3.4-1968") != 0)
+    return chosen;
+  const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (utf8 == static_cast<locale_t>(0)) return chosen;
+  ::freelocale(chosen);
+  return utf8;
+}
+
+// The terminal's encoding for the calling thread while it lives: the
+// process's own locale stays "C".
 class TerminalEncoding {
  public:
   explicit TerminalEncoding(locale_t terminal)
@@ -124,8 +140,7 @@ bool StreamLineReader::ReadLine(const std::string& /*prompt*/, std::string* line
 struct EditLineReader::Handles {
   EditLine* editLine = nullptr;
   HistoryW* history = nullptr;
-  // Zero when the environment names no usable locale: "C" is used then.
-  locale_t terminal = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  locale_t terminal = NewTerminalLocale();
   ~Handles() {
     if (editLine != nullptr) el_end(editLine);
     if (history != nullptr) history_wend(history);
