@@ -90,7 +90,9 @@ bool InProcessService::RestartLive(std::string* error) {
   s.server->Stop();
   s.server.reset();
   s.service.reset();
-  return s.Open(false, {{s.options.host, port, FaultMode::kNone, s.options.tls}}, &s.service, &s.server,
+  // The deployment's keys, as its standby takes them: a store in a file
+  // keeps the first start's.
+  return s.Open(true, {{s.options.host, port, FaultMode::kNone, s.options.tls}}, &s.service, &s.server,
                 error);
 }
 
