@@ -99,6 +99,12 @@ TEST(ConformanceRules, EachRuleNamesWhatItSaw) {
       {[](O s) { s.ratioSlot = 0; }, "userinfo.timing", kFail, "online ratio 0 (want both"},
       {[](O s) { s.rawUserInfo = Reply('Z', "result=0\n[config]\nlogin_server=127.0.0.1:80;[::1\n"); },
        "userinfo.servers", kFail, "pushed entries the client cannot use: \"[::1\""},
+      {[](O s) {
+         s.rawUserInfo =
+             Reply('Z', "result=0\n[config]\nlogin_server=" +
+                            std::string(9000, ';').replace(0, 18, "a/1;a/2;a/3;a/4;a/5;a/6") + "\n");
+       },
+       "userinfo.servers", kFail, "\"a/1\", \"a/2\", \"a/3\", \"a/4\" and 2 more"},
       {[](O s) { s.viaPushed = Unreached("[::1]:8443 (tls): connect timeout"); }, "userinfo.servers", kFail,
        "do not answer: 0x70000066 RESULT_TRANSPORT_FAILURE ([::1]:8443 (tls): connect timeout)"},
       {[](O s) { s.rawUserInfo = Reply('Z', "result=0\n"); }, "userinfo.servers", kSkip, "no login_server"},

@@ -26,10 +26,6 @@ Finding Fail(std::string detail, const Seen& behind) {
   return Fail(shown > 0 ? detail + ")" : detail);
 }
 
-std::string Code(int result) { return ResultHex(result) + " " + ResultName(result); }
-std::string CodeAndText(const Call& call) {
-  return Code(call.result) + (call.errdesc.empty() ? "" : ": " + call.errdesc);
-}
 bool NoUsableReply(int result) { return result == RESULT_TRANSPORT_FAILURE || result == RESULT_CANCELLED; }
 
 bool IsDecimal(const std::string& text) {
@@ -37,10 +33,23 @@ bool IsDecimal(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::string Quoted(const std::vector<std::string>& texts) {
-  std::string joined;
-  for (const std::string& text : texts) joined += (joined.empty() ? "\"" : ", \"") + text + "\"";
-  return joined;
+// The entries of a server list that the host library cannot use, as
+// written and quoted: the first few and how many more, however long a list
+// the service sends. Empty when every entry is usable.
+std::string BrokenEntries(const std::string& list) {
+  constexpr std::size_t kShown = 4;
+  // Only the separators are read here; each entry is the host library's to judge.
+  const char* separators = ";, \t\n\v\f\r";
+  std::string shown;
+  std::size_t broken = 0;
+  for (std::size_t pos = list.find_first_not_of(separators); pos != std::string::npos;) {
+    const std::size_t end = std::min(list.find_first_of(separators, pos), list.size());
+    const std::string entry = list.substr(pos, end - pos);
+    if (CLoginServers::Entries(entry).size() != 1 && ++broken <= kShown)
+      shown += (shown.empty() ? "\"" : ", \"") + entry + "\"";
+    pos = list.find_first_not_of(separators, end);
+  }
+  return broken > kShown ? shown + " and " + std::to_string(broken - kShown) + " more" : shown;
 }
 
 const ProfileSection* Section(const CProfileFile& profile, const char* name) {
@@ -52,7 +61,7 @@ const ProfileSection* Section(const CProfileFile& profile, const char* name) {
 
 // A library call that did not succeed: its code and the causes.
 Finding Failed(const Call& call, const std::string& what = std::string()) {
-  return Fail(what + Code(call.result), call);
+  return Fail(what + ResultText(call.result), call);
 }
 
 struct RuleRow {
@@ -63,17 +72,16 @@ struct RuleRow {
 constexpr RuleRow kRows[] = {
     {{"version.answered", "getversion.php answers with a version", "getversionphp-getversion", ""},
      [](S s) {
-       const std::vector<std::string> broken = BrokenEntries(s.givenServers);
        if (s.version.result != 0) return Failed(s.version);
        if (s.versionText.empty()) return Fail("answered without \"ver\"");
-       if (!broken.empty())
-         return Fail("the server list given has entries the client cannot use: " + Quoted(broken));
+       const std::string broken = BrokenEntries(s.givenServers);
+       if (!broken.empty()) return Fail("the server list given has entries the client cannot use: " + broken);
        return Pass(s.versionText);
      }},
     {{"signin.accepted", "the right password opens a session with a token (\"magic\")", "logininphp-signin",
       ""},
      [](S s) {
-       if (s.signIn.result != 0) return Fail(CodeAndText(s.signIn), s.signIn);
+       if (s.signIn.result != 0) return Fail(ResultText(s.signIn.result, s.signIn.errdesc), s.signIn);
        return s.magic ? Pass() : Fail("accepted without a \"magic\" session token");
      }},
     {{"signin.refused", "a wrong password is refused: non-zero \"result\" and an \"errdesc\"",
@@ -111,9 +119,9 @@ constexpr RuleRow kRows[] = {
        if (!s.rawUserInfo.decoded) return Skip("the raw user info did not decode");
        const ProfileSection* config = Section(s.rawUserInfo.profile, protocol::kConfigSection);
        const std::string pushed = config != nullptr ? config->GetItem(protocol::kLoginServer) : "";
-       const std::vector<std::string> broken = BrokenEntries(pushed);
        if (pushed.empty()) return Skip("no login_server pushed");
-       if (!broken.empty()) return Fail("pushed entries the client cannot use: " + Quoted(broken));
+       const std::string broken = BrokenEntries(pushed);
+       if (!broken.empty()) return Fail("pushed entries the client cannot use: " + broken);
        if (s.viaPushed.result != 0) return Failed(s.viaPushed, "the pushed servers do not answer: ");
        return Pass(std::to_string(CLoginServers::Entries(pushed).size()) + " usable entries");
      }},
@@ -183,13 +191,17 @@ constexpr RuleRow kRows[] = {
       "getdailupinfophp-getdailupinfo-keyed", "signin.accepted"},
      [](S s) {
        if (s.serverId == 0) return Skip("no VPN server id (give --server-id)");
-       if (s.lease.result != 0) return Fail(CodeAndText(s.lease), s.lease);
+       if (s.lease.result != 0) return Fail(ResultText(s.lease.result, s.lease.errdesc), s.lease);
        return s.lent ? Pass("server " + std::to_string(s.serverId))
                      : Fail("lent user name or password empty");
      }},
     {{"lease.handshakes", "two handshakes on the lease are accepted", "verificationphp-shakehands",
       "lease.granted"},
-     [](S s) { return s.handshakes.result == 0 ? Pass() : Fail(CodeAndText(s.handshakes), s.handshakes); }},
+     [](S s) {
+       return s.handshakes.result == 0
+                  ? Pass()
+                  : Fail(ResultText(s.handshakes.result, s.handshakes.errdesc), s.handshakes);
+     }},
     {{"lease.released", "the lease is released", "releasedialupinfophp-releasedialupinfo", "lease.granted"},
      [](S s) { return s.release.result == 0 ? Pass() : Failed(s.release); }},
     {{"lease.gone", "a handshake after the release is refused", "verificationphp-shakehands",
@@ -235,7 +247,8 @@ constexpr RuleRow kRows[] = {
       "registerphp-register-and-rechargephp-recharge", ""},
      [](S s) {
        if (!s.registerAsked) return Skip("not asked (--register USER)");
-       if (s.registered.result != 0) return Fail(CodeAndText(s.registered), s.registered);
+       if (s.registered.result != 0)
+         return Fail(ResultText(s.registered.result, s.registered.errdesc), s.registered);
        if (s.registeredAgain.result == 0) return Fail("the same user name was registered twice");
        if (s.registeredAgain.errdesc.empty())
          return Fail("the second registration was refused without an \"errdesc\"", s.registeredAgain);
@@ -244,7 +257,8 @@ constexpr RuleRow kRows[] = {
     {{"recharge.accepted", "a prepaid card is credited", "registerphp-register-and-rechargephp-recharge", ""},
      [](S s) {
        if (!s.rechargeAsked) return Skip("not asked (--card NO --card-password PW)");
-       return s.recharge.result == 0 ? Pass() : Fail(CodeAndText(s.recharge), s.recharge);
+       return s.recharge.result == 0 ? Pass()
+                                     : Fail(ResultText(s.recharge.result, s.recharge.errdesc), s.recharge);
      }},
 };
 
@@ -297,19 +311,6 @@ std::vector<RuleResult> EvaluateRules(const Observations& seen) {
                        std::move(finding.detail)});
   }
   return results;
-}
-
-std::vector<std::string> BrokenEntries(const std::string& list) {
-  // Only the separators are read here; each entry is the host library's to judge.
-  std::vector<std::string> broken;
-  const char* separators = ";, \t\n\v\f\r";
-  for (std::size_t pos = list.find_first_not_of(separators); pos != std::string::npos;) {
-    const std::size_t end = std::min(list.find_first_of(separators, pos), list.size());
-    const std::string entry = list.substr(pos, end - pos);
-    if (CLoginServers::Entries(entry).size() != 1) broken.push_back(entry);
-    pos = list.find_first_not_of(separators, end);
-  }
-  return broken;
 }
 
 }  // namespace proxycli

@@ -71,7 +71,4 @@ struct Finding {
 // rule it needs did not pass (the detail names it), else its own verdict.
 std::vector<RuleResult> EvaluateRules(const Observations& seen);
 
-// Entries of a server list that the host library cannot use, as written.
-std::vector<std::string> BrokenEntries(const std::string& list);
-
 }  // namespace proxycli

@@ -120,8 +120,11 @@ SessionSocketPlace LocateDirectory(bool create) {
 LineStatus NextLine(int fd, std::string* buffer, std::size_t* start, std::size_t maxBytes,
                     SteadyClock::time_point deadline, std::string* line) {
   line->clear();
+  // Where the search for the line end resumes: bytes already searched are
+  // not searched again, so a long line costs one pass.
+  std::size_t searched = *start;
   for (;;) {
-    const std::size_t end = buffer->find('\n', *start);
+    const std::size_t end = buffer->find('\n', searched);
     if (end != std::string::npos) {
       if (end - *start > maxBytes) return LineStatus::kTooLong;
       line->assign(*buffer, *start, end - *start);
@@ -133,6 +136,7 @@ LineStatus NextLine(int fd, std::string* buffer, std::size_t* start, std::size_t
     // most one line and one read.
     buffer->erase(0, *start);
     *start = 0;
+    searched = buffer->size();
     char chunk[65536];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n > 0) {
