@@ -30,5 +30,9 @@ inline constexpr char kHttpsOnly[] = "GC_HTTPS_ONLY";
 inline constexpr char kHttpReuse[] = "GC_HTTP_REUSE";
 inline constexpr char kHttpIdleMs[] = "GC_HTTP_IDLE_MS";
 
+// What the library uses while kHttpMaxBody and kMaxReplyItems are unset.
+inline constexpr int kDefaultHttpMaxBody = 32 * 1024 * 1024;
+inline constexpr int kDefaultMaxReplyItems = 2000000;
+
 }  // namespace config
 }  // namespace proxyhelper

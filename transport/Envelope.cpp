@@ -15,7 +15,6 @@ namespace {
 
 const char kUnnamedSection[] = "";
 // Room for the largest catalogue a service sends (a million servers) twice.
-constexpr int kDefaultMaxReplyItems = 2000000;
 
 }  // namespace
 
@@ -32,8 +31,8 @@ int CHttpCmd::ParseReply() {
   // A few bytes of compressed reply can expand to millions of entries: the
   // parsed form is bounded like the body, and over the bound the attempt
   // fails before anything is built.
-  const int maxEntries =
-      GlobalCache::Instance().GetConfigInt(protocol::kGcMaxReplyItems, kDefaultMaxReplyItems);
+  const int maxEntries = GlobalCache::Instance().GetConfigInt(protocol::kGcMaxReplyItems,
+                                                              proxyhelper::config::kDefaultMaxReplyItems);
   // A 64 MiB expansion or a parse of millions of items takes a second or
   // more: the operation's cancel and deadline reach into both.
   const std::function<bool()> stop = context.StopCheck();

@@ -29,7 +29,6 @@ constexpr int kDefaultStallTimeoutMs = 10000;
 // Under the reference service's own idle bound, so a kept connection is
 // given up before the service closes it under a request.
 constexpr int kDefaultIdleMs = 30000;
-constexpr int kDefaultMaxBodyBytes = 32 * 1024 * 1024;
 
 using Clock = AttemptClock;
 
@@ -63,7 +62,8 @@ AttemptTrace CHttpCmd::DescribeAttempt(const HttpAttemptRequest& request, const 
 }
 
 int MaxReplyBodyBytes() {
-  return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpMaxBody, kDefaultMaxBodyBytes);
+  return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpMaxBody,
+                                              proxyhelper::config::kDefaultHttpMaxBody);
 }
 
 bool HttpsOnly() { return GlobalCache::Instance().GetConfigInt(protocol::kGcHttpsOnly, 0) == 1; }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,10 +30,6 @@ namespace proxycli {
 
 namespace {
 
-// The library's bounds when the configuration sets none.
-constexpr int kDefaultMaxBody = 32 * 1024 * 1024;
-constexpr int kDefaultMaxEntries = 2000000;
-
 std::string KeyItem(char letter) {
   std::string value;
   GlobalCache::Instance().GetConfigItem(std::string(protocol::kGcCipherPrefix) + letter, value);
@@ -40,7 +37,7 @@ std::string KeyItem(char letter) {
 }
 
 // The marker sits in the payload's first cipher block: only that is decoded again.
-bool Compressed(const std::string& reply) {
+bool Compressed(std::string_view reply) {
   std::string head = Base64Decode(reply.data() + 2, std::min<std::size_t>(reply.size() - 2, 24));
   if (reply[0] != protocol::kUnkeyedLetter[0]) {
     const std::string item = KeyItem(reply[0]);
@@ -53,7 +50,7 @@ bool Compressed(const std::string& reply) {
 // As the client reads a reply: up to its first zero byte, through the shared
 // codec, parsed within the entry bound.
 void Decode(const std::string& body, int maxEntries, RawCall& raw) {
-  const std::string reply = body.substr(0, body.find('\0'));
+  const std::string_view reply = std::string_view(body).substr(0, body.find('\0'));
   if (reply.size() <= 2) return;
   raw.letter = reply[0];
   raw.compressed = Compressed(reply);
@@ -87,8 +84,9 @@ class Story {
       ~Unsubscribe() { ProxyHelperControl::RemoveAttemptTrace(token); }
     } unsubscribe{token};
     const GlobalCache& cache = GlobalCache::Instance();
-    s_.maxBody = cache.GetConfigInt(protocol::kGcHttpMaxBody, kDefaultMaxBody);
-    s_.maxEntries = cache.GetConfigInt(protocol::kGcMaxReplyItems, kDefaultMaxEntries);
+    s_.maxBody = cache.GetConfigInt(protocol::kGcHttpMaxBody, proxyhelper::config::kDefaultHttpMaxBody);
+    s_.maxEntries =
+        cache.GetConfigInt(protocol::kGcMaxReplyItems, proxyhelper::config::kDefaultMaxReplyItems);
     s_.givenServers = settings_.servers;
     s_.version = Observe([this](VPErrorInfo&) { return helper_.GetVersion(s_.versionText); });
     if (s_.version.result != RESULT_TRANSPORT_FAILURE) Account();

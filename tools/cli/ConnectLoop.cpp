@@ -145,9 +145,7 @@ StepFailure LastFailure(Report& report) {
 }
 
 std::string DescribeFailure(const StepFailure& failure) {
-  std::string text = failure.operation + " " + ResultHex(failure.result) + " " + ResultName(failure.result);
-  if (!failure.errdesc.empty()) text += ": " + Printable(failure.errdesc);
-  return text;
+  return failure.operation + " " + ResultText(failure.result, Printable(failure.errdesc));
 }
 
 // What a waiting `disconnect` is told once everything is handed back.

@@ -51,12 +51,6 @@ struct ScratchDirectory {
   std::string path;
 };
 
-std::string Describe(int result, const std::string& errdesc = std::string()) {
-  std::string text = ResultHex(result) + " " + ResultName(result);
-  if (!errdesc.empty()) text += ": " + errdesc;
-  return text;
-}
-
 // The transcript: one numbered line per step, "ok" or "FAILED".
 class Transcript {
  public:
@@ -76,7 +70,7 @@ class Transcript {
   // holds; its detail is `done`, or on failure the code and `errdesc`.
   bool Call(const std::string& name, int rc, bool ok, const std::string& done,
             const std::string& errdesc = std::string()) {
-    return Step(name, rc == 0 && ok, rc == 0 ? done : Describe(rc, errdesc));
+    return Step(name, rc == 0 && ok, rc == 0 ? done : ResultText(rc, errdesc));
   }
   void Say(const std::string& text) {
     if (json_) return;
@@ -135,7 +129,7 @@ std::string RandomHex(std::size_t length) {
 }
 
 bool SameAddress(const std::string& host, int port, const std::string& address) {
-  return host + ":" + std::to_string(port) == address;
+  return HostPort(host, port) == address;
 }
 
 // The story itself; every step checks what it got.
@@ -164,7 +158,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   rc = helper.Register(reg, error);
   transcript.Step("register again is refused",
                   rc == devserver::kResultDuplicateAccount && !error.errdesc.empty(),
-                  Describe(rc, error.errdesc));
+                  ResultText(rc, error.errdesc));
 
   const bool card = !seed.cardNumber.empty();
   const int expectedBalance = seed.newAccountBalance + (card ? seed.cardValue : 0);
@@ -265,7 +259,7 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
       !standby ? standbyError
       : rc == 0
           ? server.LiveAddress() + " stopped, the lease goes on with " + host + ":" + std::to_string(port)
-          : Describe(rc, error.errdesc));
+          : ResultText(rc, error.errdesc));
 
   rc = helper.ReleaseDialupInfo(0);
   transcript.Call("release", rc, true, "credentials handed back");
@@ -273,14 +267,14 @@ void RunStory(Transcript& transcript, devserver::InProcessService& server, const
   error = VPErrorInfo();
   rc = helper.ShakeHands(live, error);
   transcript.Step("handshake after release", rc != 0 && rc != RESULT_TRANSPORT_FAILURE,
-                  "refused as it should be: " + Describe(rc, error.errdesc));
+                  "refused as it should be: " + ResultText(rc, error.errdesc));
 
   rc = helper.SignOut();
   transcript.Call("sign out", rc, true, "session closed");
 
   UserInfo after;
   rc = helper.GetUserInfo(after);
-  transcript.Step("session is gone", rc == RESULT_NOT_SUCCEEDED, "user info now refused: " + Describe(rc));
+  transcript.Step("session is gone", rc == RESULT_NOT_SUCCEEDED, "user info now refused: " + ResultText(rc));
 }
 
 // Counts connect's leases for the recovery step.

@@ -27,4 +27,10 @@ std::string ResultName(int result) {
   return "service result";
 }
 
+std::string ResultText(int result, const std::string& errdesc) {
+  std::string text = ResultHex(result) + " " + ResultName(result);
+  if (!errdesc.empty()) text += ": " + errdesc;
+  return text;
+}
+
 }  // namespace proxycli

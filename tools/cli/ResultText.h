@@ -25,4 +25,7 @@ std::string ResultHex(int result);
 // "service result" for every code the service chose itself.
 std::string ResultName(int result);
 
+// "0xHHHHHHHH NAME", then ": " and `errdesc` when there is one.
+std::string ResultText(int result, const std::string& errdesc = std::string());
+
 }  // namespace proxycli

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "facade/ConfigItems.h"
+#include "tools/cli/Identity.h"
 #include "tools/cli/ResultText.h"
 #include "tools/cli/SessionSocket.h"
 
@@ -40,7 +42,7 @@ constexpr std::size_t kMaxStatusBytes = 1u << 20;
 constexpr std::size_t kMaxCatalogueHeadBytes = 1u << 20;
 // The library's own bound on the entries of one reply (GC_MAX_REPLY_ITEMS
 // unset): no catalogue connect fetched can have more records.
-constexpr std::size_t kMaxCatalogueRecords = 2000000;
+constexpr std::size_t kMaxCatalogueRecords = proxyhelper::config::kDefaultMaxReplyItems;
 
 // Why the running connect's `what` (at most `maxBytes`) did not come as a
 // line; `late` says it for a time-out.
@@ -275,10 +277,8 @@ int NoConnect(const Settings& settings, Report& report) {
 int Talk(const Settings& settings, Console& console, const std::string& operation, std::size_t maxAnswer,
          SteadyClock::duration patience) {
   Report report(console, operation, settings.json);
-  if (settings.user.empty()) {
-    report.UsageError("no user name: use --user, PROXYHELPER_USER or \"user\" in the configuration file");
-    return report.Finish();
-  }
+  std::string user;
+  if (!ResolveUser(settings, report, &user)) return report.Finish();
   nlohmann::json answer;
   if (Ask(settings, operation, report, &answer, maxAnswer, patience) == Asked::kNobody)
     return NoConnect(settings, report);

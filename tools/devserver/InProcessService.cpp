@@ -1,6 +1,7 @@
 #include "tools/devserver/InProcessService.h"
 
 #include <cstdlib>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -18,10 +19,9 @@ struct InProcessService::State {
   std::unique_ptr<DevServer> server;
   std::unique_ptr<AccountService> standbyService;
   std::unique_ptr<DevServer> standby;
-  std::string standbyAddress;
-  std::string live;
-  std::string dead;
-  bool tls = false;
+  std::optional<BoundListener> standbyListener;
+  std::optional<BoundListener> live;
+  std::optional<BoundListener> dead;
 
   // One instance of the service over the options' store, on `specs`.
   bool Open(bool keysFromStore, const std::vector<ListenSpec>& specs,
@@ -58,9 +58,8 @@ bool InProcessService::Start(const InProcessOptions& options, std::string* error
     return false;
   }
   for (const BoundListener& bound : s.server->listeners()) {
-    (bound.fault == FaultMode::kRefuse ? s.dead : s.live) = bound.Address();
+    (bound.fault == FaultMode::kRefuse ? s.dead : s.live) = bound;
   }
-  s.tls = options.tls;
   return true;
 }
 
@@ -71,7 +70,7 @@ bool InProcessService::StartStandby(std::string* error) {
               error)) {
     return false;
   }
-  s.standbyAddress = s.standby->listeners().front().Address();
+  s.standbyListener = s.standby->listeners().front();
   return true;
 }
 
@@ -81,12 +80,11 @@ void InProcessService::StopLive() {
 
 bool InProcessService::RestartLive(std::string* error) {
   State& s = *state_;
-  const std::size_t colon = s.live.rfind(':');
-  if (!s.server || colon == std::string::npos) {
+  if (!s.server || !s.live) {
     *error = "no live instance to restart";
     return false;
   }
-  const int port = std::atoi(s.live.c_str() + colon + 1);
+  const int port = s.live->port;
   s.server->Stop();
   s.server.reset();
   s.service.reset();
@@ -101,24 +99,29 @@ void InProcessService::Stop() {
   if (s.standby) s.standby->Stop();
   s.standby.reset();
   s.standbyService.reset();
-  s.standbyAddress.clear();
+  s.standbyListener.reset();
   if (s.server) s.server->Stop();
   s.server.reset();
   s.service.reset();
-  s.live.clear();
-  s.dead.clear();
-  s.tls = false;
+  s.live.reset();
+  s.dead.reset();
 }
 
-std::string InProcessService::LiveAddress() const { return state_->live; }
-std::string InProcessService::DeadAddress() const { return state_->dead; }
-std::string InProcessService::StandbyAddress() const { return state_->standbyAddress; }
-bool InProcessService::tls() const { return state_->tls; }
+namespace {
+std::string AddressOf(const std::optional<BoundListener>& listener) {
+  return listener ? listener->Address() : std::string();
+}
+}  // namespace
+
+std::string InProcessService::LiveAddress() const { return AddressOf(state_->live); }
+std::string InProcessService::DeadAddress() const { return AddressOf(state_->dead); }
+std::string InProcessService::StandbyAddress() const { return AddressOf(state_->standbyListener); }
+bool InProcessService::tls() const { return state_->live && state_->live->tls; }
 
 std::string InProcessService::ClientServerList() const {
   const State& s = *state_;
-  const std::string scheme = s.tls ? "https://" : "";
-  return s.dead.empty() ? scheme + s.live : scheme + s.dead + ";" + scheme + s.live;
+  if (!s.live) return std::string();
+  return s.dead ? s.dead->ClientAddress() + ";" + s.live->ClientAddress() : s.live->ClientAddress();
 }
 
 SeedFacts InProcessService::facts() const {
