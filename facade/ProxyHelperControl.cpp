@@ -31,8 +31,8 @@ RawExchangeReply ProxyHelperControl::RawExchange(const std::string& server, cons
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    // Only std::bad_alloc leaves the library: anything else fails the attempt.
-    reply = RawExchangeReply();
+    // Only std::bad_alloc leaves the library: anything else leaves the reply
+    // as nothing sent.
   }
   return reply;
 }

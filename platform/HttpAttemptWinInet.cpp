@@ -329,9 +329,8 @@ void CloseAside(Handles h) {
 
 class Transfer {
  public:
-  explicit Transfer(const HttpAttemptRequest& request) : r_(request), a_(std::make_shared<Attempt>()) {
-    h_.attempt = a_;
-  }
+  explicit Transfer(const HttpAttemptRequest& request)
+      : r_(request), h_{std::make_shared<Attempt>()}, a_(*h_.attempt) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   // Whatever way Run left, every handle is closed: aside when a body was
@@ -354,34 +353,34 @@ class Transfer {
   // Starts a call that WinINet may complete later; `ok` and GetLastError
   // are its immediate answer.
   void Begin() {
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    a_->completed = false;
+    std::lock_guard<std::mutex> lock(a_.mutex);
+    a_.completed = false;
   }
   void Started(BOOL ok) {
     const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
     if (!ok && error == ERROR_IO_PENDING) return;
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    a_->completed = true;
-    a_->error = error;
+    std::lock_guard<std::mutex> lock(a_.mutex);
+    a_.completed = true;
+    a_.error = error;
   }
   Failure Await(Stage stage);
   Failure Crossed(Clock::time_point now) const;
   Clock::time_point NextBound() const;
   Outcome Classify(DWORD error, Stage stage, Clock::time_point now) const;
   void Progress() {
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    a_->lastProgress = Clock::now();
+    std::lock_guard<std::mutex> lock(a_.mutex);
+    a_.lastProgress = Clock::now();
   }
   void Keep(HINTERNET& slot, HINTERNET handle, bool reports) {
     slot = handle;
     if (!reports) return;
-    std::lock_guard<std::mutex> lock(a_->mutex);
-    ++a_->open;
+    std::lock_guard<std::mutex> lock(a_.mutex);
+    ++a_.open;
   }
 
   const HttpAttemptRequest& r_;
-  const std::shared_ptr<Attempt> a_;
   Handles h_;
+  Attempt& a_;             // h_'s, for short
   bool bodyLeft_ = false;  // an answer came whose body was not read to its end
   int status_ = 0;
   std::string body_;
@@ -389,7 +388,7 @@ class Transfer {
 
 // Every reason to end an attempt before WinINet does, but the cancel check.
 Failure Transfer::Crossed(Clock::time_point now) const {
-  const Attempt& a = *a_;
+  const Attempt& a = a_;
   if (now >= r_.deadline) return Outcome::kDeadline;
   if (a.phase == Phase::kConnecting && now - a.connectStart >= r_.connectWindow)
     return Outcome::kConnectTimeout;
@@ -398,7 +397,7 @@ Failure Transfer::Crossed(Clock::time_point now) const {
 }
 
 Clock::time_point Transfer::NextBound() const {
-  const Attempt& a = *a_;
+  const Attempt& a = a_;
   Clock::time_point next = r_.deadline;
   if (a.phase == Phase::kConnecting) next = std::min(next, a.connectStart + r_.connectWindow);
   if (a.phase == Phase::kConnected) next = std::min(next, a.lastProgress + r_.stall);
@@ -408,7 +407,7 @@ Clock::time_point Transfer::NextBound() const {
 // Why a call failed, when no bound explains it.
 Outcome Transfer::Classify(DWORD error, Stage stage, Clock::time_point now) const {
   if (const Failure crossed = Crossed(now)) return *crossed;
-  const Attempt& a = *a_;
+  const Attempt& a = a_;
   switch (error) {
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
       return Outcome::kNameNotResolved;
@@ -461,7 +460,7 @@ Outcome Transfer::Classify(DWORD error, Stage stage, Clock::time_point now) cons
 // Until the pending call has ended, a callback has reached a verdict, or a
 // bound or the cancel check ends the attempt.
 Failure Transfer::Await(Stage stage) {
-  Attempt& a = *a_;
+  Attempt& a = a_;
   std::unique_lock<std::mutex> lock(a.mutex);
   for (;;) {
     if (a.verdict) return a.verdict;
@@ -481,9 +480,9 @@ Failure Transfer::Await(Stage stage) {
 
 Failure Transfer::Open() {
   if (r_.port <= 0 || r_.port > 65535 || r_.host.empty()) return Outcome::kSetupFailed;
-  a_->secure = r_.secure;
-  a_->body = r_.body;
-  Register(a_);
+  a_.secure = r_.secure;
+  a_.body = r_.body;
+  Register(h_.attempt);
   h_.registered = true;
 
   HINTERNET internet = ::InternetOpenA(r_.userAgent.empty() ? nullptr : r_.userAgent.c_str(),
@@ -500,13 +499,13 @@ Failure Transfer::Open() {
   ::InternetSetOptionA(internet, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &protocols, sizeof protocols);
 
   HINTERNET connection = ::InternetConnectA(internet, r_.host.c_str(), static_cast<INTERNET_PORT>(r_.port),
-                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, a_->context);
+                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, a_.context);
   if (connection == nullptr) return Outcome::kSetupFailed;
   Keep(h_.connection, connection, true);
 
   HINTERNET request =
       ::HttpOpenRequestA(connection, "POST", r_.path.c_str(), "HTTP/1.1", nullptr, nullptr,
-                         r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags, a_->context);
+                         r_.secure ? kRequestFlags | INTERNET_FLAG_SECURE : kRequestFlags, a_.context);
   if (request == nullptr) return Outcome::kSetupFailed;
   Keep(h_.request, request, true);
   // On the request itself: not every WinINet (Wine's, for one) hands the
@@ -526,7 +525,7 @@ Failure Transfer::Run() {
 
   Begin();
   Started(::HttpSendRequestA(h_.request, kHttpRequestHeaders, kHeadersLength,
-                             a_->body.empty() ? nullptr : &a_->body[0], static_cast<DWORD>(a_->body.size())));
+                             a_.body.empty() ? nullptr : &a_.body[0], static_cast<DWORD>(a_.body.size())));
   if (const Failure failure = Await(Stage::kSend)) return failure;
 
   // A connection closed before a byte of answer can leave the send looking
@@ -557,26 +556,26 @@ Failure Transfer::ReadBody() {
     // Asking what has arrived first lets every byte count as progress, and
     // the read below then takes only what is there (at once).
     Begin();
-    Started(::InternetQueryDataAvailable(h_.request, &a_->available, 0, 0));
+    Started(::InternetQueryDataAvailable(h_.request, &a_.available, 0, 0));
     bool pending = false;
     {
-      std::lock_guard<std::mutex> lock(a_->mutex);
-      pending = !a_->completed;
+      std::lock_guard<std::mutex> lock(a_.mutex);
+      pending = !a_.completed;
     }
     if (const Failure failure = Await(Stage::kRead)) return failure;
     if (pending) continue;  // data has arrived: ask again for how much
-    const DWORD available = a_->available;
+    const DWORD available = a_.available;
     if (available == 0) break;  // the end of the body
 
-    a_->got = 0;
+    a_.got = 0;
     Begin();
-    Started(::InternetReadFile(h_.request, a_->buffer, std::min(available, kReadChunk), &a_->got));
+    Started(::InternetReadFile(h_.request, a_.buffer, std::min(available, kReadChunk), &a_.got));
     if (const Failure failure = Await(Stage::kRead)) return failure;
-    const DWORD got = a_->got;
+    const DWORD got = a_.got;
     if (got == 0) break;
     if (got > kReadChunk) return Outcome::kCutShort;
     if (body.size() + got > maxBody) return Outcome::kBodyTooBig;
-    body.append(a_->buffer, got);
+    body.append(a_.buffer, got);
     Progress();
   }
   bodyLeft_ = false;

@@ -36,8 +36,8 @@ class RawCmd : public CHttpCmd {
     PostBody(std::move(body));
     result.outcome = lastOutcome;
     result.httpStatus = lastStatus;
-    if (lastStatus == 200 && reply.size() <= static_cast<std::size_t>(MaxReplyBodyBytes()))
-      result.body = std::move(reply);
+    // The attempt itself refused a body over the bound.
+    if (lastStatus == 200) result.body = std::move(reply);
     return result;
   }
 };

@@ -251,11 +251,25 @@ std::string WholeText(const ServerCatalogue& catalogue) {
   return text;
 }
 
+// A server as the catalogue's JSON shows it: id and level as numbers, null
+// when they are not.
+nlohmann::json ServerJson(const ServerInfo& server) {
+  const auto number = [](const std::string& text) {
+    long long value = 0;
+    return proxycli::ParseDecimal(text, &value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  return {{"id", number(server.GetKey())},
+          {"name", server.GetField(0)},
+          {"address", server.GetField(1)},
+          {"level", number(server.GetField(2))},
+          {"location", server.GetField(3)}};
+}
+
 nlohmann::json WholeGroups(const ServerCatalogue& catalogue) {
   nlohmann::json groups = nlohmann::json::array();
   for (const auto& group : catalogue) {
     nlohmann::json servers = nlohmann::json::array();
-    for (const ServerInfo& server : group.second) servers.push_back(proxycli::ServerJson(server));
+    for (const ServerInfo& server : group.second) servers.push_back(ServerJson(server));
     groups.push_back({{"name", group.first}, {"servers", servers}});
   }
   return groups;
@@ -266,7 +280,7 @@ std::string WholeJsonLines(const ServerCatalogue& catalogue) {
   for (const auto& group : catalogue) {
     for (const ServerInfo& server : group.second) {
       nlohmann::json record = {{"group", group.first}};
-      record.update(proxycli::ServerJson(server));
+      record.update(ServerJson(server));
       lines += proxycli::DumpJson(record, -1) + "\n";
     }
   }

@@ -1,6 +1,7 @@
 #include "tools/cli/CatalogueOutput.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -142,7 +143,13 @@ class PieceWriter : public nlohmann::detail::output_adapter_protocol<char> {
   }
   void NumberOrNull(std::string_view text) {
     long long value = 0;
-    Append(ParseDecimal(text, &value) ? std::to_string(value) : "null");
+    if (!ParseDecimal(text, &value)) {
+      Append("null");
+      return;
+    }
+    char digits[24];
+    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+    Append({digits, static_cast<std::size_t>(written.ptr - digits)});
   }
   void Flush() {
     Write(buffer_);
@@ -188,9 +195,11 @@ void WriteRow(PieceWriter& out, const std::string_view (&cells)[kColumns],
   out.Append("\n");
 }
 
-// One server as DumpJson lays out ServerJson (Views.h), with "group" when
-// `group` is not null: on one line when `depth` is negative, else with
-// indentation 2, `depth` levels deep.
+// One server as DumpJson lays out {"address", "id", "level", "location",
+// "name"} (catalogue entries are "name,address,level,location" under the
+// id; id and level are numbers, null when the service sent something that
+// is not one), with "group" when `group` is not null: on one line when
+// `depth` is negative, else with indentation 2, `depth` levels deep.
 void WriteServer(PieceWriter& out, const ServerInfo& server, const std::string* group, int depth) {
   const ServerRow row(server);
   char separator = '{';
@@ -237,10 +246,10 @@ void WriteArray(PieceWriter& out, const Range& range, int depth, const WriteElem
   out.Append("]");
 }
 
-// The groups, each {"name", "servers"} with the servers as ServerJson
-// (Views.h) makes them, laid out byte for byte as DumpJson(..., 2) lays them
-// out when the array sits `depth` levels deep, or as DumpJson(..., -1) does
-// when `depth` is negative.
+// The groups, each {"name", "servers"} with the servers' objects, laid out
+// byte for byte as DumpJson(..., 2) lays them out when the array sits
+// `depth` levels deep, or as DumpJson(..., -1) does when `depth` is
+// negative.
 void WriteCatalogueJson(std::ostream& stream, const CatalogueSelection& shown, int depth) {
   PieceWriter out(stream);
   const auto deeper = [depth](int levels) { return depth < 0 ? depth : depth + levels; };

@@ -62,8 +62,9 @@ class CatalogueSelection {
 constexpr std::size_t kWidestColumn = 128;
 void WriteCatalogueText(std::ostream& out, const CatalogueSelection& shown);
 
-// One JSON object per line and server: "group" and then the fields of
-// ServerJson (Views.h), keys in byte order.
+// One JSON object per line and server: "address", "group", "id", "level",
+// "location", "name" (id and level numbers, or null when the service sent
+// something that is not one).
 void WriteCatalogueJsonLines(std::ostream& out, const CatalogueSelection& shown);
 
 // The JSON document of `servers`: `document` as DumpJson lays it out with

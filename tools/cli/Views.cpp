@@ -89,14 +89,6 @@ std::string PushedConfigText(const ServerConfig* serverConfig) {
   return FormatTable(rows, "  ");
 }
 
-nlohmann::json ServerJson(const ServerInfo& server) {
-  return {{"id", NumberOrNull(server.GetKey())},
-          {"name", server.GetField(0)},
-          {"address", server.GetField(1)},
-          {"level", NumberOrNull(server.GetField(2))},
-          {"location", server.GetField(3)}};
-}
-
 std::size_t CatalogueSize(const ServerCatalogue& catalogue) {
   std::size_t size = 0;
   for (const auto& group : catalogue) size += group.second.size();

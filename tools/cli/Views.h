@@ -21,11 +21,6 @@ nlohmann::json PushedConfigJson(const ServerConfig* serverConfig);
 std::string PushedConfigText(const ServerConfig* serverConfig);
 
 // What `servers` shows of the catalogue, and how, is in CatalogueOutput.h.
-
-// Catalogue entries are "name,address,level,location" under the server id.
-// A server is {"id", "name", "address", "level", "location"}; id and level
-// are numbers, null when the service sent something that is not one.
-nlohmann::json ServerJson(const ServerInfo& server);
 std::size_t CatalogueSize(const ServerCatalogue& catalogue);
 
 // {"id": number or null, "ratio": percent}.
